@@ -1,0 +1,92 @@
+#include "platform.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+namespace platform {
+namespace {
+
+void defaultExit(int status) {
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  std::_Exit(status);
+}
+
+ExitFunction gExitFunction = defaultExit;
+
+std::time_t systemClock() { return std::time(nullptr); }
+
+ClockFunction gClock = systemClock;
+
+const char* baseOf(const char* file) {
+  const char* base = file;
+  for (const char* p = file; *p; ++p)
+    if (*p == '/' || *p == '\\') base = p + 1;
+  return base;
+}
+
+}  // namespace
+
+ExitFunction setExitFunction(ExitFunction fn) {
+  ExitFunction previous = gExitFunction;
+  gExitFunction = fn ? fn : defaultExit;
+  return previous;
+}
+
+void exitProcess(int status) { gExitFunction(status); }
+
+void assertFailed(const char* expr, const char* file, int line) {
+  std::cout.flush();
+  std::cerr << "Assertion Failed!\n\nExpression: " << expr << "\nFile: " << baseOf(file)
+            << "\nLine: " << line << "\n\nABNORMAL TERMINATION\n";
+  std::cerr.flush();
+  exitProcess(255);
+}
+
+std::string hostPath(const std::string& path) {
+  std::string out = path;
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
+
+int directoryExists(const std::string& path) {
+  DIR* d = opendir(hostPath(path).c_str());
+  if (!d) return 0;
+  closedir(d);
+  return 1;
+}
+
+int fileExists(const std::string& path) {
+  return access(hostPath(path).c_str(), F_OK) == 0 ? 1 : 0;
+}
+
+ClockFunction setClock(ClockFunction fn) {
+  ClockFunction previous = gClock;
+  gClock = fn ? fn : systemClock;
+  return previous;
+}
+
+std::time_t now() { return gClock(); }
+
+std::string ctimeText(std::time_t t) {
+  char buf[64];
+  struct tm tmv;
+  if (!localtime_r(&t, &tmv)) return "\n";
+  // ctime's fixed layout: "Www Mmm dd hh:mm:ss yyyy\n".
+  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::snprintf(buf, sizeof buf, "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", days[tmv.tm_wday % 7],
+                months[tmv.tm_mon % 12], tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+                1900 + tmv.tm_year);
+  return buf;
+}
+
+}  // namespace platform

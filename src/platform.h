@@ -1,0 +1,49 @@
+// Host services the tool chain relies on: the one way out of the process,
+// the always-on assertion, host path handling and the clock.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace platform {
+
+// Every way a program ends goes through exitProcess. Tests and fuzzers
+// install their own function (one that throws, or one that records the
+// status and returns) so those paths can be exercised in-process.
+using ExitFunction = void (*)(int status);
+
+// Installs fn (nullptr restores the default, which flushes and exits) and
+// returns the previous one.
+ExitFunction setExitFunction(ExitFunction fn);
+
+// Calls the installed exit function. With the default it does not return;
+// a replaced function may return, and callers then carry on with the value
+// their operation yields after the failure.
+void exitProcess(int status);
+
+// Reports a failed assertion on standard error ("Assertion Failed!", the
+// expression, the source file and line, then "ABNORMAL TERMINATION") and
+// ends the process with status 255.
+void assertFailed(const char* expr, const char* file, int line);
+
+// Host path for open and existence tests: "\" becomes "/".
+std::string hostPath(const std::string& path);
+
+// 1 if the directory can be opened for listing.
+int directoryExists(const std::string& path);
+// 1 if the file exists (access test, the file is not opened).
+int fileExists(const std::string& path);
+
+// Current time for time stamps; tests install a fixed clock.
+using ClockFunction = std::time_t (*)();
+ClockFunction setClock(ClockFunction fn);
+std::time_t now();
+
+// The standard ctime text of t, including its trailing newline.
+std::string ctimeText(std::time_t t);
+
+}  // namespace platform
+
+// Always on (unlike <cassert>, which NDEBUG removes).
+#define TOOL_ASSERT(expr) \
+  ((expr) ? (void)0 : ::platform::assertFailed(#expr, __FILE__, __LINE__))
