@@ -1,0 +1,197 @@
+// The linker's picture of the target memories: one Memory per CODEPAGE,
+// DATABANK, SHAREBANK or ACCESSBANK, divided into free Ranges and ranges
+// allocated to sections by name, plus where each input file's piece of a
+// section lies inside its range.
+//
+// Addresses, starts, ends and range sizes count locations (a program word in
+// a CODEPAGE, a byte in a data memory); lengths handed in by the linker count
+// bytes. Sizes, ends and byte counts are computed in 64 bits so that a memory
+// reaching the top of the 32-bit address space, or a huge length, can never
+// wrap into something that seems to fit.
+//
+// Bookkeeping only: a broken precondition is an internal assertion, and the
+// linker tests canFit before it asks for an allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <ostream>
+#include <vector>
+
+#include "diagnostics.h"
+
+// The relocatable and the absolute forms of canFit and allocate both take a
+// few small integers; these wrappers make a mix-up a compile error instead of
+// a section placed at its own length.
+struct Alignment {
+  explicit constexpr Alignment(uint16_t v) : value(v) {}
+  uint16_t value;
+};
+
+struct FixedStart {
+  explicit constexpr FixedStart(uint32_t a) : address(a) {}
+  uint32_t address;
+};
+
+// A run of locations, free or allocated to one section.
+class Range {
+ public:
+  // The default range: start 0, size 0, RAM, 8-bit locations.
+  Range();
+  // A free range with pc at start and no loads.
+  Range(uint32_t start, uint64_t size, char type, uint16_t widthBits);
+
+  uint32_t getStart() const { return cStart; }
+  // Last location (cStart + cSize - 1); asserts a nonzero size.
+  uint64_t getEnd() const;
+  // Number of locations; 0 only for the range of an empty section.
+  uint64_t getSize() const { return cSize; }
+  uint64_t getPc() const { return pc; }
+  const String& getAllocName() const { return allocName; }
+  char getType() const { return type; }
+  int getIsOverlay() const { return isOverlay; }
+
+  uint16_t getWidthBits() const;
+  void setWidthBits(uint16_t widthBits) { cWidthBits = widthBits; }
+  uint64_t bytesPerLoc() const;
+  uint64_t sizeInBytes() const;
+  // Locations that hold a byte count, rounded up.
+  uint64_t locs(uint64_t bytes) const;
+
+  int isAllocated() const { return allocName.empty() ? 0 : 1; }
+
+  // A relocatable piece of length bytes, placed at the next multiple of the
+  // alignment at or after cStart.
+  int canFit(uint64_t length, Alignment alignment) const;
+  // A piece of length bytes at exactly start.
+  int canFit(FixedStart start, uint64_t length) const;
+
+  // Gives the range to section name at start; the parts of the old range
+  // before and after the piece are appended to pieces (head, then tail).
+  int allocate(const String& name, FixedStart start, uint64_t length, std::list<Range>& pieces,
+               int overlay);
+
+  // Input files are identified by their position among the link's inputs
+  // (two library members may share a name); the name is kept for the dumps.
+  int isLoaded(std::size_t file) const;
+  // A relocatable section's piece, at the running location counter.
+  int load(std::size_t file, const String& fileName, uint64_t length);
+  // An absolute section's piece, at the range's start.
+  int load(std::size_t file, const String& fileName, uint32_t start, uint64_t length);
+  int loadComplete() const { return cLoadComplete; }
+  uint32_t getLoadStart(std::size_t file) const;
+  uint64_t getLoadSize(std::size_t file) const;
+
+  void dump(std::ostream& os) const;
+
+ private:
+  struct LoadRecord {
+    std::size_t file;
+    String fileName;
+    uint64_t start;
+    uint64_t size;
+  };
+
+  const LoadRecord* findLoad(std::size_t file) const;
+
+  String allocName;
+  uint32_t cStart;
+  uint64_t cSize;
+  uint64_t pc;  // one past the last location when the range is full
+  char type;
+  uint16_t cWidthBits;
+  int isOverlay;
+  int cLoadComplete;
+  std::vector<LoadRecord> cLoads;                // in load order
+  std::map<std::size_t, std::size_t> cLoadIndex;  // file position -> cLoads index
+};
+
+class Memory;
+
+// A memory ranked by its largest hole, in bytes; compared by the hole alone.
+struct MemoryHole {
+  Memory* memory = nullptr;
+  uint64_t hole = 0;
+
+  MemoryHole() = default;
+  MemoryHole(Memory& m, uint64_t h) : memory(&m), hole(h) {}
+
+  bool operator<(const MemoryHole& o) const { return hole < o.hole; }
+  bool operator>(const MemoryHole& o) const { return hole > o.hole; }
+};
+
+// Called once per free range of a memory with FILL: first and last location.
+using HoleCallback = void (*)(void* user, const Memory& memory, uint32_t first, uint32_t last,
+                              const String& fill);
+
+class Memory {
+ public:
+  // Empty name, RAM, unprotected, no fill, start 0, end 0.
+  Memory();
+  // One free range start..end with width 0 until setWidthBits. A memory whose
+  // end lies below its start holds no location and no free range.
+  Memory(const String& name, uint32_t start, uint32_t end, char type, int isProtected,
+         int hasFill, const String& fill);
+
+  const String& getName() const { return cName; }
+  uint32_t getStart() const { return cStart; }
+  uint32_t getEnd() const { return cEnd; }
+  char getType() const { return cType; }
+  int isProtected() const { return cProtected; }
+  int hasFill() const { return cHasFill; }
+  const String& getFill() const { return cFill; }
+  // end - start + 1 locations (2^32 for the whole address space, 0 when end
+  // lies below start).
+  uint64_t getSize() const;
+  int overlaps(const Memory& other) const;
+
+  void setWidthBits(uint16_t widthBits);
+
+  int canFit(uint64_t length, Alignment alignment) const;
+  int canFit(FixedStart start, uint64_t length) const;
+  // Best fit: the smallest free range that takes the piece, the earlier one
+  // in the free list among equal sizes.
+  void allocate(const String& secName, uint64_t length, int overlay, Alignment alignment);
+  // At a fixed start.
+  void allocate(const String& secName, FixedStart start, uint64_t length, int overlay);
+
+  int isAllocated(const String& secName) const;
+  int isLoaded(std::size_t file, const String& secName) const;
+  int load(std::size_t file, const String& fileName, const String& secName, uint64_t length);
+  int load(std::size_t file, const String& fileName, const String& secName, uint32_t start,
+           uint64_t length);
+  uint32_t getSecStart(const String& secName) const;
+  uint64_t getSecSizeInBytes(const String& secName) const;
+  uint32_t getLoadStart(std::size_t file, const String& secName) const;
+  uint64_t getLoadSize(std::size_t file, const String& secName) const;
+
+  uint64_t largestHole() const;
+  void forEachHole(HoleCallback callback, void* user) const;
+  int loadComplete() const;
+
+  // Rows of the memory usage table; with header set, the two header rows first.
+  void printUsage(std::ostream& os, int header) const;
+  void dump(std::ostream& os) const;
+
+  // Read-only views of the two range collections (traces and tests).
+  const std::list<Range>& getFreeRanges() const { return cFreeRanges; }
+  const std::map<String, Range>& getAllocatedRanges() const { return cAllocRanges; }
+
+ private:
+  void sortFreeRanges();
+  void takeRange(std::list<Range>::iterator chosen, const String& secName, FixedStart start,
+                 uint64_t length, int overlay);
+
+  String cName;
+  char cType;
+  int cProtected;
+  int cHasFill;
+  String cFill;
+  uint32_t cStart;
+  uint32_t cEnd;
+  // A list: sorting and splitting never move a range, and list::sort is stable.
+  std::list<Range> cFreeRanges;
+  std::map<String, Range> cAllocRanges;
+};
