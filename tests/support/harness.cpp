@@ -69,7 +69,7 @@ RunResult runCommand(const std::string& command, const std::string& dir) {
 
 std::string toolBinDir() {
   const char* d = std::getenv("TOOL_BIN_DIR");
-  return d ? d : "bin";
+  return d ? d : TOOL_BIN_DIR_DEFAULT;
 }
 
 std::string makeTempDir(const std::string& tag) {

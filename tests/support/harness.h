@@ -65,7 +65,7 @@ struct RunResult {
 // Runs a shell command line, in dir when it is not empty.
 RunResult runCommand(const std::string& command, const std::string& dir = "");
 
-// Directory of the built programs (TOOL_BIN_DIR from CTest, else "bin").
+// Directory of the built programs (TOOL_BIN_DIR when set, else the build's bin).
 std::string toolBinDir();
 
 // A fresh empty directory under the system's temporary directory.

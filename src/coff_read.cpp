@@ -1,0 +1,360 @@
+// Reading a COFF image (current and older layout) and checking its
+// cross-references.
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+#include "coff.h"
+#include "platform.h"
+
+namespace {
+
+// Zero-filled sections (s_scnptr 0) have no bytes in the file to check
+// their size against; no device has memory anywhere near this, so larger
+// requests are damaged headers, not programs.
+constexpr std::uint64_t kMaxZeroFill = std::uint64_t(16) << 20;
+
+// The bytes of one image inside a file buffer. Every position counts from
+// the image's base; a block is usable only when it lies wholly inside the
+// buffer. The arithmetic is 64-bit, so no count or pointer from the file
+// can wrap.
+class ImageView {
+ public:
+  ImageView(const std::vector<unsigned char>& file, std::uint64_t base)
+      : cFile(file), cBase(base) {}
+
+  bool fits(std::uint64_t pos, std::uint64_t len) const {
+    const std::uint64_t size = cFile.size();
+    if (cBase > size) return false;
+    const std::uint64_t avail = size - cBase;
+    return pos <= avail && len <= avail - pos;
+  }
+
+  // Only valid after fits(pos, len) with len > 0.
+  const unsigned char* at(std::uint64_t pos) const {
+    return cFile.data() + static_cast<std::size_t>(cBase + pos);
+  }
+
+ private:
+  const std::vector<unsigned char>& cFile;
+  std::uint64_t cBase;
+};
+
+std::uint64_t relocSize(bool older) { return older ? old_reloc::kSize : reloc::kSize; }
+std::uint64_t lineSize(bool older) { return older ? gnu_lineno::kSize : coff_lineno::kSize; }
+
+// End of the last block the section headers describe, for an image without
+// a symbol table: that is where the writer puts the string table then.
+std::uint64_t endOfBlocks(const ImageView& img, const filehdr& fh, bool older) {
+  const std::uint64_t headers = filehdr::kSize + std::uint64_t(fh.f_opthdr);
+  std::uint64_t end = headers + scnhdr::kSize * std::uint64_t(fh.f_nscns);
+  for (std::uint64_t i = 0; i < fh.f_nscns; ++i) {
+    const std::uint64_t pos = headers + scnhdr::kSize * i;
+    if (!img.fits(pos, scnhdr::kSize)) break;
+    const scnhdr h = scnhdr::decode(img.at(pos));
+    if (h.s_scnptr != 0 && h.s_size != 0) end = std::max(end, std::uint64_t(h.s_scnptr) + h.s_size);
+    if (h.s_relptr != 0 && h.s_nreloc != 0)
+      end = std::max(end, h.s_relptr + relocSize(older) * h.s_nreloc);
+    if (h.s_lnnoptr != 0 && h.s_nlnno != 0)
+      end = std::max(end, h.s_lnnoptr + lineSize(older) * h.s_nlnno);
+  }
+  return end;
+}
+
+}  // namespace
+
+std::unique_ptr<Coff> Coff::make(const String& name) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+      std::fopen(platform::hostPath(name).c_str(), "rb"), std::fclose);
+  if (!file) {
+    std::ostringstream s;
+    s << "Could not open Coff file '" << name << "' for reading.";
+    reportStream(SevError, "Coff::make()", s, 0);
+    return nullptr;
+  }
+  std::vector<unsigned char> bytes;
+  unsigned char chunk[65536];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
+    bytes.insert(bytes.end(), chunk, chunk + got);
+  file.reset();
+  // A read error leaves a short buffer, which the parser reports as the
+  // block it could not read.
+  return make(bytes, 0, name);
+}
+
+std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::uint64_t base,
+                                 const String& name) {
+  auto coff = std::make_unique<Coff>();
+  coff->cFileName = name;
+  const ImageView img(file, base);
+
+  auto fail = [&name](const char* what) -> std::unique_ptr<Coff> {
+    std::ostringstream s;
+    s << "Coff file '" << name << "' " << what;
+    reportStream(SevError, "Coff::make()", s, 0);
+    return nullptr;
+  };
+
+  // File header and optional header.
+  if (!img.fits(0, filehdr::kSize)) return fail("could not read file header.");
+  const filehdr fh = filehdr::decode(img.at(0));
+  coff->cFileHdr = fh;
+  if (fh.f_magic != kCoffMagic) return fail("does not appear to be a valid COFF file.");
+  const bool older = fh.f_opthdr != kOptHdrSize;
+  if (!older) {
+    if (!img.fits(filehdr::kSize, opthdr::kSize)) return fail("could not read optional file header.");
+    coff->cOptHdr = opthdr::decode(img.at(filehdr::kSize));
+  } else {
+    std::ostringstream s;
+    s << "Coff file '" << name << "' missing optional file header.";
+    reportStream(SevError, "Coff::make()", s, 0);
+  }
+
+  // String table: right after the symbol table, or, in an image without
+  // symbols (a stripped executable), after the last block its headers
+  // describe; such an image may also have no table at all.
+  const bool noSymbols = fh.f_nsyms == 0 && fh.f_symptr == 0;
+  const std::uint64_t strPos =
+      noSymbols ? endOfBlocks(img, fh, older) : fh.f_symptr + kSymEntSize * std::uint64_t(fh.f_nsyms);
+  std::uint64_t endOffset = 4;
+  if (!(noSymbols && !img.fits(strPos, 4))) {
+    if (!img.fits(strPos, 4)) return fail("could not read string table length.");
+    const std::uint32_t length = le::getU32(img.at(strPos));
+    if (length < 4 || !img.fits(strPos + 4, length - 4)) return fail("could not read string table.");
+    const std::uint64_t count = length - 4;
+    const unsigned char* bytes = count ? img.at(strPos + 4) : nullptr;
+    std::uint64_t pos = 0;
+    while (pos < count) {
+      const void* zero = std::memchr(bytes + pos, 0, static_cast<std::size_t>(count - pos));
+      if (!zero) break;  // an unterminated last string is not taken
+      const std::uint64_t end = static_cast<const unsigned char*>(zero) - bytes;
+      if (end == pos) break;  // an empty string ends the table
+      coff->cStringTbl[static_cast<std::uint32_t>(pos + 4)] =
+          String(reinterpret_cast<const char*>(bytes + pos), static_cast<std::size_t>(end - pos));
+      pos = end + 1;
+    }
+    endOffset = pos + 4;
+  }
+
+  // Symbol table. A symbol takes the next record as its auxiliary entry
+  // exactly when its kind is not auxNone.
+  const std::uint64_t nsyms = fh.f_nsyms;
+  if (nsyms > 0) {
+    if (!img.fits(fh.f_symptr, kSymEntSize * nsyms)) return fail("could not read symbol table.");
+    const unsigned char* table = img.at(fh.f_symptr);
+    coff->cSymbolTbl.reserve(static_cast<std::size_t>(nsyms));
+    coff->cAuxKind.reserve(static_cast<std::size_t>(nsyms));
+    auto recordAt = [table](std::uint64_t i) {
+      SymRecord r;
+      std::memcpy(r.data(), table + kSymEntSize * i, kSymEntSize);
+      return r;
+    };
+    for (std::uint64_t i = 0; i < nsyms; ++i) {
+      const SymRecord sym = recordAt(i);
+      coff->cSymbolTbl.push_back(sym);
+      coff->cAuxKind.push_back(auxNone);
+      const AuxKind kind = auxKind(syment::decode(sym));
+      if (kind == auxNone) continue;
+      ++i;
+      if (i >= nsyms) break;
+      SymRecord aux = recordAt(i);
+      if (older && kind == auxFile) {
+        // The older layout keeps the source name in the entry itself; move
+        // it to the string table, after the strings read from the file.
+        std::size_t len = 0;
+        while (len < kSymEntSize && aux[len] != 0) ++len;
+        const String fileName(reinterpret_cast<const char*>(aux.data()), len);
+        if (endOffset > UINT32_MAX) return fail("could not read string table.");
+        aux_file entry;
+        entry.x_offset = static_cast<std::uint32_t>(endOffset);
+        entry.x_incline = 0;
+        entry.encode(aux);
+        coff->cStringTbl[entry.x_offset] = fileName;
+        endOffset += len + 1;
+      }
+      coff->cSymbolTbl.push_back(aux);
+      coff->cAuxKind.push_back(kind);
+    }
+  }
+
+  // Sections.
+  const std::uint64_t headers = filehdr::kSize + std::uint64_t(fh.f_opthdr);
+  std::uint64_t zeroFilled = 0;
+  for (std::uint64_t i = 0; i < fh.f_nscns; ++i) {
+    const std::uint64_t pos = headers + scnhdr::kSize * i;
+    if (!img.fits(pos, scnhdr::kSize)) return fail("could not read section header.");
+    const scnhdr h = scnhdr::decode(img.at(pos));
+    if (hasLongName(h) && coff->cStringTbl.count(h.s_offset()) == 0) {
+      coff->getName(h);  // fatal
+      return nullptr;
+    }
+    const String scnName = coff->getName(h);
+    coff->cScnHdr[scnName] = h;
+    coff->cScnNum[static_cast<int>(i + 1)] = scnName;
+    if (h.s_size == 0) continue;
+
+    if (h.s_scnptr == 0) {
+      zeroFilled += h.s_size;
+      if (zeroFilled > kMaxZeroFill) return fail("could not read raw data.");
+      coff->cRawData[scnName] = Data(h.s_size);
+    } else {
+      if (!img.fits(h.s_scnptr, h.s_size)) return fail("could not read raw data.");
+      coff->cRawData[scnName] = Data(h.s_size, img.at(h.s_scnptr));
+    }
+
+    if (h.s_nlnno > 0) {
+      const std::uint64_t size = lineSize(older);
+      if (!img.fits(h.s_lnnoptr, size * h.s_nlnno)) return fail("could not read line numbers.");
+      const unsigned char* p = img.at(h.s_lnnoptr);
+      std::uint32_t function = 0;
+      for (std::uint64_t j = 0; j < h.s_nlnno; ++j, p += size) {
+        if (!older) {
+          coff->cLineInfo[scnName].push_back(coff_lineno::decode(p));
+          continue;
+        }
+        const gnu_lineno g = gnu_lineno::decode(p);
+        if (g.l_lnno == 0) {
+          function = g.l_symndx();
+          continue;
+        }
+        coff_lineno l;
+        l.l_srcndx = 0;
+        l.l_lnno = g.l_lnno;
+        l.l_paddr = g.l_paddr;
+        l.l_flags = kLineHasFcnIndex;
+        l.l_fcnndx = function;
+        coff->cLineInfo[scnName].push_back(l);
+      }
+    }
+
+    if (h.s_nreloc > 0) {
+      const std::uint64_t size = relocSize(older);
+      if (!img.fits(h.s_relptr, size * h.s_nreloc)) return fail("could not read relocation info.");
+      const unsigned char* p = img.at(h.s_relptr);
+      std::vector<reloc>& list = coff->cRelocInfo[scnName];
+      for (std::uint64_t k = 0; k < h.s_nreloc; ++k, p += size) {
+        if (!older) {
+          list.push_back(reloc::decode(p));
+          continue;
+        }
+        const old_reloc o = old_reloc::decode(p);
+        reloc r;
+        r.r_vaddr = o.r_vaddr;
+        r.r_symndx = o.r_symndx;
+        r.r_offset = 0;
+        r.r_type = kOldLayoutRelocType;
+        list.push_back(r);
+      }
+    }
+  }
+  return coff;
+}
+
+int Coff::verify() const {
+  int result = 1;
+  const std::uint64_t n = cSymbolTbl.size();
+  auto valid = [n](std::uint32_t index) { return index < n; };
+  auto report = [&result](std::ostringstream& s) {
+    reportStream(SevError, "Coff::verify()", s, 0);
+    result = 0;
+  };
+  std::ostringstream s;
+  auto isAux = [this](std::size_t i) { return i < cAuxKind.size() && cAuxKind[i] != auxNone; };
+
+  // 1. Section numbers of symbols.
+  for (std::size_t i = 0; i < cSymbolTbl.size(); ++i) {
+    if (isAux(i)) continue;
+    const syment sym = syment::decode(cSymbolTbl[i]);
+    const int scn = sym.n_scnum;
+    if (scn == kScnNumDebug || scn == kScnNumAbsolute || scn == kScnNumUndefined) continue;
+    if (cScnNum.count(scn) == 0) {
+      s << "Coff file '" << cFileName << "' symbol[" << i << "] has an invalid n_scnum.";
+      report(s);
+    }
+  }
+
+  // 2. Long symbol names.
+  for (std::size_t i = 0; i < cSymbolTbl.size(); ++i) {
+    if (isAux(i)) continue;
+    const syment sym = syment::decode(cSymbolTbl[i]);
+    if (hasLongName(sym) && cStringTbl.count(sym.n_offset()) == 0) {
+      s << "Coff file '" << cFileName << "' symbol[" << i << "] has an invalid n_offset.";
+      report(s);
+    }
+  }
+
+  // 3. Long section names, sections counted in name order.
+  std::size_t k = 0;
+  for (const auto& entry : cScnHdr) {
+    if (hasLongName(entry.second) && cStringTbl.count(entry.second.s_offset()) == 0) {
+      s << "Coff file '" << cFileName << "' section[" << k << "] has an invalid s_offset.";
+      report(s);
+    }
+    ++k;
+  }
+
+  // 4. Relocation symbols.
+  for (const auto& entry : cRelocInfo) {
+    if (n == 0) {
+      s << "Coff file '" << cFileName << "' has relocation entries but an empty symbol table.";
+      report(s);
+      continue;
+    }
+    for (std::size_t r = 0; r < entry.second.size(); ++r) {
+      if (!valid(entry.second[r].r_symndx)) {
+        s << "Coff file '" << cFileName << "', section '" << entry.first << "' reloc[" << r
+          << "] has an invalid r_symndx.";
+        report(s);
+      }
+    }
+  }
+
+  // 5. Indexes held by auxiliary entries.
+  for (std::size_t i = 0; i < cSymbolTbl.size(); ++i) {
+    if (!isAux(i)) continue;
+    const SymRecord& rec = cSymbolTbl[i];
+    bool ok = true;
+    switch (cAuxKind[i]) {
+      case auxTag: ok = valid(aux_tag::decode(rec).x_endndx); break;
+      case auxEos: ok = valid(aux_eos::decode(rec).x_tagndx); break;
+      case auxArr: ok = valid(aux_arr::decode(rec).x_tagndx); break;
+      case auxVar: ok = valid(aux_var::decode(rec).x_tagndx); break;
+      case auxFcn: {
+        const aux_fcn a = aux_fcn::decode(rec);
+        ok = valid(a.x_tagndx) && valid(a.x_endndx);
+        break;
+      }
+      case auxBobf: ok = valid(aux_bobf::decode(rec).x_endndx); break;
+      default: break;
+    }
+    if (!ok) {
+      s << "Coff file '" << cFileName << "' symbol[" << i << "] has an invalid x_tagndx or x_endndx.";
+      report(s);
+    }
+  }
+
+  // 6. Line numbers. With an empty symbol table no index is valid.
+  for (const auto& entry : cLineInfo) {
+    for (std::size_t l = 0; l < entry.second.size(); ++l) {
+      const coff_lineno& line = entry.second[l];
+      if (!valid(line.l_srcndx)) {
+        s << "Coff file '" << cFileName << "', section '" << entry.first << "' line[" << l
+          << "] has an invalid l_srcndx.";
+        report(s);
+      }
+      if (!valid(line.l_fcnndx)) {
+        s << "Coff file '" << cFileName << "', section '" << entry.first << "' line[" << l
+          << "] has an invalid l_fcnndx.";
+        report(s);
+      }
+    }
+  }
+
+  // 7. Both section maps name the same number of sections.
+  if (cScnHdr.size() != cScnNum.size()) {
+    s << "Coff file '" << cFileName << "', cScnHdr.size() != cScnNum.size() . ";
+    report(s);
+  }
+  return result;
+}
