@@ -1,0 +1,221 @@
+#include "archiver.h"
+
+#include <iostream>
+#include <vector>
+
+#include "archive.h"
+#include "coff.h"
+#include "debug.h"
+#include "platform.h"
+
+namespace {
+
+String missingMember(const String& member, const String& library) {
+  return "'" + member + "' is not a member of library '" + library + "'.";
+}
+
+// The first member named name, or the end.
+std::list<std::unique_ptr<Coff>>::iterator findMember(Archive& archive, const String& name) {
+  for (auto it = archive.cMembers.begin(); it != archive.cMembers.end(); ++it)
+    if ((*it)->cFileName == name) return it;
+  return archive.cMembers.end();
+}
+
+// Reads an object file to be put into library; null after reporting why.
+std::unique_ptr<Coff> readObject(const String& name, const String& library, const char* context) {
+  std::unique_ptr<Coff> coff = Coff::make(name);
+  if (!coff) return nullptr;
+  String problem = memberWriteProblem(*coff);
+  if (!problem.empty()) {
+    reportMessage(SevError, context,
+                  "Object file '" + name + "' " + problem + "; it cannot be put into library '" +
+                      library + "'.",
+                  0);
+    return nullptr;
+  }
+  return coff;
+}
+
+// Why a member name must not be used as a file name, or an empty text.
+// Library contents come from anywhere: a name may not leave the current
+// directory.
+String unsafeNameReason(const String& name) {
+  if (name.empty()) return "is empty";
+  if (name[0] == '/' || name[0] == '\\' || (name.size() >= 2 && name[1] == ':'))
+    return "is an absolute path";
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find_first_of("/\\", start);
+    if (end == String::npos) end = name.size();
+    if (name.compare(start, end - start, "..") == 0 && end - start == 2)
+      return "has a '..' component";
+    start = end + 1;
+  }
+  return String();
+}
+
+// Left-justified in width characters, never cut (as "%-*s" does).
+String padRight(const String& text, std::size_t width) {
+  return text.size() < width ? text + String(width - text.size(), ' ') : text;
+}
+
+// "Member: %-25s  Size: %-6d Date: %s \n" with the quoted name, the size
+// and the time stamp in ctime form without its newline.
+String listLine(const Coff& member) {
+  String date = platform::ctimeText(static_cast<std::time_t>(member.cFileHdr.f_timdat));
+  if (!date.empty() && date.back() == '\n') date.pop_back();
+  return "Member: " + padRight("'" + member.cFileName + "'", 25) +
+         "  Size: " + padRight(std::to_string(member.size()), 6) + " Date: " + date + " \n";
+}
+
+}  // namespace
+
+int Archiver::setCommand(uint8_t cmd, const String& archive, const std::list<String>& members) {
+  if (cHasCmd) return 0;
+  cCmd = cmd;
+  cArchive = archive;
+  cMembers = members;
+  cHasCmd = 1;
+  return 1;
+}
+
+int Archiver::run() {
+  if (!cHasCmd) return 0;
+  switch (cCmd) {
+    case cmdCreateCode:
+      return cmdCreate();
+    case cmdListCode:
+      return cmdList();
+    case cmdDeleteCode:
+      return cmdDelete();
+    case cmdReplaceCode:
+      return cmdReplace();
+    case cmdExtractCode:
+      return cmdExtract();
+    default:
+      return 0;
+  }
+}
+
+void Archiver::print(std::ostream& os) const {
+  static const char* const names[] = {"cmdCreate", "cmdList", "cmdDelete", "cmdReplace",
+                                      "cmdExtract"};
+  os << "Archiver:\n";
+  os << "  cCmd=" << (cCmd <= cmdExtractCode ? names[cCmd] : "undefined") << "\n";
+  os << "  cArchive=" << cArchive << "\n";
+  os << "  cMembers=\n";
+  for (const String& m : cMembers) os << "    " << m << "\n";
+  os << "  cHasCmd=" << cHasCmd << "\n";
+}
+
+int Archiver::cmdCreate() {
+  // An existing file of this name is replaced, never read.
+  Archive archive;
+  archive.cFileName = cArchive;
+  for (const String& name : cMembers) {
+    std::unique_ptr<Coff> coff = readObject(name, cArchive, "Archiver::cmdCreate");
+    if (!coff) return 0;
+    archive.cMembers.push_back(std::move(coff));
+  }
+  if (DebugSwitch("Archiver::cmdCreate").isOn()) archive.print(std::cout);
+  if (!archive.makeSymbols()) return 0;
+  return archive.write();
+}
+
+int Archiver::cmdList() {
+  std::unique_ptr<Archive> archive = Archive::make(cArchive);
+  if (!archive) return 0;
+  if (!isQuiet()) {
+    for (const auto& member : archive->cMembers) std::cout << listLine(*member);
+    std::cout.flush();
+  }
+  return 1;
+}
+
+int Archiver::cmdDelete() {
+  std::unique_ptr<Archive> archive = Archive::make(cArchive);
+  if (!archive) return 0;
+  int missing = 0;
+  for (const String& name : cMembers) {
+    auto it = findMember(*archive, name);
+    if (it == archive->cMembers.end()) {
+      reportMessage(SevError, "Archiver::cmdDelete", missingMember(name, cArchive), 0);
+      missing = 1;
+      continue;
+    }
+    archive->cMembers.erase(it);
+  }
+  if (missing) return 0;
+  if (!archive->makeSymbols()) return 0;
+  return archive->write();
+}
+
+int Archiver::cmdReplace() {
+  std::unique_ptr<Archive> archive = Archive::make(cArchive);
+  if (!archive) return 0;
+  for (const String& name : cMembers) {
+    std::unique_ptr<Coff> coff = readObject(name, cArchive, "Archiver::cmdReplace");
+    if (!coff) return 0;
+    auto it = findMember(*archive, name);
+    if (it != archive->cMembers.end())
+      *it = std::move(coff);
+    else
+      archive->cMembers.push_back(std::move(coff));
+  }
+  if (!archive->makeSymbols()) return 0;
+  return archive->write();
+}
+
+int Archiver::cmdExtract() {
+  std::unique_ptr<Archive> archive = Archive::make(cArchive);
+  if (!archive) return 0;
+
+  std::vector<Coff*> chosen;
+  if (cMembers.empty()) {
+    for (const auto& member : archive->cMembers) chosen.push_back(member.get());
+  } else {
+    int missing = 0;
+    for (const String& name : cMembers) {
+      auto it = findMember(*archive, name);
+      if (it == archive->cMembers.end()) {
+        reportMessage(SevError, "Archiver::cmdExtract", missingMember(name, cArchive), 0);
+        missing = 1;
+      } else {
+        chosen.push_back(it->get());
+      }
+    }
+    if (missing) return 0;
+  }
+
+  // Every member is checked before the first file is written.
+  for (Coff* member : chosen) {
+    String reason = unsafeNameReason(member->cFileName);
+    if (!reason.empty()) {
+      reportMessage(SevError, "Archiver::cmdExtract",
+                    "Member name '" + member->cFileName + "' in library '" + cArchive + "' " +
+                        reason + "; nothing is extracted.",
+                    0);
+      return 0;
+    }
+    String problem = memberWriteProblem(*member);
+    if (!problem.empty()) {
+      reportMessage(SevError, "Archiver::cmdExtract",
+                    "Member '" + member->cFileName + "' in library '" + cArchive + "' " + problem +
+                        "; nothing is extracted.",
+                    0);
+      return 0;
+    }
+  }
+  // Pointers of the file the member came from are not trusted.
+  for (Coff* member : chosen)
+    if (!member->preWriteKeepingTime()) return 0;
+
+  for (Coff* member : chosen) {
+    if (!isQuiet()) {
+      std::cout << "Extracting member '" << member->cFileName << "'.\n";
+      std::cout.flush();
+    }
+    if (!member->write()) return 0;
+  }
+  return 1;
+}

@@ -1,0 +1,15 @@
+// kesvo: creates, lists, changes and unpacks libraries of object files.
+#include "archiver.h"
+#include "arparser.h"
+#include "banner.h"
+#include "diagnostics.h"
+
+int main(int argc, char** argv) {
+  bindErrorStreamToStdout();
+  Archiver archiver;
+  if (hasQuietSwitch(argc, argv)) setQuiet(1);
+  printStartBanner(librarianBanner());
+  ArParser::parse(argc, argv, archiver);
+  printSummaryAndExit(archiver.run() ? 0 : 1);
+  return 1;
+}
