@@ -1,0 +1,102 @@
+// The program-memory image of a linked executable and its Intel HEX writer.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <list>
+#include <ostream>
+#include <vector>
+
+#include "coff.h"
+#include "diagnostics.h"
+
+// One "/r" range, both ends inclusive, in program-memory locations.
+struct AddrRange {
+  uint32_t cStart = 0;
+  uint32_t cEnd = 0;
+
+  AddrRange() = default;
+  AddrRange(uint32_t start, uint32_t end) : cStart(start), cEnd(end) {}
+
+  bool contains(uint32_t location) const { return cStart <= location && location <= cEnd; }
+  void print(std::ostream& os) const;
+};
+
+using AddrRangeList = std::list<AddrRange>;
+
+bool inAnyRange(uint32_t location, const AddrRangeList& ranges);
+
+// One contiguous run of program bytes at a byte address. On the word
+// families a run always holds an even number of bytes; on byte-addressed
+// program memory it holds exactly the bytes the executable gives.
+struct HexRange {
+  uint32_t cStart = 0;
+  Data cData;
+
+  HexRange() = default;
+  HexRange(uint32_t start, const Data& data) : cStart(start), cData(data) {}
+
+  void print(std::ostream& os) const;
+};
+
+// Format codes as "/a" selects them.
+enum HexFormat { fmtINHX8M = 0, fmtINHX8S = 1, fmtINHX32 = 2 };
+
+// An output file being written: remembers the first failed write so that
+// a full disk is reported rather than taken for success.
+class HexFile {
+ public:
+  explicit HexFile(const String& name) : cName(name) {}
+  ~HexFile();
+  HexFile(const HexFile&) = delete;
+  HexFile& operator=(const HexFile&) = delete;
+
+  bool open();
+  void put(const String& text);
+  void flush();
+  // Flushes and closes; false when anything written was lost.
+  bool close();
+  const String& name() const { return cName; }
+
+ private:
+  String cName;
+  std::FILE* cFile = nullptr;
+  bool cFailed = false;
+};
+
+class Hex {
+ public:
+  String cFileBaseName;
+  std::vector<HexRange> cRanges;
+
+  void sortRanges();
+  // Checks the record address against the format's reach (fatal beyond it)
+  // and writes the extended linear address record INHX32 needs. Returns 1
+  // when the record may be written, 0 when it is out of reach and the exit
+  // returned (only a replaced exit function returns).
+  int doLinearAddressRecord(HexFile& file, uint32_t address, int format, bool first);
+  // 1 on success; 0 when a file cannot be opened or written, or for an
+  // unknown format.
+  int write(int format);
+  void print(std::ostream& os) const;
+
+ private:
+  int writeByteRecords(HexFile& file, int format);
+  int writeSplitRecords(HexFile& low, HexFile& high);
+
+  // Upper address bits of the last extended linear address record; one
+  // value for the whole run.
+  uint32_t cLinearAddress = 0;
+  // Files open during write, flushed before a fatal exit so that what was
+  // written survives (the exit runs no destructors).
+  std::vector<HexFile*> cOpenFiles;
+};
+
+class Coff2Hex : public Hex {
+ public:
+  // Collects the code and ROM-data bytes of coff, whole or only the
+  // locations inside ranges. Returns this, or nullptr when ranges were given
+  // and selected nothing, or when the executable cannot be converted (that
+  // case is reported).
+  Coff2Hex* init(const Coff& coff, const AddrRangeList& ranges);
+};

@@ -1,0 +1,226 @@
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+
+#include "hex.h"
+#include "platform.h"
+#include "textutil.h"
+
+namespace {
+
+// Records end in CR LF on every host, so the files are written in binary.
+const char* const kRecordEnd = "\r\n";
+const char* const kEndRecord = ":00000001FF";
+
+uint8_t checksum(uint32_t sum) { return static_cast<uint8_t>((0x100u - (sum & 0xFFu)) & 0xFFu); }
+
+String dataRecord(uint32_t address, const std::vector<uint8_t>& bytes) {
+  const uint32_t addr16 = address & 0xFFFFu;
+  char head[16];
+  std::snprintf(head, sizeof head, ":%02X%04X00", static_cast<unsigned>(bytes.size()),
+                static_cast<unsigned>(addr16));
+  String line = head;
+  uint32_t sum = static_cast<uint32_t>(bytes.size()) + (addr16 >> 8) + (addr16 & 0xFFu);
+  char hex[4];
+  for (uint8_t b : bytes) {
+    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(b));
+    line += hex;
+    sum += b;
+  }
+  std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(checksum(sum)));
+  line += hex;
+  line += kRecordEnd;
+  return line;
+}
+
+}  // namespace
+
+void AddrRange::print(std::ostream& os) const {
+  os << "AddrRange:  cStart=" << hexString(cStart, 4) << " cEnd=" << hexString(cEnd, 4) << "\n";
+}
+
+bool inAnyRange(uint32_t location, const AddrRangeList& ranges) {
+  for (const AddrRange& r : ranges)
+    if (r.contains(location)) return true;
+  return false;
+}
+
+void HexRange::print(std::ostream& os) const {
+  os << "HexRange: cStart=" << hexString(cStart, 4) << ", cData=\n";
+  cData.print(os);
+}
+
+HexFile::~HexFile() {
+  if (cFile) std::fclose(cFile);
+}
+
+bool HexFile::open() {
+  cFile = std::fopen(platform::hostPath(cName).c_str(), "wb");
+  cFailed = false;
+  return cFile != nullptr;
+}
+
+void HexFile::put(const String& text) {
+  if (!cFile || cFailed) return;
+  if (std::fwrite(text.data(), 1, text.size(), cFile) != text.size()) cFailed = true;
+}
+
+void HexFile::flush() {
+  if (cFile && std::fflush(cFile) != 0) cFailed = true;
+}
+
+bool HexFile::close() {
+  if (!cFile) return false;
+  flush();
+  if (std::ferror(cFile)) cFailed = true;
+  if (std::fclose(cFile) != 0) cFailed = true;
+  cFile = nullptr;
+  return !cFailed;
+}
+
+void Hex::sortRanges() {
+  std::stable_sort(cRanges.begin(), cRanges.end(),
+                   [](const HexRange& a, const HexRange& b) { return a.cStart < b.cStart; });
+}
+
+int Hex::doLinearAddressRecord(HexFile& file, uint32_t address, int format, bool first) {
+  if (first) cLinearAddress = address;
+  if (format == fmtINHX8M || format == fmtINHX8S) {
+    if ((address >> 16) != 0) {
+      for (HexFile* f : cOpenFiles) f->flush();
+      reportMessage(SevError, "Hex::doLinearAddressRecord()",
+                    "Selected hex format does not support byte addresses above 64kb; use INHX32 format!",
+                    1);
+      return 0;
+    }
+    return 1;
+  }
+  if (first || (address >> 16) != (cLinearAddress >> 16)) {
+    cLinearAddress = address;
+    const uint32_t upper = address >> 16;
+    char line[32];
+    std::snprintf(line, sizeof line, ":02000004%04X%02X", static_cast<unsigned>(upper),
+                  static_cast<unsigned>(checksum(2 + 4 + (upper >> 8) + (upper & 0xFFu))));
+    file.put(String(line) + kRecordEnd);
+  }
+  return 1;
+}
+
+int Hex::writeByteRecords(HexFile& file, int format) {
+  bool first = true;
+  std::vector<uint8_t> bytes;
+  for (const HexRange& r : cRanges) {
+    const uint8_t* data = r.cData.data();
+    const uint64_t size = r.cData.size();
+    // The image builder keeps every run inside the 32-bit byte space.
+    TOOL_ASSERT(r.cStart + size <= 0x100000000ull);
+    uint64_t address = r.cStart;
+    for (uint64_t offset = 0; offset < size;) {
+      if (!doLinearAddressRecord(file, static_cast<uint32_t>(address), format, first)) return 0;
+      first = false;
+      const uint64_t n = std::min<uint64_t>(16 - (address & 0xF), size - offset);
+      bytes.assign(data + offset, data + offset + n);
+      file.put(dataRecord(static_cast<uint32_t>(address), bytes));
+      address += n;
+      offset += n;
+    }
+  }
+  return 1;
+}
+
+// INHX8S: the byte at an even address goes to the low file, the one at an
+// odd address to the high file, both at word address (byte address / 2).
+// Splitting by address parity rather than by offset in the run keeps the
+// halves right for runs that start on an odd byte (byte-addressed memory).
+int Hex::writeSplitRecords(HexFile& low, HexFile& high) {
+  bool first = true;
+  std::vector<uint8_t> half[2];
+  for (const HexRange& r : cRanges) {
+    const uint8_t* data = r.cData.data();
+    const uint64_t begin = r.cStart;
+    const uint64_t end = begin + r.cData.size();
+    TOOL_ASSERT(end <= 0x100000000ull);
+    const uint64_t wordEnd = (end + 1) >> 1;
+    for (uint64_t word = begin >> 1; word < wordEnd;) {
+      const uint64_t n = std::min<uint64_t>(16 - (word & 0xF), wordEnd - word);
+      uint64_t firstWord[2] = {0, 0};
+      for (int p = 0; p < 2; ++p) {
+        half[p].clear();
+        for (uint64_t w = word; w < word + n; ++w) {
+          const uint64_t byteAddress = 2 * w + static_cast<uint64_t>(p);
+          if (byteAddress < begin || byteAddress >= end) continue;
+          if (half[p].empty()) firstWord[p] = w;
+          half[p].push_back(data[byteAddress - begin]);
+        }
+      }
+      // Both files are checked before either is written, so a fatal stop
+      // leaves them holding the same records.
+      HexFile* files[2] = {&low, &high};
+      for (int p = 0; p < 2; ++p) {
+        if (half[p].empty()) continue;
+        if (!doLinearAddressRecord(*files[p], static_cast<uint32_t>(firstWord[p]), fmtINHX8S, first))
+          return 0;
+        first = false;
+      }
+      for (int p = 0; p < 2; ++p)
+        if (!half[p].empty()) files[p]->put(dataRecord(static_cast<uint32_t>(firstWord[p]), half[p]));
+      word += n;
+    }
+  }
+  return 1;
+}
+
+int Hex::write(int format) {
+  if (format != fmtINHX8M && format != fmtINHX8S && format != fmtINHX32) return 0;
+
+  std::vector<String> names;
+  if (format == fmtINHX8S) {
+    names.push_back(cFileBaseName + ".hxl");
+    names.push_back(cFileBaseName + ".hxh");
+  } else {
+    names.push_back(cFileBaseName + ".hex");
+  }
+  std::vector<std::unique_ptr<HexFile>> files;
+  for (const String& name : names) {
+    files.push_back(std::make_unique<HexFile>(name));
+    if (!files.back()->open()) {
+      std::ostringstream s;
+      s << "Could not open hex file '" << name << "' for writing.";
+      reportStream(SevError, "Hex::write()", s, 0);
+      return 0;
+    }
+  }
+
+  sortRanges();
+
+  int ok = 0;
+  {
+    // Cleared however the records end (a trapped exit unwinds through here).
+    struct OpenFilesScope {
+      std::vector<HexFile*>& list;
+      ~OpenFilesScope() { list.clear(); }
+    } scope{cOpenFiles};
+    for (auto& f : files) cOpenFiles.push_back(f.get());
+    ok = format == fmtINHX8S ? writeSplitRecords(*files[0], *files[1])
+                             : writeByteRecords(*files[0], format);
+  }
+  if (!ok) return 0;
+
+  int result = 1;
+  for (auto& f : files) {
+    f->put(String(kEndRecord) + kRecordEnd);
+    if (!f->close()) {
+      std::ostringstream s;
+      s << "Could not write hex file '" << f->name() << "'.";
+      reportStream(SevError, "Hex::write()", s, 0);
+      result = 0;
+    }
+  }
+  return result;
+}
+
+void Hex::print(std::ostream& os) const {
+  os << "Hex: cFileBaseName=" << cFileBaseName << ", cRanges:\n";
+  for (const HexRange& r : cRanges) r.print(os);
+}

@@ -1,0 +1,215 @@
+// Building the image from an executable: section choice, padding, the
+// "/r" walk on both kinds of program memory, and refused executables.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "hex.h"
+#include "hex_test_util.h"
+#include "support/harness.h"
+
+using namespace testing_support;
+using hex_test::ByteRun;
+
+namespace {
+
+struct ModelSection {
+  const char* name;
+  uint32_t flags;
+  uint32_t paddr;
+  std::vector<uint8_t> bytes;
+};
+
+Coff makeCoff(uint32_t romWidthBits, const std::vector<ModelSection>& sections,
+              const String& fileName = "prog.cof") {
+  Coff coff;
+  coff.cFileName = fileName;
+  coff.cFileHdr.f_magic = kCoffMagic;
+  coff.cFileHdr.f_opthdr = kOptHdrSize;
+  coff.cOptHdr.rom_width_bits = romWidthBits;
+  int number = 1;
+  for (const ModelSection& s : sections) {
+    scnhdr h;
+    coff.setName(h, s.name);
+    h.s_paddr = s.paddr;
+    h.s_vaddr = s.paddr;
+    h.s_size = static_cast<uint32_t>(s.bytes.size());
+    h.s_flags = s.flags;
+    coff.cScnHdr[s.name] = h;
+    coff.cScnNum[number++] = s.name;
+    if (!s.bytes.empty()) coff.cRawData[s.name] = hex_test::toData(s.bytes);
+  }
+  coff.cFileHdr.f_nscns = static_cast<uint16_t>(sections.size());
+  return coff;
+}
+
+std::vector<ByteRun> runsOf(const Hex& hex) {
+  std::vector<ByteRun> runs;
+  for (const HexRange& r : hex.cRanges) runs.push_back({r.cStart, hex_test::bytesOf(r)});
+  return runs;
+}
+
+struct InitCase {
+  const char* name;
+  uint32_t romWidthBits;
+  std::vector<ModelSection> sections;
+  AddrRangeList ranges;
+  bool selects;  // false: init gives none
+  std::vector<ByteRun> runs;
+};
+
+const uint32_t kCode = kScnCode;
+const uint32_t kRom = kScnRomData;
+
+std::vector<InitCase> initCases() {
+  return {
+      {"OddCodeSectionPaddedOnWordFamily", 14, {{".code", kCode, 0x10, {1, 2, 3}}}, {}, true,
+       {{0x20, {1, 2, 3, 0}}}},
+      {"TwelveBitWordsAreTwoBytes", 12, {{".code", kCode, 0x100, {1, 2}}}, {}, true,
+       {{0x200, {1, 2}}}},
+      {"OnlyCodeAndRomDataTaken", 16,
+       {{".code", kCode, 0, {1, 2}},
+        {".idata", kScnIData, 8, {3, 4}},
+        {".udata", kScnUData, 9, {0, 0}},
+        {".romdata", kRom, 4, {5, 6}},
+        {".none", 0, 12, {7, 8}},
+        // The code bit wins over the data bits.
+        {".mixed", kCode | kScnIData, 6, {9, 10}}},
+       {}, true,
+       {{0x00, {1, 2}}, {0x0C, {9, 10}}, {0x08, {5, 6}}}},
+      {"EmptySectionGivesNothing", 16, {{".code", kCode, 0, {}}}, {}, true, {}},
+      {"NoSectionsStillAnImage", 16, {}, {}, true, {}},
+      {"RangeSplitsSectionIntoTwoRuns", 14, {{".code", kCode, 0x10, {1, 2, 3, 4, 5, 6, 7, 8}}},
+       {AddrRange(0x10, 0x10), AddrRange(0x12, 0x13)}, true,
+       {{0x20, {1, 2}}, {0x24, {5, 6, 7, 8}}}},
+      {"RangeOverPaddedLastWord", 14, {{".code", kCode, 0x10, {1, 2, 3}}}, {AddrRange(0x11, 0x11)},
+       true, {{0x22, {3, 0}}}},
+      {"RangesAcrossSections", 16,
+       {{".a", kCode, 0, {1, 2, 3, 4}}, {".b", kRom, 2, {5, 6, 7, 8}}},
+       {AddrRange(1, 2)}, true,
+       {{0x02, {3, 4}}, {0x04, {5, 6}}}},
+      {"RangesSelectingNothingGiveNone", 14, {{".code", kCode, 0x10, {1, 2}}},
+       {AddrRange(0x20, 0x30)}, false, {}},
+      {"RangesOverNonCodeGiveNone", 14, {{".idata", kScnIData, 0, {1, 2}}}, {AddrRange(0, 0x30)},
+       false, {}},
+      // Byte-addressed program memory: one byte per location, no padding.
+      {"ByteAddressedOddSectionsNotPadded", 8,
+       {{".a", kCode, 3, {1, 2, 3}}, {".b", kCode, 6, {4, 5}}}, {}, true,
+       {{0x03, {1, 2, 3}}, {0x06, {4, 5}}}},
+      {"ByteAddressedRangeStepsByOneByte", 8, {{".a", kCode, 3, {1, 2, 3, 4, 5}}},
+       {AddrRange(4, 6)}, true, {{0x04, {2, 3, 4}}}},
+      {"ByteAddressedRangeOfOneByte", 8, {{".a", kRom, 0x100, {9, 8, 7}}},
+       {AddrRange(0x101, 0x101)}, true, {{0x101, {8}}}},
+      {"TopOfByteSpaceAccepted", 16, {{".code", kCode, 0x7FFFFFFF, {1, 2}}}, {}, true,
+       {{0xFFFFFFFE, {1, 2}}}},
+      {"TopOfByteSpaceWithRange", 16, {{".code", kCode, 0x7FFFFFFF, {1, 2}}},
+       {AddrRange(0x7FFFFFFF, 0xFFFFFFFF)}, true, {{0xFFFFFFFE, {1, 2}}}},
+      {"LastByteLocationAccepted", 8, {{".code", kCode, 0xFFFFFFFF, {7}}}, {}, true,
+       {{0xFFFFFFFF, {7}}}},
+  };
+}
+
+void PrintTo(const InitCase& c, std::ostream* os) { *os << c.name; }
+
+class Coff2HexTable : public ::testing::TestWithParam<InitCase> {};
+
+TEST_P(Coff2HexTable, CollectsRuns) {
+  const InitCase& c = GetParam();
+  DiagnosticsScope diag;
+  OutputCapture out;
+  const Coff coff = makeCoff(c.romWidthBits, c.sections);
+  Coff2Hex hex;
+  Coff2Hex* result = hex.init(coff, c.ranges);
+  EXPECT_EQ(out.text(), "");
+  if (!c.selects) {
+    EXPECT_EQ(result, nullptr);
+    return;
+  }
+  ASSERT_EQ(result, &hex);
+  EXPECT_EQ(hex.cFileBaseName, "prog");
+  EXPECT_EQ(runsOf(hex), c.runs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sections, Coff2HexTable, ::testing::ValuesIn(initCases()),
+                         [](const ::testing::TestParamInfo<InitCase>& i) { return i.param.name; });
+
+// Executables the converter must refuse rather than turn into a wrong image.
+struct RefusedCase {
+  const char* name;
+  uint32_t romWidthBits;
+  uint16_t optHdrSize;
+  ModelSection section;
+  const char* message;
+};
+
+std::vector<RefusedCase> refusedCases() {
+  return {
+      {"OlderLayout", 16, 0, {".code", kCode, 0, {1, 2}},
+       "Error - Coff file 'prog.cof' has no optional header; its program-memory width is unknown.\n"},
+      {"WidthZero", 0, kOptHdrSize, {".code", kCode, 0, {1, 2}},
+       "Error - Coff file 'prog.cof' has a program-memory width of 0 bits; only 8, 12, 14 and 16 "
+       "are supported.\n"},
+      {"WidthNine", 9, kOptHdrSize, {".code", kCode, 0, {1, 2}},
+       "Error - Coff file 'prog.cof' has a program-memory width of 9 bits; only 8, 12, 14 and 16 "
+       "are supported.\n"},
+      {"WidthTwentyFour", 24, kOptHdrSize, {".code", kCode, 0, {1, 2}},
+       "Error - Coff file 'prog.cof' has a program-memory width of 24 bits; only 8, 12, 14 and 16 "
+       "are supported.\n"},
+      {"WidthHuge", 0xFFFFFFFF, kOptHdrSize, {".code", kCode, 0, {1, 2}},
+       "Error - Coff file 'prog.cof' has a program-memory width of 4294967295 bits; only 8, 12, 14 "
+       "and 16 are supported.\n"},
+      {"WordStartPast32Bits", 14, kOptHdrSize, {".code", kCode, 0x80000000, {1, 2}},
+       "Error - Section '.code' of Coff file 'prog.cof' lies beyond byte address 0xFFFFFFFF.\n"},
+      {"WordEndPast32Bits", 16, kOptHdrSize, {".code", kCode, 0x7FFFFFFF, {1, 2, 3}},
+       "Error - Section '.code' of Coff file 'prog.cof' lies beyond byte address 0xFFFFFFFF.\n"},
+      {"ByteEndPast32Bits", 8, kOptHdrSize, {".rom", kRom, 0xFFFFFFFF, {1, 2}},
+       "Error - Section '.rom' of Coff file 'prog.cof' lies beyond byte address 0xFFFFFFFF.\n"},
+  };
+}
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+
+class Coff2HexRefused : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(Coff2HexRefused, ReportsAndGivesNone) {
+  const RefusedCase& c = GetParam();
+  for (const AddrRangeList& ranges : {AddrRangeList{}, AddrRangeList{AddrRange(0, 0xFFFFFFFF)}}) {
+    DiagnosticsScope diag;
+    OutputCapture out;
+    Coff coff = makeCoff(c.romWidthBits, {c.section});
+    coff.cFileHdr.f_opthdr = c.optHdrSize;
+    Coff2Hex hex;
+    EXPECT_EQ(hex.init(coff, ranges), nullptr);
+    EXPECT_EQ(out.text(), c.message);
+    EXPECT_EQ(getErrorCount(), 1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Executables, Coff2HexRefused, ::testing::ValuesIn(refusedCases()),
+                         [](const ::testing::TestParamInfo<RefusedCase>& i) { return i.param.name; });
+
+TEST(Coff2Hex, BaseNameDropsDirectoriesOfBothKindsAndExtension) {
+  DiagnosticsScope diag;
+  for (const char* path : {"dir\\sub/prog.cof", "../x\\prog.o", "prog", "C:prog.cod"}) {
+    SCOPED_TRACE(path);
+    Coff coff = makeCoff(14, {}, path);
+    Coff2Hex hex;
+    ASSERT_NE(hex.init(coff, {}), nullptr);
+    EXPECT_EQ(hex.cFileBaseName, "prog");
+  }
+}
+
+// The bytes of one run never carry over into the next.
+TEST(Coff2Hex, EachRunHoldsOnlyItsOwnBytes) {
+  DiagnosticsScope diag;
+  std::vector<uint8_t> bytes;
+  for (int i = 0; i < 40; ++i) bytes.push_back(static_cast<uint8_t>(i));
+  const Coff coff = makeCoff(16, {{".code", kCode, 0, bytes}});
+  Coff2Hex hex;
+  ASSERT_NE(hex.init(coff, {AddrRange(0, 4), AddrRange(8, 9), AddrRange(19, 100)}), nullptr);
+  EXPECT_EQ(runsOf(hex), (std::vector<ByteRun>{{0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+                                               {16, {16, 17, 18, 19}},
+                                               {38, {38, 39}}}));
+}
+
+}  // namespace

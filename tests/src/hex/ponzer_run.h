@@ -1,0 +1,72 @@
+// Running the built converter on fixture executables.
+#pragma once
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "banner.h"
+#include "fixtures/coff_builder.h"
+#include "platform.h"
+#include "support/harness.h"
+
+namespace hex_test {
+
+struct FixtureSection {
+  std::string name;
+  int type;
+  uint32_t address;  // in program-memory locations
+  fixtures::Bytes bytes;
+};
+
+inline fixtures::CoffBuilder executable(const std::string& path, uint32_t romWidthBits,
+                                        const std::vector<FixtureSection>& sections) {
+  fixtures::CoffBuilder b(path);
+  b.processor(0x2A01, romWidthBits, 8);
+  b.flags(kFileExecutable);
+  for (const FixtureSection& s : sections) b.section(s.name, s.type, s.address, s.bytes);
+  b.file("prog.asm");
+  return b;
+}
+
+inline void writeExecutable(const std::string& path, uint32_t romWidthBits,
+                            const std::vector<FixtureSection>& sections) {
+  executable(path, romWidthBits, sections).writeFile(path);
+}
+
+// The built program: in toolBinDir(), or else beside this test program
+// (both are built into the same directory).
+inline std::string ponzerPath() {
+  const std::string configured = testing_support::toolBinDir() + "/ponzer";
+  if (platform::fileExists(configured)) return configured;
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return configured;
+  std::string dir(self, static_cast<size_t>(n));
+  return dir.substr(0, dir.rfind('/')) + "/ponzer";
+}
+
+// Runs ponzer with args (a shell word list) in dir.
+inline testing_support::RunResult runPonzer(const std::string& args, const std::string& dir) {
+  return testing_support::runCommand("'" + ponzerPath() + "' " + args, dir);
+}
+
+inline std::string bannerText() {
+  return std::string("PONZER v2.10.00, COFF to HEX File Converter\n") + noticeBanner() + "\n\n";
+}
+
+inline std::string summaryText(int errors, int warnings = 0) {
+  return "Errors    : " + std::to_string(errors) + "\nWarnings  : " + std::to_string(warnings) +
+         "\n\n";
+}
+
+inline bool fileExists(const std::string& path) { return platform::fileExists(path) != 0; }
+
+inline fixtures::Bytes counting(uint8_t first, int n) {
+  fixtures::Bytes v;
+  for (int i = 0; i < n; ++i) v.push_back(static_cast<uint8_t>(first + i * 7));
+  return v;
+}
+
+}  // namespace hex_test
