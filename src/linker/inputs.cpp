@@ -1,0 +1,159 @@
+// Link phases 1 to 3: finding and reading the object files, opening the
+// libraries, and importing the library members that satisfy undefined
+// external references.
+#include <cstddef>
+#include <set>
+
+#include "filename.h"
+#include "linker.h"
+#include "platform.h"
+
+namespace {
+
+bool endsInSeparator(const String& dir) {
+  return !dir.empty() && (dir.back() == '/' || dir.back() == '\\');
+}
+
+// Locates one entry of a file list. An entry with a directory part is taken
+// as it stands; otherwise the directories are tried in order (then the
+// current directory when currentDirLast is set) and the first hit replaces
+// the entry. 0 when nothing was found.
+int locateFile(String& entry, const std::list<String>& dirs, bool currentDirLast) {
+  if (FileName(entry).hasPath()) return FileName(entry).fileExists();
+  std::list<String> candidates = dirs;
+  if (currentDirLast) candidates.push_back(".");
+  for (const String& dir : candidates) {
+    String path = dir;
+    if (!dir.empty() && !endsInSeparator(dir)) path += '/';
+    path += entry;
+    if (FileName(path).fileExists()) {
+      entry = path;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// Every entry is located before any file is read, so a missing file stops
+// the phase with nothing read; the first missing one is reported.
+int locateAll(std::list<String>& entries, const std::list<String>& dirs, bool currentDirLast,
+              String& err) {
+  for (String& entry : entries) {
+    const String asListed = entry;
+    if (!locateFile(entry, dirs, currentDirLast)) {
+      err = "could not find file '" + asListed + "'.";
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// The external definitions and references of the inputs, grown one file at
+// a time. Auxiliary records are recognised by the reader's pairing, the same
+// one the library symbol index uses, so a name the index offers is always a
+// name the imported member defines.
+class ExternalNames {
+ public:
+  void add(const Coff& coff) {
+    for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
+      if (i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone) continue;
+      const syment sym = syment::decode(coff.cSymbolTbl[i]);
+      if (isExtDef(sym)) {
+        const String name = coff.getName(sym);
+        cDefined.insert(name);
+        cPending.erase(name);
+      } else if (isExtRef(sym)) {
+        const String name = coff.getName(sym);
+        if (!cDefined.count(name) && !cNoLibrary.count(name)) cPending.insert(name);
+      }
+    }
+  }
+
+  // The smallest undefined name not yet known to be in no library; empty
+  // when there is none.
+  bool isPending(const String& name) const { return cPending.count(name) != 0; }
+
+  bool next(String& name) const {
+    if (cPending.empty()) return false;
+    name = *cPending.begin();
+    return true;
+  }
+
+  // Libraries never change, so a name none of them holds never needs to be
+  // asked for again.
+  void noLibraryHolds(const String& name) {
+    cPending.erase(name);
+    cNoLibrary.insert(name);
+  }
+
+ private:
+  std::set<String> cDefined;
+  std::set<String> cPending;  // referenced, not defined, possibly in a library
+  std::set<String> cNoLibrary;
+};
+
+}  // namespace
+
+int Linker::readObjectFiles(String& err) {
+  if (cObjectFile.empty()) {
+    err = "no input object files specified.";
+    return 0;
+  }
+  if (!locateAll(cObjectFile, cLibPath, true, err)) return 0;
+  for (const String& name : cObjectFile) {
+    std::unique_ptr<Coff> coff = Coff::make(name);
+    if (!coff) return 0;
+    if (!coff->verify()) return 0;
+    cCoff.push_back(std::move(coff));
+  }
+  return 1;
+}
+
+int Linker::readLibraryFiles(String& err) {
+  if (cLibraryFile.empty()) return 1;
+  // Libraries are looked for in the LIBPATH directories only.
+  if (!locateAll(cLibraryFile, cLibPath, false, err)) return 0;
+  for (const String& name : cLibraryFile) {
+    std::unique_ptr<Archive> archive = Archive::make(name);
+    if (!archive) return 0;
+    cArchive.push_back(std::move(archive));
+  }
+  return 1;
+}
+
+// One member per pass: for the smallest undefined name that some library
+// holds, the member of the first library that holds it. The name sets grow
+// with each import instead of being rebuilt, which gives the same members in
+// the same order at a cost of one walk over each input's symbols.
+int Linker::importLibraryMembers(String&) {
+  ExternalNames names;
+  for (const auto& coff : cCoff) names.add(*coff);
+
+  String name;
+  while (names.next(name)) {
+    const Archive* holder = nullptr;
+    for (const auto& archive : cArchive) {
+      if (archive->hasSymbol(name)) {
+        holder = archive.get();
+        break;
+      }
+    }
+    if (!holder) {
+      names.noLibraryHolds(name);
+      continue;
+    }
+    std::unique_ptr<Coff> member = holder->getMember(name);
+    // A member is as untrusted as any object file; the verifier reports
+    // what it finds itself.
+    if (!member || !member->verify()) return 0;
+    names.add(*member);
+    cCoff.push_back(std::move(member));
+    // The index and the walk above share one definition test, so the name
+    // is settled now; anything else would import the same member forever.
+    if (names.isPending(name)) {
+      TOOL_ASSERT(!names.isPending(name));
+      return 0;
+    }
+  }
+  return 1;
+}

@@ -1,0 +1,217 @@
+// Everything one link needs: the settings and memories declared on the
+// command line and in the linker command files, the inputs, the per-section
+// tables built while linking and the output image. The directive operations
+// check each declaration against what is already declared; the link phases
+// live in their own source files.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <vector>
+
+#include "archive.h"
+#include "coff.h"
+#include "devtab.h"
+#include "diagnostics.h"
+#include "directives.h"
+#include "memtarg.h"
+
+class Linker : public LinkerDirectives {
+ public:
+  Linker();
+  ~Linker() override;
+  Linker(const Linker&) = delete;
+  Linker& operator=(const Linker&) = delete;
+
+  int setMinHeapSize(uint32_t size, String& err) override;
+  int setMapFile(const String& name, String& err) override;
+  int setOutputFile(const String& name, String& err) override;
+  int addObjectFile(const String& name, String& err) override;
+  int addLibraryFile(const String& name, String& err) override;
+  int addCodePage(const Memory& memory, String& err) override;
+  int addDataBank(const Memory& memory, String& err) override;
+  int addShareBank(const Memory& memory, String& err) override;
+  int addAccessBank(const Memory& memory, String& err) override;
+  int addSectionDesc(const SectionDesc& desc, String& err) override;
+  int setStackDesc(const StackDesc& desc, String& err) override;
+  int addLibPath(const String& dir, String& err) override;
+  int setStrip(int flag, String& err) override;
+
+  // Runs one link: the phases below in order, stopping at the first that
+  // fails, then lays out, verifies and writes the output (link.cpp).
+  int link(String& err);
+
+  // Sum of the CODEPAGE sizes in locations.
+  uint32_t programMemorySize() const;
+  enum MemType { rom, ram };
+  // Bytes per location of program (rom) or data (ram) memory.
+  uint32_t bytesPerWord(MemType memType) const;
+
+  // Link phases; each returns 1 or 0 with its message in err.
+  // Inputs and library import (inputs.cpp).
+  int readObjectFiles(String& err);
+  int readLibraryFiles(String& err);
+  int importLibraryMembers(String& err);
+  // Consistency checks (checks.cpp).
+  int verifyProcessor(String& err);
+  int buildScnTables(String& err);
+  int verifyMemoryAttributes(String& err);
+  // Placement (allocate.cpp) and the error map file (errmap.cpp).
+  int mapSections(String& err);
+  int writeErrorMapFile(String& err);
+  int loadSections(String& err);
+  // Stack and initialisation table (cinit.cpp).
+  int buildInitTable(String& err);
+  // Symbol and line relocation, string merge (relocate.cpp).
+  int relocateSymbols(String& err);
+  int relocateLineInfo(String& err);
+  int mergeStringTbls(String& err);
+  // External resolution (resolve.cpp).
+  int buildExtSymDef(String& err);
+  int resolveExternals(String& err);
+  // Relocation patching (patch.cpp, one patch_core_*.cpp per family).
+  int verifyRelocations(String& err);
+  int patchSections(String& err);
+  // Output building (output.cpp) and program memory fill (fill.cpp).
+  int buildOutputScnNum(String& err);
+  int buildOutputSymbolTbl(String& err);
+  int buildOutputRawData(String& err);
+  int buildOutputLineInfo(String& err);
+  int buildOutputStringTbl(String& err);
+  int buildOutputScnHdrs(String& err);
+  int buildOutputFileHdr(String& err);
+  int buildOutputHoles(String& err);
+
+  // Debugging dump of the members.
+  void print(std::ostream& os) const;
+
+  // Read-only views of the declarations.
+  int minHeapSizeSet() const { return cMinHeapSizeSet; }
+  uint32_t getMinHeapSize() const { return cMinHeapSize; }
+  int stackDescSet() const { return cStackDescSet; }
+  const StackDesc& getStackDesc() const { return cStackDesc; }
+  const String& getMapFile() const { return cMapFile; }
+  const String& getOutputFile() const { return cOutputFile; }
+  const std::list<String>& getObjectFiles() const { return cObjectFile; }
+  const std::list<String>& getLibraryFiles() const { return cLibraryFile; }
+  const std::list<Memory>& getCodePages() const { return cCodePage; }
+  const std::list<Memory>& getDataBanks() const { return cDataBanks; }
+  const std::list<Memory>& getShareBanks() const { return cShareBanks; }
+  const std::list<Memory>& getAccessBanks() const { return cAccessBanks; }
+  const std::list<SectionDesc>& getSectionDescs() const { return cSectionDesc; }
+  const std::list<String>& getLibPaths() const { return cLibPath; }
+  int getStrip() const { return cStrip; }
+
+ private:
+  // Tests look at the state the phases build.
+  friend struct LinkerTestAccess;
+
+  // Memory names are unique across the four kinds; a SHAREBANK may repeat
+  // its own name when exceptShareBanks is set.
+  int checkDuplicateMemory(const Memory& memory, int exceptShareBanks, String& err) const;
+  int checkCodePageOverlap(const Memory& memory, String& err) const;
+  // Data banks, share banks and access banks share one address space.
+  int checkDataMemoryOverlap(const Memory& memory, String& err) const;
+  // 1 when a DATABANK, SHAREBANK or ACCESSBANK has the name.
+  int isDataMemory(const String& name) const;
+
+  // Section allocation helpers (allocate.cpp). Lengths are bytes; an image
+  // of a big data section may need more than 32 bits.
+  int refuseLinkerSectionNames(String& err) const;
+  std::list<Memory>& memoryListOf(const String& secName);
+  int allocateAbsolute(const String& secName, String& err);
+  int allocateAbsAssigned(std::list<Memory>& memories, const String& memName,
+                          const String& secName, uint32_t start, uint32_t length, int overlay,
+                          String& err);
+  int allocateAbsUnassigned(std::list<Memory>& memories, const String& secName, uint32_t start,
+                            uint32_t length, int overlay, String& err);
+  int allocateRelAssigned(std::list<Memory>& memories, const String& memName,
+                          const String& secName, uint64_t length, int overlay, String& err);
+  int allocateRelUnassigned(std::list<Memory>& memories, const String& secName, uint64_t length,
+                            int overlay, String& err);
+  int allocateInitImage(const String& name, String& err);
+  uint16_t alignmentOf(const String& secName) const;
+  uint64_t scaleRomSize(uint64_t bytes) const;
+  static String initImageName(const String& name);
+  static String stripInitSuffix(const String& name);
+  // The SECTION directive of a section, or null (index built on first use).
+  const SectionDesc* findSectionDesc(const String& name);
+  std::map<String, const SectionDesc*> cSectionDescIndex;
+  // Stack and initialisation table helpers (cinit.cpp).
+  int stackHasRunMemory() const;
+  int allocateStack(String& err);
+  int hasCinitSectionDesc();
+  // 1 when the table needs 32-bit fields for the processor's addresses.
+  int initTableIsWide() const;
+  uint64_t initTableSize() const;
+  int allocateInitTable(String& err);
+  // Symbol relocation, string merge and resolution helpers (relocate.cpp,
+  // resolve.cpp). An input's long names are renumbered into the merged table.
+  void replaceStringTbl(Coff& coff, const std::map<String, uint32_t>& offsets);
+  // An external definition: a record of input cCoff[file], or with file
+  // kLinkerSymbolFile one of the linker's own (index 0 "_cinit", 1 "_stack",
+  // 2 "_stksize"). Positions, since the symbol vectors may move.
+  struct ExtSymRef {
+    std::size_t file;
+    std::size_t index;
+  };
+  static constexpr std::size_t kLinkerSymbolFile = static_cast<std::size_t>(-1);
+  const SymRecord& extSymRecord(const ExtSymRef& ref) const;
+  // Output helpers (output.cpp, fill.cpp).
+  // Appends a string to the output string table at its next free offset.
+  uint32_t appendOutputString(const String& text);
+  // One fill section per free range; 0 with err set for a range the
+  // pattern or the address space cannot take.
+  int buildOutputHole(const Memory& memory, uint32_t first, uint32_t last, const String& fill,
+                      String& err);
+  static void buildOutputHoleCallback(void* user, const Memory& memory, uint32_t first,
+                                      uint32_t last, const String& fill);
+
+  int cMinHeapSizeSet;
+  int cStackDescSet;
+  uint32_t cMinHeapSize;
+  StackDesc cStackDesc;
+  String cStackName;
+  String cMapFile;
+  String cOutputFile;
+  std::list<String> cObjectFile;
+  std::list<String> cLibraryFile;
+  // Lists, so that pointers into them (cScnMem) stay valid.
+  std::list<Memory> cCodePage;
+  std::list<Memory> cDataBanks;
+  std::list<Memory> cShareBanks;
+  std::list<Memory> cAccessBanks;
+  std::list<SectionDesc> cSectionDesc;
+  std::list<String> cLibPath;
+  int cStrip;
+  std::vector<std::unique_ptr<Archive>> cArchive;
+  std::vector<std::unique_ptr<Coff>> cCoff;
+  Coff cOutput;
+  uint16_t cRomWidthBits;
+  uint16_t cRamWidthBits;
+  ProcId cProcessor;
+  CoreFamily cFamily;
+  std::map<String, uint32_t> cScnSize;
+  std::map<String, char> cScnType;
+  std::map<String, int> cScnAbs;
+  std::map<String, int> cScnShare;
+  std::map<String, int> cScnOverlay;
+  std::map<String, int> cScnAccess;
+  std::map<String, uint32_t> cScnAbsStart;
+  std::map<String, uint32_t> cScnAbsSize;
+  // Not owned: each points into one of the four memory lists.
+  std::map<String, Memory*> cScnMem;
+  std::map<String, ExtSymRef> cExtSymDef;
+  // Output symbol index of each input's first record, by input position
+  // (two inputs may share a file name).
+  std::vector<uint32_t> cSymIndex;
+  String cCinitName;
+  Data cInitTable;
+  SymRecord cCinitSymbol;
+  SymRecord cStackSymbol;
+  SymRecord cStksizeSymbol;
+  int cFillCount;
+};

@@ -1,0 +1,287 @@
+// Output building: the executable's section numbers, symbol table, raw data,
+// line numbers, string-table entries, section headers and file headers, all
+// from the relocated and patched inputs. The executable carries no
+// relocations.
+#include <cstring>
+
+#include "linker.h"
+#include "opcat.h"
+#include "platform.h"
+
+namespace {
+
+bool isAuxRecord(const Coff& coff, std::size_t i) {
+  return i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone;
+}
+
+int flagOf(const std::map<String, int>& table, const String& name) {
+  auto it = table.find(name);
+  return it == table.end() ? 0 : it->second;
+}
+
+// Raises the symbol indexes an auxiliary entry holds by base, by its layout.
+void rebaseAux(SymRecord& rec, uint32_t kind, uint32_t base) {
+  switch (kind) {
+    case auxTag: {
+      aux_tag a = aux_tag::decode(rec);
+      a.x_endndx += base;
+      a.encode(rec);
+      break;
+    }
+    case auxEos: {
+      aux_eos a = aux_eos::decode(rec);
+      a.x_tagndx += base;
+      a.encode(rec);
+      break;
+    }
+    case auxFcn: {
+      aux_fcn a = aux_fcn::decode(rec);
+      a.x_tagndx += base;
+      a.x_endndx += base;
+      a.encode(rec);
+      break;
+    }
+    case auxArr: {
+      aux_arr a = aux_arr::decode(rec);
+      a.x_tagndx += base;
+      a.encode(rec);
+      break;
+    }
+    case auxBobf: {
+      aux_bobf a = aux_bobf::decode(rec);
+      a.x_endndx += base;
+      a.encode(rec);
+      break;
+    }
+    case auxVar: {
+      aux_var a = aux_var::decode(rec);
+      a.x_tagndx += base;
+      a.encode(rec);
+      break;
+    }
+    default:  // file, section and end-of-block entries hold no index
+      break;
+  }
+}
+
+String hex8(uint64_t value) { return hexString(static_cast<uint32_t>(value), 4); }
+
+}  // namespace
+
+uint32_t Linker::appendOutputString(const String& text) {
+  std::map<uint32_t, String>& table = cOutput.cStringTbl;
+  uint64_t offset = 4;
+  if (!table.empty()) {
+    const auto& last = *table.rbegin();
+    offset = uint64_t(last.first) + last.second.size() + 1;
+  }
+  TOOL_ASSERT(offset + text.size() + 1 <= UINT32_MAX);
+  table[static_cast<uint32_t>(offset)] = text;
+  return static_cast<uint32_t>(offset);
+}
+
+int Linker::buildOutputScnNum(String&) {
+  std::map<String, int> numbered;
+  int next = 1;
+  auto number = [&](const String& name) {
+    if (!numbered.emplace(name, next).second) return;
+    cOutput.cScnNum[next++] = name;
+  };
+  for (const auto& coff : cCoff) {
+    for (const auto& scn : coff->cScnNum) {
+      const String& name = scn.second;
+      if (numbered.count(name)) continue;
+      number(name);
+      auto type = cScnType.find(name);
+      // The ROM image is written right after its data section.
+      if (type != cScnType.end() && type->second == scnIData) number(initImageName(name));
+    }
+  }
+  number(cCinitName);
+  if (cStackDescSet) number(cStackName);
+  return 1;
+}
+
+int Linker::buildOutputSymbolTbl(String&) {
+  cSymIndex.assign(cCoff.size(), 0);
+  if (cStrip) return 1;
+
+  std::map<String, int> outNumber;
+  for (const auto& scn : cOutput.cScnNum) outNumber.emplace(scn.second, scn.first);
+
+  uint32_t base = 0;
+  for (std::size_t f = 0; f < cCoff.size(); ++f) {
+    const Coff& coff = *cCoff[f];
+    cSymIndex[f] = base;
+    for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
+      SymRecord rec = coff.cSymbolTbl[i];
+      // The input's own pairing decides what is an entry and of which
+      // layout; the output's cAuxKind is built from it.
+      const uint32_t kind = isAuxRecord(coff, i) ? coff.cAuxKind[i] : uint32_t(auxNone);
+      if (kind == auxNone) {
+        syment sym = syment::decode(rec);
+        if (sym.n_scnum >= 1) {
+          auto inName = coff.cScnNum.find(sym.n_scnum);
+          auto out =
+              inName == coff.cScnNum.end() ? outNumber.end() : outNumber.find(inName->second);
+          // A number the file does not define stays, and output
+          // verification refuses it.
+          if (out != outNumber.end()) {
+            sym.n_scnum = static_cast<int16_t>(out->second);
+            sym.encode(rec);
+          }
+        }
+      } else {
+        rebaseAux(rec, kind, base);
+      }
+      cOutput.cSymbolTbl.push_back(rec);
+      cOutput.cAuxKind.push_back(kind);
+    }
+    base += static_cast<uint32_t>(coff.cSymbolTbl.size());
+  }
+  return 1;
+}
+
+int Linker::buildOutputRawData(String& err) {
+  for (const auto& scn : cScnSize) cOutput.cRawData[scn.first] = Data(scn.second);
+
+  for (std::size_t f = 0; f < cCoff.size(); ++f) {
+    const Coff& coff = *cCoff[f];
+    for (const auto& scn : coff.cScnNum) {
+      const String& name = scn.second;
+      auto type = cScnType.find(name);
+      if (type != cScnType.end() && type->second == scnUData) continue;
+      auto mem = cScnMem.find(name);
+      TOOL_ASSERT(mem != cScnMem.end() && mem->second);
+      if (mem == cScnMem.end() || !mem->second) continue;
+      const Memory& m = *mem->second;
+      const uint64_t start = m.getSecStart(name);
+      const uint64_t load = m.getLoadStart(f, name);
+      const uint64_t size = m.getLoadSize(f, name);
+      auto in = coff.cRawData.find(name);
+      const uint64_t have = in == coff.cRawData.end() ? 0 : in->second.size();
+      const String where = "file '" + coff.cFileName + "', section '" + name + "', ";
+      if (have != size) {
+        err = where + "raw data of " + std::to_string(have) + " bytes where the section holds " +
+              std::to_string(size) + " bytes.";
+        return 0;
+      }
+      if (size == 0) continue;
+      Data& out = cOutput.cRawData[name];
+      const uint64_t bpw = bytesPerWord(m.getType() == 0 ? rom : ram);
+      // Every piece must lie inside the section's merged size; a piece
+      // outside it would be written past the buffer.
+      if (load < start || (load - start) * bpw + size > out.size()) {
+        err = where + "raw data of " + std::to_string(size) + " bytes at location " + hex8(load) +
+              " does not fit the section at " + hex8(start) + " of " + std::to_string(out.size()) +
+              " bytes.";
+        return 0;
+      }
+      // Overlay pieces share an offset: the later file's bytes win.
+      std::memcpy(out.data() + (load - start) * bpw, in->second.data(),
+                  static_cast<std::size_t>(size));
+    }
+  }
+
+  // On cores whose word is not a multiple of 8 bits every byte of an image
+  // becomes a RETLW word carrying it.
+  auto romImage = [this](const Data& bytes) {
+    if (scaleRomSize(bytes.size()) == bytes.size()) return bytes;
+    Data words(static_cast<uint32_t>(scaleRomSize(bytes.size())));
+    for (uint32_t i = 0; i < bytes.size(); ++i) {
+      uint16_t word = 0;
+      instSetOpcode(&word, Inst::RETLW, cFamily);
+      instSetOperand1(&word, bytes.data()[i], cFamily);
+      le::putU16(words.data() + 2 * i, word);
+    }
+    return words;
+  };
+  for (const auto& scn : cScnType) {
+    if (scn.second != scnIData) continue;
+    cOutput.cRawData[initImageName(scn.first)] = romImage(cOutput.cRawData[scn.first]);
+  }
+  cOutput.cRawData[cCinitName] = romImage(cInitTable);
+  if (cStackDescSet) cOutput.cRawData[cStackName] = Data(cStackDesc.getSize());
+  return 1;
+}
+
+int Linker::buildOutputLineInfo(String&) {
+  if (cStrip) return 1;
+  for (std::size_t f = 0; f < cCoff.size(); ++f) {
+    const Coff& coff = *cCoff[f];
+    const uint32_t base = f < cSymIndex.size() ? cSymIndex[f] : 0;
+    for (const auto& scn : coff.cScnNum) {
+      const String& name = scn.second;
+      auto type = cScnType.find(name);
+      if (type == cScnType.end() || type->second != scnCode) continue;
+      auto lines = coff.cLineInfo.find(name);
+      if (lines == coff.cLineInfo.end()) continue;
+      std::vector<coff_lineno>& out = cOutput.cLineInfo[name];
+      for (coff_lineno line : lines->second) {
+        line.l_srcndx += base;
+        line.l_fcnndx += base;
+        out.push_back(line);
+      }
+    }
+  }
+  return 1;
+}
+
+int Linker::buildOutputStringTbl(String&) {
+  for (const auto& scn : cScnType) {
+    if (scn.second != scnIData) continue;
+    const String image = initImageName(scn.first);
+    if (image.size() > 8) appendOutputString(image);
+  }
+  return 1;
+}
+
+int Linker::buildOutputScnHdrs(String&) {
+  // First offset of each string, as a name lookup would find it; one index
+  // instead of a table scan per long name.
+  std::map<String, uint32_t> firstOffset;
+  for (const auto& entry : cOutput.cStringTbl) firstOffset.emplace(entry.second, entry.first);
+
+  auto header = [&](const String& name, int type, bool absolute, bool share, bool access) {
+    auto mem = cScnMem.find(name);
+    TOOL_ASSERT(mem != cScnMem.end() && mem->second);
+    scnhdr& h = cOutput.cScnHdr[name];
+    auto offset = firstOffset.find(name);
+    if (name.size() > 8 && offset != firstOffset.end())
+      h.set_s_offset(offset->second);
+    else
+      cOutput.setName(h, name);  // inline, or the fatal missing-name report
+    h.s_paddr = (mem != cScnMem.end() && mem->second) ? mem->second->getSecStart(name) : 0;
+    h.s_vaddr = 0;
+    setScnFlags(h, type, absolute, share, access);
+  };
+
+  for (const auto& scn : cScnType) {
+    const String& name = scn.first;
+    header(name, scn.second, flagOf(cScnAbs, name) != 0, flagOf(cScnShare, name) != 0,
+           flagOf(cScnAccess, name) != 0);
+    // An image is plain ROM data wherever its section lives.
+    if (scn.second == scnIData) header(initImageName(name), scnRomData, false, false, false);
+  }
+  header(cCinitName, scnRomData, false, false, false);
+  if (cStackDescSet) header(cStackName, scnUData, false, false, false);
+  return 1;
+}
+
+int Linker::buildOutputFileHdr(String&) {
+  filehdr& fh = cOutput.cFileHdr;
+  opthdr& oh = cOutput.cOptHdr;
+  if (!cCoff.empty()) {
+    fh.f_magic = cCoff.front()->cFileHdr.f_magic;
+    oh.magic = cCoff.front()->cOptHdr.magic;
+    oh.vstamp = cCoff.front()->cOptHdr.vstamp;
+  }
+  fh.f_opthdr = kOptHdrSize;
+  fh.f_flags = kFileExecutable;
+  if (cStrip) fh.f_flags |= kFileNoLineNumbers | kFileNoSymbols;
+  oh.proc_type = procCoffType(cProcessor);
+  oh.rom_width_bits = cRomWidthBits;
+  oh.ram_width_bits = cRamWidthBits;
+  cOutput.cFileName = cOutputFile;
+  return 1;
+}
