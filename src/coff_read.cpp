@@ -169,9 +169,17 @@ std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::ui
         aux_file entry;
         entry.x_offset = static_cast<std::uint32_t>(endOffset);
         entry.x_incline = 0;
-        entry.encode(aux);
-        coff->cStringTbl[entry.x_offset] = fileName;
-        endOffset += len + 1;
+        if (len == 0) {
+          // An empty name stays in the entry: an empty string in the table
+          // would end it for every reader, and the strings after it would be
+          // lost once the table is written again. Offset 0 names no string.
+          entry.x_offset = 0;
+          entry.encode(aux);
+        } else {
+          entry.encode(aux);
+          coff->cStringTbl[entry.x_offset] = fileName;
+          endOffset += len + 1;
+        }
       }
       coff->cSymbolTbl.push_back(aux);
       coff->cAuxKind.push_back(kind);

@@ -15,7 +15,7 @@ uint32_t Linker::programMemorySize() const {
 }
 
 uint32_t Linker::bytesPerWord(MemType memType) const {
-  TOOL_ASSERT((memType == rom) || (memType == ram));
+  TOOL_ASSERT((memType==rom) || (memType==ram));  // no blanks: the text is the message
   if (memType == rom) {
     TOOL_ASSERT(cRomWidthBits);
     return (cRomWidthBits + 7u) / 8u;
@@ -79,14 +79,15 @@ int Linker::verifyProcessor(String& err) {
 
 int Linker::buildScnTables(String& err) {
   // Program memory of the 2-byte-location cores is loaded piece by piece in
-  // whole locations, so a piece of odd length takes one byte more than it
-  // holds; counting each piece that way keeps the merged section big enough
-  // for all of them. Data memory has 1-byte locations: nothing to round.
+  // whole locations, so a piece of odd length that another piece follows
+  // takes one byte more than it holds; the pieces placed one after another
+  // are counted that way so the merged section is big enough for all of
+  // them. A lone piece, and overlay pieces (each at the section's start),
+  // keep their sizes. Data memory has 1-byte locations: nothing to round.
   const bool wordLocations = (cRomWidthBits + 7u) / 8u == 2;
-  auto pieceSize = [wordLocations](const scnhdr& h) -> uint64_t {
-    const int type = getScnType(h);
+  auto wholeLocations = [wordLocations](int type, uint64_t bytes) -> uint64_t {
     const bool program = type == scnCode || type == scnRomData;
-    return (program && wordLocations) ? (uint64_t(h.s_size) + 1) & ~uint64_t(1) : h.s_size;
+    return (program && wordLocations) ? (bytes + 1) & ~uint64_t(1) : bytes;
   };
 
   for (const auto& coff : cCoff) {
@@ -97,7 +98,7 @@ int Linker::buildScnTables(String& err) {
       TOOL_ASSERT(header != coff->cScnHdr.end());
       if (header == coff->cScnHdr.end()) return 0;
       const scnhdr& h = header->second;
-      const uint64_t piece = pieceSize(h);
+      const uint32_t piece = h.s_size;
       const int overlay = isOverlayScn(h) ? 1 : 0;
       const int absolute = isAbsScn(h) ? 1 : 0;
       auto tooBig = [&name, &file]() {
@@ -107,23 +108,19 @@ int Linker::buildScnTables(String& err) {
 
       auto size = cScnSize.find(name);
       if (size == cScnSize.end()) {
-        if (piece > UINT32_MAX) {
-          err = tooBig();
-          return 0;
-        }
         const int type = getScnType(h);
         if (type == scnNone) {
           err = "unknown section type for '" + name + "' in file '" + file + "'.";
           return 0;
         }
-        cScnSize[name] = static_cast<uint32_t>(piece);
+        cScnSize[name] = piece;
         cScnType[name] = static_cast<char>(type);
         cScnAbs[name] = absolute;
         cScnShare[name] = isShareScn(h) ? 1 : 0;
         cScnAccess[name] = isAccessScn(h) ? 1 : 0;
         if (absolute) {
           cScnAbsStart[name] = h.s_paddr;
-          cScnAbsSize[name] = static_cast<uint32_t>(piece);
+          cScnAbsSize[name] = piece;
         }
         cScnOverlay[name] = overlay;
         continue;
@@ -134,11 +131,7 @@ int Linker::buildScnTables(String& err) {
         return 0;
       }
       if (overlay) {
-        if (piece > UINT32_MAX) {
-          err = tooBig();
-          return 0;
-        }
-        if (piece > size->second) size->second = static_cast<uint32_t>(piece);
+        if (piece > size->second) size->second = piece;
         if (absolute != cScnAbs[name]) {
           err = "section absolute types for '" + name + "' do not match across input files.";
           return 0;
@@ -152,7 +145,8 @@ int Linker::buildScnTables(String& err) {
           cScnAbsSize[name] = size->second;
         }
       } else {
-        const uint64_t merged = uint64_t(size->second) + piece;
+        const uint64_t merged = wholeLocations(cScnType[name], size->second) +
+                                wholeLocations(getScnType(h), piece);
         if (merged > UINT32_MAX) {
           err = tooBig();
           return 0;

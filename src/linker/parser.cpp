@@ -181,19 +181,21 @@ class NameRecorder : public LinkerDirectives {
   int setStrip(int flag, String& err) override { return cTarget.setStrip(flag, err); }
 
   // The map file is written twice during a link (the partial map after
-  // mapping, the full one at the end), so a map file that is also the
-  // output or one of the inputs would destroy it. The message, or empty.
-  String mapFileConflict(const std::list<String>& commandFiles) const {
-    if (cMapFile.empty()) return String();
+  // mapping, the full one at the end) and the output once at its end, so a
+  // map file that is also the output, or either of them naming one of the
+  // inputs, would destroy that file. The message, or empty.
+  String fileConflict(const std::list<String>& commandFiles) const {
     const String output = cOutputFile.empty() ? String("a.out") : cOutputFile;
-    if (sameFile(cMapFile, output))
-      return "map file '" + cMapFile + "' would overwrite the output file '" + output + "'.";
-    for (const String& name : cObjectFiles)
-      if (namesInput(name, true)) return inputConflict(name);
-    for (const String& name : cLibraryFiles)
-      if (namesInput(name, false)) return inputConflict(name);
-    for (const String& name : commandFiles)
-      if (sameFile(cMapFile, name)) return inputConflict(name);
+    if (!cMapFile.empty()) {
+      if (sameFile(cMapFile, output))
+        return "map file '" + cMapFile + "' would overwrite the output file '" + output + "'.";
+      const String input = inputAt(cMapFile, commandFiles);
+      if (!input.empty())
+        return "map file '" + cMapFile + "' would overwrite the input file '" + input + "'.";
+    }
+    const String input = inputAt(output, commandFiles);
+    if (!input.empty())
+      return "output file '" + output + "' would overwrite the input file '" + input + "'.";
     return String();
   }
 
@@ -206,15 +208,27 @@ class NameRecorder : public LinkerDirectives {
     if (accepted) list.push_back(name);
     return accepted;
   }
-  // Every place the input search may take the file from.
-  bool namesInput(const String& name, bool currentDirLast) const {
-    if (FileName(name).hasPath()) return sameFile(cMapFile, name);
-    for (const String& dir : cLibPaths)
-      if (sameFile(cMapFile, joinPath(dir, name))) return true;
-    return currentDirLast && sameFile(cMapFile, name);
+  // The input, as it was named, that the file target is; empty when none.
+  String inputAt(const String& target, const std::list<String>& commandFiles) const {
+    for (const String& name : cObjectFiles)
+      if (namesInput(target, name, true)) return name;
+    for (const String& name : cLibraryFiles)
+      if (namesInput(target, name, false)) return name;
+    for (const String& name : commandFiles)
+      if (sameFile(target, name)) return name;
+    return String();
   }
-  String inputConflict(const String& name) const {
-    return "map file '" + cMapFile + "' would overwrite the input file '" + name + "'.";
+  // The file the input search will read for name: the first directory that
+  // holds it. When none does, the link stops before anything is written.
+  bool namesInput(const String& target, const String& name, bool currentDirLast) const {
+    if (FileName(name).hasPath()) return sameFile(target, name);
+    std::list<String> dirs = cLibPaths;
+    if (currentDirLast) dirs.push_back(".");
+    for (const String& dir : dirs) {
+      const String candidate = joinPath(dir, name);
+      if (FileName(candidate).fileExists()) return sameFile(target, candidate);
+    }
+    return false;
   }
 
   LinkerDirectives& cTarget;
@@ -362,7 +376,7 @@ int Parser::parseCommandLine(int argc, char** argv, LinkerDirectives& linker) {
     usage("linker command file required.");
     return 0;
   }
-  const String conflict = names.mapFileConflict(cCmdFiles);
+  const String conflict = names.fileConflict(cCmdFiles);
   if (!conflict.empty()) {
     usage(conflict);
     return 0;

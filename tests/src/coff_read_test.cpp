@@ -484,6 +484,53 @@ TEST(CoffReadOlder, FileNamesGoAfterTheLastString) {
   EXPECT_EQ(c.cSymbolTbl[5][8], '_');
 }
 
+TEST(CoffReadOlder, EmptyFileNamesStayOutOfTheStringTable) {
+  // Entry names in order, and the x_offset each reads back with; the table
+  // holds "a_long_symbol_name" at 4 and ends at 23.
+  struct Case {
+    const char* what;
+    std::vector<String> names;
+    std::vector<std::uint32_t> offsets;
+  } cases[] = {
+      {"empty alone", {""}, {0}},
+      {"empty first", {"", "abc"}, {0, 23}},
+      {"empty between", {"abc", "", "de"}, {23, 0, 27}},
+      {"empty last", {"abc", ""}, {23, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CoffBuilder b("old.o");
+    b.section(".code", scnCode, 0, {1, 2});
+    const std::uint32_t def = b.externDef("a_long_symbol_name", 1, 0);
+    std::vector<std::uint32_t> files;
+    for (const String& name : c.names) {
+      SymRecord aux{};
+      std::memcpy(aux.data(), name.data(), name.size());
+      files.push_back(b.symbolWithAux(b.makeSymbol(".file", 0, kScnNumDebug, kClassFile), aux));
+    }
+    fixtures::EmitOptions o;
+    o.olderLayout = true;
+    const ReadResult r = readCaptured(b.emit(o), "old.o");
+    ASSERT_NE(r.coff, nullptr);
+    const Coff& c1 = *r.coff;
+    std::map<std::uint32_t, String> expected{{4, "a_long_symbol_name"}};
+    for (std::size_t k = 0; k < files.size(); ++k) {
+      EXPECT_EQ(aux_file::decode(c1.cSymbolTbl[files[k] + 1]).x_offset, c.offsets[k]) << k;
+      if (!c.names[k].empty()) expected[c.offsets[k]] = c.names[k];
+    }
+    EXPECT_EQ(c1.cStringTbl, expected);
+
+    // Written again and read back, no string is lost.
+    CoffBuilder again("again.o");
+    again.model() = c1;
+    const ReadResult r2 = readCaptured(again.bytes(), "again.o");
+    ASSERT_NE(r2.coff, nullptr);
+    EXPECT_EQ(r2.output, "");
+    EXPECT_EQ(r2.coff->cStringTbl, expected);
+    EXPECT_EQ(r2.coff->getName(syment::decode(r2.coff->cSymbolTbl[def])), "a_long_symbol_name");
+  }
+}
+
 TEST(CoffReadOlder, SectionHeadersFollowTheDeclaredHeaderSize) {
   CoffBuilder b;
   b.section(".code", scnCode, 0x40, {7, 7});

@@ -111,6 +111,33 @@ TEST(MapSections, UnassignedSectionsGoLargestFirst) {
   EXPECT_EQ(startOf(f.linker(), ".c"), 0x48);
 }
 
+// The order goes by byte sizes: a lone odd code piece on 2-byte words is
+// smaller than an even one of the same number of words.
+TEST(MapSections, LargestFirstGoesByBytes) {
+  struct Case {
+    uint32_t sizeA;
+    uint32_t sizeB;
+    long long expectA;
+    long long expectB;
+  };
+  const std::vector<Case> cases = {
+      {11, 12, 0x108, 0x102},
+      {12, 11, 0x102, 0x108},
+      {12, 12, 0x102, 0x108},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sizeA) + "/" + std::to_string(c.sizeB));
+    LinkFixture f;
+    // The table takes 0x100..0x101 first.
+    setUp(f, 0xB001, {{{".a", scnCode, c.sizeA}, {".b", scnCode, c.sizeB}}},
+          "CODEPAGE NAME=page START=0x100 END=0x1FF\n");
+    ASSERT_TRUE(f.run(Phase::LoadSections)) << f.error();
+    EXPECT_EQ(startOf(f.linker(), ".a"), c.expectA);
+    EXPECT_EQ(startOf(f.linker(), ".b"), c.expectB);
+    EXPECT_EQ(LinkerTestAccess::scnSize(f.linker()).at(".a"), c.sizeA);
+  }
+}
+
 // Program and data sections share one order; among equal sizes the name
 // decides. With no room anywhere the first one placed is the one named.
 TEST(MapSections, EqualSizesGoInNameOrderAcrossMemoryKinds) {

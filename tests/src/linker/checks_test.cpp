@@ -211,7 +211,11 @@ TEST(BuildScnTables, MergesOccurrences) {
       {"odd code pieces on a 12-bit core", 0xA001, {code(1), code(1), code(1)}, 6, -1},
       {"odd ROM data on a 16-bit core", 0xC001,
        {{scnRomData, 3, 0, 0}, {scnRomData, 3, 0, 0}}, 8, -1},
-      {"odd code overlay on a 14-bit core", 0xB001, {code(3, ovl), code(2, ovl)}, 4, -1},
+      // Overlay pieces all start at the section's start, and a lone piece
+      // is followed by nothing: their sizes stand as they are.
+      {"odd code overlay on a 14-bit core", 0xB001, {code(3, ovl), code(2, ovl)}, 3, -1},
+      {"one odd code piece on a 14-bit core", 0xB001, {code(11)}, 11, -1},
+      {"one odd absolute code piece on a 14-bit core", 0xB001, {code(5, abs, 0x40)}, 5, 5},
       {"byte-addressed program memory is never rounded", 0xD001, {code(3), code(5)}, 8, -1},
       {"data is never rounded", 0xB001, {idata(3), idata(5)}, 8, -1},
       {"uninitialised data is never rounded", 0xB001, {udata(3), udata(3)}, 6, -1},
@@ -292,10 +296,10 @@ TEST(BuildScnTables, MergedSizePast32BitsIsRefused) {
        "section '.s' is larger than 0xffffffff bytes after merging file './f1.o'."},
       {"the largest size itself", 0xC001, {udata(big)}, ""},
       {"the largest byte-addressed code", 0xD001, {code(big)}, ""},
-      {"an odd piece rounded past the top", 0xB001, {code(big)},
-       "section '.s' is larger than 0xffffffff bytes after merging file './f0.o'."},
-      {"an odd overlay piece rounded past the top", 0xB001,
-       {code(2, kScnOverlay), code(big, kScnOverlay)},
+      {"a lone odd piece is not rounded", 0xB001, {code(big)}, ""},
+      {"an odd overlay piece is not rounded", 0xB001,
+       {code(2, kScnOverlay), code(big, kScnOverlay)}, ""},
+      {"odd pieces rounded past the top", 0xB001, {code(0x7FFFFFFF), code(0x7FFFFFFF)},
        "section '.s' is larger than 0xffffffff bytes after merging file './f1.o'."},
   };
   for (const Case& c : cases) {

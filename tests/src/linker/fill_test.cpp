@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -210,6 +211,25 @@ TEST(ProgramMemoryFill, RefusedHoles) {
     EXPECT_EQ(err, c.error);
     EXPECT_EQ(link.out().cScnHdr.count(".fill_1"), c.refused ? 0u : 1u);
   }
+}
+
+// In a whole link a refused hole ends the link with its message, before
+// the executable is laid out or written.
+TEST(ProgramMemoryFill, RefusedHoleFailsTheLinkAndWritesNothing) {
+  LinkFixture f;
+  CoffBuilder a("a.o");
+  a.processor(0xA001);
+  a.section(".code", scnCode, 0, {0, 0});
+  f.object("a.o", a);
+  ASSERT_TRUE(f.commands("FILES a.o\nCODEPAGE NAME=page START=0x400 END=0x4FF\n"
+                         "CODEPAGE NAME=fill START=0x800 END=0x1000 PROTECTED FILL=0x0FFF\n"))
+      << f.error();
+  String err;
+  EXPECT_EQ(f.linker().link(err), 0);
+  EXPECT_EQ(err,
+            "fill of memory 'fill' from 0x00000800 to 0x00001000 covers 2049 locations, more "
+            "than the 2048 of the processor's program address space.");
+  EXPECT_FALSE(std::ifstream(f.path("a.out")).good());
 }
 
 // A hexadecimal text that escaped the parser's normalisation is refused,

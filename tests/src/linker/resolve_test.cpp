@@ -137,6 +137,18 @@ TEST(ResolveExternals, DefinitionsReferencesAndTheirMessages) {
        "STACK SIZE=0x10\n",
        "symbol '_stksize' has multiple definitions.",
        {}},
+      {"without STACK an input's _stack and _stksize are ordinary definitions",
+       [](CoffBuilder& a) {
+         a.externDef("_stack", 1, 2);
+         a.externDef("_stksize", 1, 4);
+       },
+       [](CoffBuilder& b) {
+         b.externRef("_stack");
+         b.externRef("_stksize");
+       },
+       "",
+       "",
+       {{"_stack", 0x102}, {"_stksize", 0x104}}},
       {"long names are read through the merged table",
        [](CoffBuilder& a) { a.externDef("a_rather_long_name", 1, 1); },
        [](CoffBuilder& b) { b.externRef("a_rather_long_name"); },

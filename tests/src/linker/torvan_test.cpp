@@ -552,9 +552,9 @@ TEST(SwitchArgumentTest, SlashStartsASwitchUnlessItStartsAnExistingDirectory) {
   std::filesystem::remove_all(dir);
 }
 
-// A map file that would overwrite the output or an input is refused before
-// anything is read or written.
-TEST_F(TorvanTest, MapFileMayNotNameTheOutputOrAnInput) {
+// A map file that would overwrite the output or an input, or an output that
+// would overwrite an input, is refused before anything is read or written.
+TEST_F(TorvanTest, MapOrOutputMayNotOverwriteAnotherFile) {
   CoffBuilder helper("helper.o");
   helper.processor(kCoreB, 14, 8);
   helper.section(".libcode", scnCode, 0, words({0x0008}));
@@ -577,6 +577,15 @@ TEST_F(TorvanTest, MapFileMayNotNameTheOutputOrAnInput) {
       {"-m libs/util.lib withlib.lkr",
        "map file 'libs/util.lib' would overwrite the input file 'util.lib'."},
       {"-m link.lkr link.lkr", "map file 'link.lkr' would overwrite the input file './link.lkr'."},
+      {"-o main.o link.lkr", "output file 'main.o' would overwrite the input file 'main.o'."},
+      {"main.o -o ./main.o bare.lkr",
+       "output file './main.o' would overwrite the input file 'main.o'."},
+      {"-o libs/util.lib withlib.lkr",
+       "output file 'libs/util.lib' would overwrite the input file 'util.lib'."},
+      {"-o link.lkr link.lkr",
+       "output file 'link.lkr' would overwrite the input file './link.lkr'."},
+      {"-m x.map -o main.o link.lkr",
+       "output file 'main.o' would overwrite the input file 'main.o'."},
   };
   f.file("bare.lkr", kMemories);
   for (const Case& c : cases) {
@@ -590,6 +599,14 @@ TEST_F(TorvanTest, MapFileMayNotNameTheOutputOrAnInput) {
   EXPECT_EQ(readFile(f.path("main.o")), object);
   EXPECT_EQ(readFile(f.path("libs/util.lib")), library);
   EXPECT_EQ(readFile(f.path("link.lkr")), std::string(kMemories) + "FILES main.o\n");
+  EXPECT_FALSE(exists("x.map"));
+
+  // Only the file the search will read counts: main.o is not in libs, so
+  // libs/main.o is a new file.
+  RunResult r = run("-l libs -o libs/main.o link.lkr");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(exists("libs/main.o"));
+  EXPECT_EQ(readFile(f.path("main.o")), object);
 }
 
 TEST_F(TorvanTest, FailedMapWriteFailsTheLinkButKeepsTheExecutable) {
