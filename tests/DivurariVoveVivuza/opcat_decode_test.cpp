@@ -29,6 +29,18 @@ TEST_P(EveryWord, ReferenceListingsAreConsistent) {
   }
   for (const auto& entry : ref.fields) fielded.insert(entry.first);
   EXPECT_EQ(tested, fielded);
+  EXPECT_EQ(tested, reference_model::mnemonicSets().at(GetParam().name));
+}
+
+// The decoder returns exactly the written mnemonic set of the family.
+TEST_P(EveryWord, DecodesExactlyTheWrittenMnemonicSet) {
+  const FamilyInfo& fam = GetParam();
+  std::set<std::string> decoded;
+  for (unsigned w = 0; w <= fam.widthMask; ++w) {
+    std::uint16_t word = static_cast<std::uint16_t>(w);
+    if (instIsValid(word, fam.family)) decoded.insert(instMnemonic(instDecode(word, fam.family)));
+  }
+  EXPECT_EQ(decoded, reference_model::mnemonicSets().at(fam.name));
 }
 
 // Decoding, validity and the operand readers against the reference listings,

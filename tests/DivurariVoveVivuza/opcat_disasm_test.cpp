@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "opcat.h"
@@ -97,6 +99,91 @@ TEST_P(DisassembleEveryWord, ValidWordsGiveBoundedText) {
       ASSERT_EQ(std::strncmp(text, instMnemonic(instDecode(word, fam.family)),
                              std::strlen(instMnemonic(instDecode(word, fam.family)))),
                 0);
+    }
+  }
+  EXPECT_EQ(probe.failures(), 0);
+}
+
+// The text the listing rules give, built from the reference listings alone.
+std::string expectedText(const FamilyInfo& fam, std::uint32_t address, std::uint16_t word,
+                         std::uint16_t next, int& count) {
+  using reference_model::Field;
+  const auto& ref = reference_model::family(fam.family);
+  const std::string name = ref.decode(word & fam.widthMask)->name;
+  const auto& fields = ref.fields.at(name);
+  char buf[80];
+  std::snprintf(buf, sizeof buf, "%-10s", name.c_str());
+  std::string text = buf;
+  count = 1;
+  auto hex = [&text](std::uint32_t v, bool first) {
+    char b[16];
+    std::snprintf(b, sizeof b, first ? "0x%x" : ",0x%x", v);
+    text += b;
+  };
+  const std::uint32_t op1 = fields[0].read(word);
+  const bool d = fam.family == CoreD;
+  const auto* nextTest = ref.decode(next);
+  const bool second = nextTest && nextTest->name == "WORD2";
+  static const std::set<std::string> branch8 = {"BC", "BN", "BNC", "BNN", "BNOV", "BNZ", "BOV", "BZ"};
+  if (d && branch8.count(name)) {
+    std::uint32_t offset = (op1 & 0x80u) ? (op1 | 0xFFFFFF00u) : op1;
+    hex(address + 2u + 2u * offset, true);
+  } else if (d && (name == "BRA" || name == "RCALL")) {
+    std::uint32_t offset = (op1 & 0x400u) ? (op1 | 0xFFFFF800u) : op1;
+    hex(address + 2u + 2u * offset, true);
+  } else if (d && (name == "CALL" || name == "GOTO")) {
+    if (second) {
+      hex((((next & 0xFFFu) << 8) | op1) * 2u, true);
+      count = 2;
+    } else {
+      text += "???";
+    }
+    if (name == "CALL") hex(fields[1].read(word), false);
+  } else if (d && name == "LFSR") {
+    hex(op1, true);
+    if (second) {
+      hex((static_cast<std::uint32_t>(fields[1].read(word)) << 8) | (next & 0xFFu), false);
+      count = 2;
+    } else {
+      text += ",???";
+    }
+  } else if (d && name == "MOVFF") {
+    hex(op1, true);
+    if (second) {
+      hex(next & 0xFFFu, false);
+      count = 2;
+    } else {
+      text += ",???";
+    }
+  } else {
+    bool first = true;
+    for (const Field& f : fields) {
+      if (f.kind == Field::kNone) continue;
+      hex(f.read(word), first);
+      first = false;
+    }
+  }
+  return text;
+}
+
+TEST_P(DisassembleEveryWord, EveryValidWordGivesTheListingText) {
+  const FamilyInfo& fam = GetParam();
+  const struct {
+    std::uint32_t address;
+    std::uint16_t next;
+  } contexts[] = {{0, 0x0000}, {0x100, 0xF0AB}, {0xFFFFFFFEu, 0xE000}, {0x1FFFFE, 0xFFFF}};
+  AssertProbe probe;
+  for (unsigned w = 0; w <= 0xFFFF; ++w) {
+    std::uint16_t word = static_cast<std::uint16_t>(w);
+    if (!instIsValid(word, fam.family)) continue;
+    for (const auto& c : contexts) {
+      int expectedCount = 0;
+      const std::string expected = expectedText(fam, c.address, word, c.next, expectedCount);
+      std::uint8_t count = 0;
+      const char* text = instDisassemble(c.address, word, c.next, &count, fam.family);
+      ASSERT_NE(text, nullptr) << std::hex << w;
+      ASSERT_EQ(std::string(text), expected) << std::hex << w << " next " << c.next;
+      ASSERT_EQ(count, expectedCount) << std::hex << w << " next " << c.next;
     }
   }
   EXPECT_EQ(probe.failures(), 0);

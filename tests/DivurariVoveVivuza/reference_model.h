@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <ostream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -169,6 +170,39 @@ inline const std::map<std::string, int>& numbering() {
     return m;
   }();
   return byName;
+}
+
+// Family name to its mnemonic set, each checked against its written count.
+inline const std::map<std::string, std::set<std::string>>& mnemonicSets() {
+  static const std::map<std::string, std::set<std::string>> byFamily = [] {
+    std::map<std::string, std::set<std::string>> m;
+    for (const std::string& line : split(reference_text::kMnemonicSets, '\n')) {
+      if (line.empty()) continue;
+      std::size_t open = line.find('`'), close = line.find('`', open + 1);
+      std::size_t count = line.find('('), colon = line.find("): ");
+      if (line.rfind("- `", 0) != 0 || close == std::string::npos || colon == std::string::npos ||
+          line.back() != '.')
+        throw std::runtime_error("bad set line: " + line);
+      const std::string familyName = line.substr(open + 1, close - open - 1);
+      std::string rest = line.substr(colon + 3, line.size() - colon - 4);
+      std::set<std::string> names;
+      if (rest.rfind("the `", 0) == 0) {
+        std::size_t end = rest.find("` set plus ");
+        if (end == std::string::npos) throw std::runtime_error("bad set line: " + line);
+        names = m.at(rest.substr(5, end - 5));
+        rest = rest.substr(end + 11);
+      }
+      std::size_t andAt = rest.rfind(" and ");
+      if (andAt != std::string::npos) rest.replace(andAt, 5, ", ");
+      for (const std::string& name : split(rest, ','))
+        if (!names.insert(name).second) throw std::runtime_error("twice: " + name);
+      if (names.size() != std::stoul(line.substr(count + 1)))
+        throw std::runtime_error("count differs: " + line);
+      m[familyName] = names;
+    }
+    return m;
+  }();
+  return byFamily;
 }
 
 inline InstType instOf(const std::string& name) {
