@@ -72,6 +72,7 @@ class Coff2Cod : public Cod {
   void checkListControl(const Coff& coff, uint32_t start, uint32_t line);
   // True when the file whose symbols continue at start includes a file at
   // line; found is then the index of the included file's ".file" symbol.
+  // Only the next ".file" before a ".eof" is looked at.
   bool hasInclude(const Coff& coff, uint32_t start, uint32_t line, uint32_t& found) const;
 
   // The processor of coff's optional header, which must be known

@@ -209,7 +209,7 @@ bool Coff2Cod::hasInclude(const Coff& coff, uint32_t start, uint32_t line, uint3
   for (size_t i = start; i < cMarks.size(); ++i) {
     if (cMarks[i] == Mark::eof) return false;
     if (cMarks[i] != Mark::file) continue;
-    uint32_t at = static_cast<uint32_t>(i);
+    const uint32_t at = static_cast<uint32_t>(i);
     if (cFileNumbers.count(at)) {
       const uint32_t incline = aux_file::decode(coff.cSymbolTbl[i + 1]).x_incline;
       if (incline == line || (incline == 0 && i == start)) {
@@ -219,10 +219,9 @@ bool Coff2Cod::hasInclude(const Coff& coff, uint32_t start, uint32_t line, uint3
         return true;
       }
     }
-    // A file included at another line: its own includes are not this
-    // file's, so the scan goes on after its ".eof".
-    if (!findEof(coff, at)) return false;
-    i = at;
+    // The next file of this one is included at another line; the files
+    // behind it (its own includes among them) are not looked at.
+    return false;
   }
   return false;
 }

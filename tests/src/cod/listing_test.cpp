@@ -140,6 +140,48 @@ TEST_F(ListingTest, IncludesTwoLevelsDeepAreExpandedInPlace) {
                          text("  end", "main.asm"));
 }
 
+// An include is looked for only at the next ".file" of the including file:
+// one that does not name the line hides the files behind it.
+TEST_F(ListingTest, OnlyTheNextIncludedFileIsLookedFor) {
+  struct Case {
+    const char* what;
+    uint32_t firstLine, secondLine;  // include lines, in symbol-table order
+    std::string rows;
+  };
+  const std::string f = "main.asm";
+  const std::string one = row("000000", "0000", "NOP       ", "  nop", "one.inc");
+  const std::string two = row("000001", "0008", "RETURN    ", "  return", "two.inc");
+  const Case cases[] = {
+      {"in line order", 2, 3,
+       text("top", f) + text("  include one.inc", f) + one + text("  include two.inc", f) + two},
+      {"out of line order", 3, 2,
+       text("top", f) + text("  include one.inc", f) + text("  include two.inc", f) + one},
+      {"first names no line of the file", 9, 3,
+       text("top", f) + text("  include one.inc", f) + text("  include two.inc", f)},
+  };
+  writeFile("main.asm", "top\n  include one.inc\n  include two.inc\n");
+  writeFile("one.inc", "  nop\n");
+  writeFile("two.inc", "  return\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fixtures::CoffBuilder b = executable("prog.out", kCoreB);
+    b.section(".code", scnCode, 0, words({0x0000, 0x0008}));
+    sourceFile(b, "main.asm");
+    const uint32_t first = sourceFile(b, "one.inc", c.firstLine);
+    endOfFile(b);
+    const uint32_t second = sourceFile(b, "two.inc", c.secondLine);
+    endOfFile(b);
+    endOfFile(b);
+    b.lineNumber(".code", first, 1, 0);
+    b.lineNumber(".code", second, 1, 1);
+    Coff2Cod cod;
+    std::unique_ptr<Coff> coff = readBack(b);
+    ASSERT_TRUE(coff);
+    ASSERT_EQ(cod.init(*coff, 0, false), &cod);
+    EXPECT_EQ(maskDate(readFile("prog.lst")), header(true) + c.rows);
+  }
+}
+
 TEST_F(ListingTest, EntriesThatLookLikeListingSymbolsAreNoSymbols) {
   writeFile("main.asm", "  nop\n  include a.inc\n");
   writeFile("a.inc", "  return\n");
