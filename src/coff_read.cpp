@@ -13,6 +13,11 @@ namespace {
 // their size against; no device has memory anywhere near this, so larger
 // requests are damaged headers, not programs.
 constexpr std::uint64_t kMaxZeroFill = std::uint64_t(16) << 20;
+// Code and ROM data are program-memory images, which the writers always
+// give bytes in the file; the largest program memory of any device is
+// 2 MB. Beyond that a zero-filled one only makes the converters write
+// megabytes of zeros for a file of a few hundred bytes.
+constexpr std::uint64_t kMaxZeroFilledProgram = std::uint64_t(2) << 20;
 
 // The bytes of one image inside a file buffer. Every position counts from
 // the image's base; a block is usable only when it lies wholly inside the
@@ -189,6 +194,7 @@ std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::ui
   // Sections.
   const std::uint64_t headers = filehdr::kSize + std::uint64_t(fh.f_opthdr);
   std::uint64_t zeroFilled = 0;
+  std::uint64_t zeroFilledProgram = 0;
   for (std::uint64_t i = 0; i < fh.f_nscns; ++i) {
     const std::uint64_t pos = headers + scnhdr::kSize * i;
     if (!img.fits(pos, scnhdr::kSize)) return fail("could not read section header.");
@@ -205,6 +211,9 @@ std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::ui
     if (h.s_scnptr == 0) {
       zeroFilled += h.s_size;
       if (zeroFilled > kMaxZeroFill) return fail("could not read raw data.");
+      const int type = getScnType(h);
+      if (type == scnCode || type == scnRomData) zeroFilledProgram += h.s_size;
+      if (zeroFilledProgram > kMaxZeroFilledProgram) return fail("could not read raw data.");
       coff->cRawData[scnName] = Data(h.s_size);
     } else {
       if (!img.fits(h.s_scnptr, h.s_size)) return fail("could not read raw data.");

@@ -24,6 +24,8 @@ std::time_t systemClock() { return std::time(nullptr); }
 
 ClockFunction gClock = systemClock;
 
+int gAssertionFailures = 0;
+
 const char* baseOf(const char* file) {
   const char* base = file;
   for (const char* p = file; *p; ++p)
@@ -42,12 +44,15 @@ ExitFunction setExitFunction(ExitFunction fn) {
 void exitProcess(int status) { gExitFunction(status); }
 
 void assertFailed(const char* expr, const char* file, int line) {
+  ++gAssertionFailures;
   std::cout.flush();
   std::cerr << "Assertion Failed!\n\nExpression: " << expr << "\nFile: " << baseOf(file)
             << "\nLine: " << line << "\n\nABNORMAL TERMINATION\n";
   std::cerr.flush();
   exitProcess(255);
 }
+
+int assertionFailures() { return gAssertionFailures; }
 
 std::string hostPath(const std::string& path) {
   std::string out = path;

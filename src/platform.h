@@ -26,6 +26,11 @@ void exitProcess(int status);
 // ends the process with status 255.
 void assertFailed(const char* expr, const char* file, int line);
 
+// Failed assertions so far in this process. An assertion and a fatal
+// diagnostic both exit with 255; an exit function that must tell them apart
+// (a fuzzer's) compares this before and after.
+int assertionFailures();
+
 // Host path for open and existence tests: "\" becomes "/".
 std::string hostPath(const std::string& path);
 

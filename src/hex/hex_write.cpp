@@ -15,23 +15,33 @@ const char* const kEndRecord = ":00000001FF";
 
 uint8_t checksum(uint32_t sum) { return static_cast<uint8_t>((0x100u - (sum & 0xFFu)) & 0xFFu); }
 
-String dataRecord(uint32_t address, const std::vector<uint8_t>& bytes) {
+// Formats one data record into line (its buffer is reused from record to
+// record). A formatted print per byte, and a new string per record, made
+// large images take seconds.
+void dataRecord(uint32_t address, const std::vector<uint8_t>& bytes, String& line) {
+  const char* const digits = "0123456789ABCDEF";
+  TOOL_ASSERT(bytes.size() <= 16);
+  char text[64];  // ':', 8 header digits, 2 per byte, 2 checksum digits, CR LF
+  char* out = text;
+  const auto hexByte = [&out, digits](uint32_t value) {
+    *out++ = digits[(value >> 4) & 0xFu];
+    *out++ = digits[value & 0xFu];
+  };
   const uint32_t addr16 = address & 0xFFFFu;
-  char head[16];
-  std::snprintf(head, sizeof head, ":%02X%04X00", static_cast<unsigned>(bytes.size()),
-                static_cast<unsigned>(addr16));
-  String line = head;
+  *out++ = ':';
+  hexByte(static_cast<uint32_t>(bytes.size()));
+  hexByte(addr16 >> 8);
+  hexByte(addr16 & 0xFFu);
+  hexByte(0);
   uint32_t sum = static_cast<uint32_t>(bytes.size()) + (addr16 >> 8) + (addr16 & 0xFFu);
-  char hex[4];
   for (uint8_t b : bytes) {
-    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(b));
-    line += hex;
+    hexByte(b);
     sum += b;
   }
-  std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned>(checksum(sum)));
-  line += hex;
-  line += kRecordEnd;
-  return line;
+  hexByte(checksum(sum));
+  *out++ = kRecordEnd[0];
+  *out++ = kRecordEnd[1];
+  line.assign(text, static_cast<size_t>(out - text));
 }
 
 }  // namespace
@@ -110,6 +120,7 @@ int Hex::doLinearAddressRecord(HexFile& file, uint32_t address, int format, bool
 int Hex::writeByteRecords(HexFile& file, int format) {
   bool first = true;
   std::vector<uint8_t> bytes;
+  String line;
   for (const HexRange& r : cRanges) {
     const uint8_t* data = r.cData.data();
     const uint64_t size = r.cData.size();
@@ -121,7 +132,8 @@ int Hex::writeByteRecords(HexFile& file, int format) {
       first = false;
       const uint64_t n = std::min<uint64_t>(16 - (address & 0xF), size - offset);
       bytes.assign(data + offset, data + offset + n);
-      file.put(dataRecord(static_cast<uint32_t>(address), bytes));
+      dataRecord(static_cast<uint32_t>(address), bytes, line);
+      file.put(line);
       address += n;
       offset += n;
     }
@@ -136,6 +148,7 @@ int Hex::writeByteRecords(HexFile& file, int format) {
 int Hex::writeSplitRecords(HexFile& low, HexFile& high) {
   bool first = true;
   std::vector<uint8_t> half[2];
+  String line;
   for (const HexRange& r : cRanges) {
     const uint8_t* data = r.cData.data();
     const uint64_t begin = r.cStart;
@@ -163,8 +176,11 @@ int Hex::writeSplitRecords(HexFile& low, HexFile& high) {
           return 0;
         first = false;
       }
-      for (int p = 0; p < 2; ++p)
-        if (!half[p].empty()) files[p]->put(dataRecord(static_cast<uint32_t>(firstWord[p]), half[p]));
+      for (int p = 0; p < 2; ++p) {
+        if (half[p].empty()) continue;
+        dataRecord(static_cast<uint32_t>(firstWord[p]), half[p], line);
+        files[p]->put(line);
+      }
       word += n;
     }
   }

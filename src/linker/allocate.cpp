@@ -26,6 +26,13 @@ Memory* findMemory(std::list<Memory>& memories, const String& name) {
   return nullptr;
 }
 
+// The first input file that has a section of that name.
+String fileOfSection(const std::vector<std::unique_ptr<Coff>>& coffs, const String& name) {
+  for (const auto& coff : coffs)
+    if (coff->cScnHdr.count(name)) return coff->cFileName;
+  return String();
+}
+
 bool isAllDigitText(const String& text) {
   if (text.empty()) return false;
   for (char c : text)
@@ -88,6 +95,13 @@ int Linker::refuseLinkerSectionNames(String& err) const {
     if (m.hasFill()) anyFill = true;
   for (const auto& entry : cScnType) {
     const String& name = entry.first;
+    // Memories tell a free range by its empty section name, and the image
+    // of an unnamed data section would be called "_i", which names no image.
+    if (name.empty()) {
+      err = "section '' in file '" + fileOfSection(cCoff, name) +
+            "' has no name, and the linker places sections by name.";
+      return 0;
+    }
     bool collides = name == cCinitName || (cStackDescSet && name == cStackName);
     const String base = stripInitSuffix(name);
     if (!collides && base != name) {

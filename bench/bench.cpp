@@ -1,0 +1,530 @@
+// Benchmark of the whole tool chain at three scales (1x, 2x, 4x).
+//
+// Generates synthetic work with the fixture builder into a scratch
+// directory, runs the built programs on it and prints, for every tool and
+// scale, the wall time (the fastest of a few runs) and the peak memory above
+// the baseline of the same program started with no arguments. Then it checks
+// the targets: the 1x link under 0.1 s, every 4x time at most 4.5 times its
+// 1x time, and the peak memory of a link under 10 times its inputs.
+//
+//   toolchain_bench [-b bin-dir] [-w work-dir] [-r runs] [-k]
+//
+// -w keeps the generated files in work-dir (default: a fresh directory under
+// $TMPDIR, removed at the end unless -k); -r sets the runs per measurement
+// (default 5). The exit status is 0 when every target is met, 1 when one is
+// missed and 2 when a program fails or the work cannot be generated.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fixtures/coff_builder.h"
+
+#ifndef TOOL_BIN_DIR_DEFAULT
+#define TOOL_BIN_DIR_DEFAULT "."
+#endif
+
+namespace {
+
+using fixtures::Bytes;
+using fixtures::CoffBuilder;
+
+// XQD01: the byte-addressed 16-bit core, 21-bit program addresses.
+constexpr std::uint32_t kProcessor = 0xD001;
+constexpr std::uint32_t kProgramEnd = 0x1FFFFF;
+
+constexpr std::uint16_t kRelocCall = 1;
+constexpr std::uint16_t kRelocCall2 = 14;
+
+// Instruction words; the linker fills in the call targets.
+constexpr std::uint16_t kReturn = 0x0012;
+constexpr std::uint16_t kCallLow = 0xEC00;
+constexpr std::uint16_t kCallHigh = 0xF000;
+
+// Work at 1x; every count is multiplied by the scale.
+constexpr int kObjects = 2000;
+constexpr int kMembers = 500;
+constexpr int kLabels = 25;  // labels and calls per object
+constexpr int kLibMembers = 1000;
+constexpr std::uint32_t kCodeBytes = 512 * 1024;
+constexpr std::uint32_t kInhx8mBytes = 16 * 1024;  // 64 KB, the whole reach, at 4x
+constexpr std::uint32_t kInhx8sBytes = 32 * 1024;  // 128 KB at 4x
+
+const int kScales[] = {1, 2, 4};
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "toolchain_bench: %s\n", what.c_str());
+  std::exit(2);
+}
+
+void put(Bytes& b, std::uint16_t w) {
+  b.push_back(static_cast<unsigned char>(w & 0xFF));
+  b.push_back(static_cast<unsigned char>(w >> 8));
+}
+
+void makeDir(const std::string& path) {
+  if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) fail("cannot create " + path);
+}
+
+void writeText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  if (out.fail()) fail("cannot write " + path);
+}
+
+std::uint64_t fileSize(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) fail("cannot stat " + path);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::string objectName(int i) { return "f" + std::to_string(i) + ".o"; }
+std::string memberName(int k) { return "m" + std::to_string(k) + ".o"; }
+// Names longer than eight characters, so they live in the string tables.
+std::string objectLabel(int i, int j) {
+  return "obj" + std::to_string(i) + "_entry" + std::to_string(j);
+}
+std::string memberLabel(int k, int j) {
+  return "lib" + std::to_string(k) + "_entry" + std::to_string(j);
+}
+
+// One relocatable code section: label j on a RETURN at 6j, then a two-word
+// CALL to targets[j] with its RELOCT_CALL and RELOCT_CALL2 records.
+CoffBuilder codeObject(const std::string& file, int number,
+                       const std::vector<std::string>& targets,
+                       std::string (*label)(int, int)) {
+  CoffBuilder b(file);
+  b.processor(kProcessor, 8, 8);
+  Bytes code;
+  for (int j = 0; j < kLabels; ++j) {
+    put(code, kReturn);
+    put(code, kCallLow);
+    put(code, kCallHigh);
+  }
+  b.section(".code", scnCode, 0, code);
+  for (int j = 0; j < kLabels; ++j)
+    b.externDef(label(number, j), 1, static_cast<std::uint32_t>(6 * j));
+  for (int j = 0; j < kLabels; ++j) {
+    const std::uint32_t ref = b.externRef(targets[j]);
+    const auto at = static_cast<std::uint32_t>(6 * j + 2);
+    b.relocation(".code", at, ref, kRelocCall);
+    b.relocation(".code", at + 2, ref, kRelocCall2);
+  }
+  return b;
+}
+
+struct LinkWork {
+  std::vector<std::string> objects;
+  std::vector<std::string> members;
+  std::uint64_t inputBytes = 0;
+};
+
+// Objects call labels of other objects spread over the whole set; the
+// first members/2 objects also call member 2i, so half the library is
+// imported (members call back into objects only, pulling in nothing more).
+LinkWork makeLinkWork(const std::string& dir, int scale) {
+  LinkWork w;
+  const int n = kObjects * scale;
+  const int m = kMembers * scale;
+  for (int i = 0; i < n; ++i) {
+    std::vector<std::string> targets;
+    for (int j = 0; j < kLabels; ++j) {
+      if (j == 0 && i < m / 2)
+        targets.push_back(memberLabel(2 * i, 0));
+      else
+        targets.push_back(objectLabel((i + 1 + j * 79) % n, (j * 7) % kLabels));
+    }
+    w.objects.push_back(objectName(i));
+    codeObject(objectName(i), i, targets, objectLabel).writeFile(dir + "/" + objectName(i));
+  }
+  for (int k = 0; k < m; ++k) {
+    std::vector<std::string> targets;
+    for (int j = 0; j < kLabels; ++j) targets.push_back(objectLabel((k * 3 + j * 83) % n, j));
+    w.members.push_back(memberName(k));
+    codeObject(memberName(k), k, targets, memberLabel).writeFile(dir + "/" + memberName(k));
+  }
+  std::string lkr =
+      "// Synthetic link: one code page over the whole program memory.\n"
+      "LIBPATH .\n"
+      "CODEPAGE NAME=program START=0x0 END=0x" +
+      [] {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%X", kProgramEnd);
+        return std::string(buf);
+      }() +
+      "\n";
+  for (std::size_t i = 0; i < w.objects.size(); i += 40) {
+    lkr += "FILES";
+    for (std::size_t k = i; k < std::min(w.objects.size(), i + 40); ++k) lkr += " " + w.objects[k];
+    lkr += "\n";
+  }
+  lkr += "FILES members.lib\n";
+  writeText(dir + "/link.lkr", lkr);
+  return w;
+}
+
+// A linked CoreD executable: 64 KB sections of code at consecutive
+// addresses, a label every 64 bytes, and a line record for every word from
+// one source file per section (written too, for the listing).
+void makeExecutable(const std::string& dir, const std::string& name, std::uint32_t bytes) {
+  CoffBuilder b(name);
+  b.processor(kProcessor, 8, 8);
+  b.flags(kFileExecutable);
+  const std::uint32_t chunk = 64 * 1024;
+  const std::uint32_t sections = (bytes + chunk - 1) / chunk;
+  std::vector<std::string> names;
+  for (std::uint32_t s = 0; s < sections; ++s) {
+    const std::uint32_t size = std::min(chunk, bytes - s * chunk);
+    Bytes code;
+    for (std::uint32_t a = 0; a < size; a += 2)
+      put(code, static_cast<std::uint16_t>((a & 0x3F) == 0x3E ? kReturn : 0x0E00 | (a & 0xFF)));
+    names.push_back(".code" + std::to_string(s));
+    b.section(names.back(), scnCode, s * chunk, code, kScnAbsolute);
+  }
+  for (std::uint32_t s = 0; s < sections; ++s) {
+    const std::uint32_t size = std::min(chunk, bytes - s * chunk);
+    const std::string source = "src" + std::to_string(s) + ".asm";
+    const std::uint32_t file = b.file(source);
+    std::string text;
+    for (std::uint32_t a = 0; a < size; a += 2) {
+      if ((a & 0x3F) == 0) {
+        const std::string label = "s" + std::to_string(s) + "_" + std::to_string(a);
+        b.label(label, static_cast<std::int16_t>(s + 1), s * chunk + a);
+        text += label + "\n";
+      }
+      b.lineNumber(names[s], file, static_cast<std::uint16_t>(a / 2 + 1), s * chunk + a);
+      text += "        instruction " + std::to_string(a / 2) + "\n";
+    }
+    writeText(dir + "/" + source, text);
+  }
+  b.writeFile(dir + "/" + name);
+}
+
+// ---------------------------------------------------------------- running
+
+// The programs are started by a launcher process forked before any work
+// is generated: a child's peak memory starts from the memory of the process
+// it was forked from, so forking from the small launcher keeps the baseline
+// small and the same for every run.
+struct Reply {
+  double seconds;
+  long maxRssKb;
+  int status;
+};
+
+int gRequests = -1;  // to the launcher
+int gReplies = -1;
+
+bool readAll(int fd, void* data, std::size_t size) {
+  auto* p = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = read(fd, p, size);
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool writeAll(int fd, const void* data, std::size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, p, size);
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// A request: the count of strings, then each as its length and bytes:
+// directory, log file, program, arguments.
+bool readRequest(int fd, std::vector<std::string>& strings) {
+  std::uint32_t count = 0;
+  if (!readAll(fd, &count, sizeof count)) return false;
+  strings.assign(count, std::string());
+  for (std::string& text : strings) {
+    std::uint32_t length = 0;
+    if (!readAll(fd, &length, sizeof length)) return false;
+    text.resize(length);
+    if (length > 0 && !readAll(fd, text.data(), length)) return false;
+  }
+  return true;
+}
+
+[[noreturn]] void launcher(int requests, int replies) {
+  std::vector<std::string> strings;
+  while (readRequest(requests, strings)) {
+    Reply reply{0, 0, 127};
+    if (strings.size() >= 3) {
+      std::vector<char*> argv;
+      for (std::size_t i = 2; i < strings.size(); ++i) argv.push_back(strings[i].data());
+      argv.push_back(nullptr);
+      const auto begin = std::chrono::steady_clock::now();
+      const pid_t pid = fork();
+      if (pid == 0) {
+        const int fd = open(strings[1].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (fd < 0 || chdir(strings[0].c_str()) != 0) _exit(127);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        close(fd);
+        execv(argv[0], argv.data());
+        _exit(127);
+      }
+      int status = 0;
+      struct rusage usage;
+      if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
+        const auto end = std::chrono::steady_clock::now();
+        reply.seconds = std::chrono::duration<double>(end - begin).count();
+        reply.maxRssKb = usage.ru_maxrss;
+        reply.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+    }
+    if (!writeAll(replies, &reply, sizeof reply)) break;
+  }
+  _exit(0);
+}
+
+void startLauncher() {
+  int requests[2], replies[2];
+  if (pipe(requests) != 0 || pipe(replies) != 0) fail("pipe failed");
+  const pid_t pid = fork();
+  if (pid < 0) fail("fork failed");
+  if (pid == 0) {
+    close(requests[1]);
+    close(replies[0]);
+    launcher(requests[0], replies[1]);
+  }
+  close(requests[0]);
+  close(replies[1]);
+  gRequests = requests[1];
+  gReplies = replies[0];
+}
+
+struct Run {
+  double seconds = 0;
+  long maxRssKb = 0;
+};
+
+// Runs bin/tool with args in dir, output to dir/tool.log; fails the
+// benchmark on an exit status other than the expected one (any when
+// expected is negative).
+Run runTool(const std::string& bin, const std::string& dir, const std::string& tool,
+            const std::vector<std::string>& args, int expected = 0) {
+  const std::string log = dir + "/" + tool + ".log";
+  std::vector<std::string> strings = {dir, log, bin + "/" + tool};
+  strings.insert(strings.end(), args.begin(), args.end());
+  std::string request;
+  auto put32 = [&request](std::uint32_t v) {
+    request.append(reinterpret_cast<const char*>(&v), sizeof v);
+  };
+  put32(static_cast<std::uint32_t>(strings.size()));
+  for (const std::string& text : strings) {
+    put32(static_cast<std::uint32_t>(text.size()));
+    request += text;
+  }
+  Reply reply;
+  if (!writeAll(gRequests, request.data(), request.size()) ||
+      !readAll(gReplies, &reply, sizeof reply))
+    fail("the launcher stopped");
+  if (expected >= 0 && reply.status != expected) {
+    std::string line = tool;
+    for (const std::string& a : args) line += " " + a;
+    fail(line + " in " + dir + " ended with status " + std::to_string(reply.status) + " (see " +
+         log + ")");
+  }
+  return {reply.seconds, reply.maxRssKb};
+}
+
+struct Measurement {
+  std::string tool;
+  std::string work;
+  int scale;
+  double seconds;
+  long peakKb;  // above the baseline
+  std::uint64_t inputBytes;
+};
+
+struct Bench {
+  std::string bin;
+  int runs = 5;
+  std::vector<Measurement> results;
+
+  long baselineKb(const std::string& dir, const std::string& tool) {
+    long best = 0;
+    for (int r = 0; r < runs; ++r) {
+      const long kb = runTool(bin, dir, tool, {}, -1).maxRssKb;
+      best = r == 0 ? kb : std::min(best, kb);
+    }
+    return best;
+  }
+
+  // The fastest of the runs, and the largest peak; prepare runs before each.
+  template <class Prepare>
+  void measure(const std::string& tool, const std::string& work, int scale,
+               const std::string& dir, const std::vector<std::string>& args,
+               std::uint64_t inputBytes, Prepare prepare) {
+    const long base = baselineKb(dir, tool);
+    double best = 0;
+    long peak = 0;
+    for (int r = 0; r < runs; ++r) {
+      prepare();
+      const Run run = runTool(bin, dir, tool, args);
+      best = r == 0 ? run.seconds : std::min(best, run.seconds);
+      peak = std::max(peak, run.maxRssKb);
+    }
+    results.push_back({tool, work, scale, best, std::max(0L, peak - base), inputBytes});
+    std::printf("  %-7s %-8s %dx  %8llu KB  %9.4f s  %8ld KB\n", tool.c_str(), work.c_str(), scale,
+                static_cast<unsigned long long>(inputBytes / 1024), best, results.back().peakKb);
+    std::fflush(stdout);
+  }
+  void measure(const std::string& tool, const std::string& work, int scale,
+               const std::string& dir, const std::vector<std::string>& args,
+               std::uint64_t inputBytes = 0) {
+    measure(tool, work, scale, dir, args, inputBytes, [] {});
+  }
+
+  const Measurement* find(const std::string& tool, const std::string& work, int scale) const {
+    for (const Measurement& m : results)
+      if (m.tool == tool && m.work == work && m.scale == scale) return &m;
+    return nullptr;
+  }
+};
+
+void removeTree(const std::string& dir) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execlp("rm", "rm", "-rf", dir.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (pid > 0) waitpid(pid, &status, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  startLauncher();
+  std::string bin = TOOL_BIN_DIR_DEFAULT;
+  std::string work;
+  int runs = 5;
+  bool keep = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-b" && i + 1 < argc) {
+      bin = argv[++i];
+    } else if (a == "-w" && i + 1 < argc) {
+      work = argv[++i];
+      keep = true;
+    } else if (a == "-r" && i + 1 < argc) {
+      runs = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "-k") {
+      keep = true;
+    } else {
+      std::fprintf(stderr, "Usage: toolchain_bench [-b bin-dir] [-w work-dir] [-r runs] [-k]\n");
+      return 2;
+    }
+  }
+  if (work.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/toolchain_bench.XXXXXX";
+    if (!mkdtemp(pattern.data())) fail("cannot create a scratch directory");
+    work = pattern;
+  } else {
+    makeDir(work);
+  }
+  char absolute[4096];
+  if (!realpath(work.c_str(), absolute)) fail("cannot resolve " + work);
+  work = absolute;
+  if (realpath(bin.c_str(), absolute)) bin = absolute;
+
+  Bench bench;
+  bench.bin = bin;
+  bench.runs = runs;
+  std::printf("Tool chain benchmark: programs in %s, work in %s, fastest of %d runs\n\n",
+              bin.c_str(), work.c_str(), runs);
+  std::printf("  %-7s %-8s %-2s  %11s  %11s  %11s\n", "tool", "work", "", "input", "wall time",
+              "peak memory");
+
+  for (int scale : kScales) {
+    const std::string dir = work + "/x" + std::to_string(scale);
+    makeDir(dir);
+
+    // The link.
+    const LinkWork link = makeLinkWork(dir, scale);
+    std::vector<std::string> libArgs = {"/q", "/c", "members.lib"};
+    libArgs.insert(libArgs.end(), link.members.begin(), link.members.end());
+    runTool(bin, dir, "kesvo", libArgs);
+    std::uint64_t inputs = fileSize(dir + "/link.lkr") + fileSize(dir + "/members.lib");
+    for (const std::string& o : link.objects) inputs += fileSize(dir + "/" + o);
+    bench.measure("torvan", "link", scale, dir,
+                  {"-q", "link.lkr", "-o", "link.out", "-m", "link.map"}, inputs);
+
+    // The librarian, on the first objects of the link.
+    std::vector<std::string> create = {"/q", "/c", "bench.lib"};
+    for (int i = 0; i < kLibMembers * scale; ++i) create.push_back(link.objects[i]);
+    std::uint64_t members = 0;
+    for (std::size_t i = 3; i < create.size(); ++i) members += fileSize(dir + "/" + create[i]);
+    bench.measure("kesvo", "create", scale, dir, create, members);
+    const std::uint64_t library = fileSize(dir + "/bench.lib");
+    bench.measure("kesvo", "list", scale, dir, {"/q", "/t", "bench.lib"}, library);
+    const std::string out = dir + "/extract";
+    makeDir(out);
+    bench.measure("kesvo", "extract", scale, out, {"/q", "/x", "../bench.lib"}, library);
+
+    // The converters.
+    const std::uint32_t code = kCodeBytes * scale;
+    makeExecutable(dir, "code.out", code);
+    bench.measure("ponzer", "INHX32", scale, dir, {"/q", "code.out"}, code);
+    bench.measure("dralm", "COD", scale, dir, {"/q", "code.out"}, code);
+    const std::uint32_t m8 = kInhx8mBytes * scale;
+    const std::uint32_t s8 = kInhx8sBytes * scale;
+    makeExecutable(dir, "small.out", m8);
+    makeExecutable(dir, "split.out", s8);
+    bench.measure("ponzer", "INHX8M", scale, dir, {"/q", "/a", "INHX8M", "small.out"}, m8);
+    bench.measure("ponzer", "INHX8S", scale, dir, {"/q", "/a", "INHX8S", "split.out"}, s8);
+  }
+
+  // Targets.
+  std::printf("\nTargets:\n");
+  bool met = true;
+  auto check = [&met](bool ok, const std::string& text) {
+    std::printf("  [%s] %s\n", ok ? "ok" : "MISSED", text.c_str());
+    met = met && ok;
+  };
+  char line[256];
+  const Measurement* link1 = bench.find("torvan", "link", 1);
+  std::snprintf(line, sizeof line, "1x link in %.4f s (under 0.1 s)", link1->seconds);
+  check(link1->seconds < 0.1, line);
+  for (const Measurement& m : bench.results) {
+    if (m.scale != 4) continue;
+    const Measurement* one = bench.find(m.tool, m.work, 1);
+    if (!one) continue;
+    const double ratio = m.seconds / one->seconds;
+    std::snprintf(line, sizeof line, "%s %s: 4x/1x time %.2f (at most 4.5)", m.tool.c_str(),
+                  one->work.c_str(), ratio);
+    check(ratio <= 4.5, line);
+  }
+  for (const Measurement& m : bench.results) {
+    if (m.tool != "torvan") continue;
+    const double ratio = m.peakKb * 1024.0 / static_cast<double>(m.inputBytes);
+    std::snprintf(line, sizeof line,
+                  "%dx link peak %ld KB over %llu KB of inputs: %.2f times (under 10)", m.scale,
+                  m.peakKb, static_cast<unsigned long long>(m.inputBytes / 1024), ratio);
+    check(ratio < 10, line);
+  }
+  if (!keep) removeTree(work);
+  return met ? 0 : 1;
+}
