@@ -3,6 +3,7 @@
 // external references.
 #include <cstddef>
 #include <set>
+#include <unordered_set>
 
 #include "filename.h"
 #include "linker.h"
@@ -87,9 +88,11 @@ class ExternalNames {
   }
 
  private:
-  std::set<String> cDefined;
+  // Only the pending names need an order (the smallest is imported first);
+  // the other two are only asked whether they hold a name.
+  std::unordered_set<String> cDefined;
   std::set<String> cPending;  // referenced, not defined, possibly in a library
-  std::set<String> cNoLibrary;
+  std::unordered_set<String> cNoLibrary;
 };
 
 }  // namespace

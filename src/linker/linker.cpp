@@ -50,7 +50,7 @@ int Linker::setOutputFile(const String& name, String& err) {
 }
 
 int Linker::addObjectFile(const String& name, String& err) {
-  if (std::find(cObjectFile.begin(), cObjectFile.end(), name) != cObjectFile.end()) {
+  if (!cObjectFileNames.insert(name).second) {
     err = "mutliple inclusion of object file '" + name + "' ";
     return 0;
   }
@@ -59,7 +59,7 @@ int Linker::addObjectFile(const String& name, String& err) {
 }
 
 int Linker::addLibraryFile(const String& name, String& err) {
-  if (std::find(cLibraryFile.begin(), cLibraryFile.end(), name) != cLibraryFile.end()) {
+  if (!cLibraryFileNames.insert(name).second) {
     err = "mutliple inclusion of library file '" + name + "' ";
     return 0;
   }

@@ -10,6 +10,8 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "archive.h"
@@ -150,7 +152,7 @@ class Linker : public LinkerDirectives {
   int allocateInitTable(String& err);
   // Symbol relocation, string merge and resolution helpers (relocate.cpp,
   // resolve.cpp). An input's long names are renumbered into the merged table.
-  void replaceStringTbl(Coff& coff, const std::map<String, uint32_t>& offsets);
+  void replaceStringTbl(Coff& coff, const std::unordered_map<String, uint32_t>& offsets);
   // An external definition: a record of input cCoff[file], or with file
   // kLinkerSymbolFile one of the linker's own (index 0 "_cinit", 1 "_stack",
   // 2 "_stksize"). Positions, since the symbol vectors may move.
@@ -179,6 +181,10 @@ class Linker : public LinkerDirectives {
   String cOutputFile;
   std::list<String> cObjectFile;
   std::list<String> cLibraryFile;
+  // The names as added to the two lists, so a repeated name is found
+  // without a walk over all the others.
+  std::unordered_set<String> cObjectFileNames;
+  std::unordered_set<String> cLibraryFileNames;
   // Lists, so that pointers into them (cScnMem) stay valid.
   std::list<Memory> cCodePage;
   std::list<Memory> cDataBanks;

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <vector>
 
@@ -78,16 +79,80 @@ void symbolRow(String& out, const String& a, const String& b, const String& c, c
           e.c_str());
 }
 
+// A map lists every symbol twice, so its rows are formatted by hand rather
+// than through printf: the same text as "%25s %10s %10s %10s %-25s\n" with
+// the address as hex3 gives it (a text is cut at a NUL, as %s would cut it).
+char* putLeft(char* p, const char* text, size_t length, size_t width) {
+  if (length < width) {
+    std::memset(p, ' ', width - length);
+    p += width - length;
+  }
+  std::memcpy(p, text, length);
+  return p + length;
+}
+
+void appendSymbolRow(String& out, const SymbolInfo& s, const String& location,
+                     const String& storage) {
+  static const char digits[] = "0123456789abcdef";
+  const size_t nameLength = std::strlen(s.cName.c_str());
+  const size_t fileLength = std::strlen(s.cFile.c_str());
+  const size_t locationLength = std::strlen(location.c_str());
+  const size_t storageLength = std::strlen(storage.c_str());
+  const size_t size = std::max<size_t>(nameLength, 25) + 1 + 10 + 1 +
+                      std::max<size_t>(locationLength, 10) + 1 +
+                      std::max<size_t>(storageLength, 10) + 1 + std::max<size_t>(fileLength, 25) +
+                      1;
+  const size_t at = out.size();
+  out.resize(at + size);
+  char* p = &out[at];
+  p = putLeft(p, s.cName.c_str(), nameLength, 25);
+  std::memcpy(p, "   0x", 5);  // the separator, then %10s of the 8-character hex3
+  p += 5;
+  for (int i = 0; i < 6; ++i) *p++ = digits[(s.cAddress >> (20 - 4 * i)) & 0xFu];
+  *p++ = ' ';
+  p = putLeft(p, location.c_str(), locationLength, 10);
+  *p++ = ' ';
+  p = putLeft(p, storage.c_str(), storageLength, 10);
+  *p++ = ' ';
+  std::memcpy(p, s.cFile.c_str(), fileLength);
+  p += fileLength;
+  if (fileLength < 25) {
+    std::memset(p, ' ', 25 - fileLength);
+    p += 25 - fileLength;
+  }
+  *p = '\n';
+}
+
 void symbolTable(String& out, const char* title, const std::vector<SymbolInfo>& prog,
                  const std::vector<SymbolInfo>& data) {
   appendf(out, "\n%30s%s\n", "", title);
   symbolRow(out, "Name", "Address", "Location", "Storage", "File");
   symbolRow(out, kDash, kDash, kDash, kDash, kDash);
+  const String locations[] = {MapFile::locationText(0), MapFile::locationText(1)};
+  const String storages[] = {MapFile::storageText(0), MapFile::storageText(1)};
   for (const std::vector<SymbolInfo>* list : {&prog, &data})
-    for (const SymbolInfo& s : *list)
-      symbolRow(out, s.cName, hex3(s.cAddress), MapFile::locationText(s.cLocation),
-                MapFile::storageText(s.cStorageClass), s.cFile);
+    for (const SymbolInfo& s : *list) {
+      if ((s.cLocation == 0 || s.cLocation == 1) && (s.cStorageClass == 0 || s.cStorageClass == 1))
+        appendSymbolRow(out, s, locations[int(s.cLocation)], storages[int(s.cStorageClass)]);
+      else
+        appendSymbolRow(out, s, MapFile::locationText(s.cLocation),
+                        MapFile::storageText(s.cStorageClass));
+    }
   out += "\n\n";
+}
+
+// stable_sort of rows by less, moving each row once: the sort works on
+// positions, so it never copies the rows' strings.
+template <class Row, class Less>
+void stableSortRows(std::vector<Row>& rows, Less less) {
+  std::vector<uint32_t> order(rows.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&rows, less](uint32_t a, uint32_t b) { return less(rows[a], rows[b]); });
+  std::vector<Row> sorted;
+  sorted.reserve(rows.size());
+  for (uint32_t i : order) sorted.push_back(std::move(rows[i]));
+  rows.swap(sorted);
 }
 
 template <class Row>
@@ -229,13 +294,14 @@ String MapFile::compose(const Coff& output, uint64_t programSize, const String& 
       (location == 0 ? progSyms : dataSyms).push_back(row);
     }
   }
-  std::stable_sort(progSyms.begin(), progSyms.end(), SymbolInfo::compareName);
-  std::stable_sort(dataSyms.begin(), dataSyms.end(), SymbolInfo::compareName);
+  stableSortRows(progSyms, SymbolInfo::compareName);
+  stableSortRows(dataSyms, SymbolInfo::compareName);
   traceRows(progSyms, dataSyms);
+  out.reserve(out.size() + 2 * (progSyms.size() + dataSyms.size()) * 96);
   symbolTable(out, "Symbols - Sorted by Name", progSyms, dataSyms);
 
-  std::stable_sort(progSyms.begin(), progSyms.end(), SymbolInfo::compareAddress);
-  std::stable_sort(dataSyms.begin(), dataSyms.end(), SymbolInfo::compareAddress);
+  stableSortRows(progSyms, SymbolInfo::compareAddress);
+  stableSortRows(dataSyms, SymbolInfo::compareAddress);
   traceRows(progSyms, dataSyms);
   symbolTable(out, "Symbols - Sorted by Address", progSyms, dataSyms);
   return out;

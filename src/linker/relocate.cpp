@@ -4,13 +4,24 @@
 // it; after placement they become absolute in the input Coff objects
 // themselves, so that resolution, patching and output building all read
 // final addresses.
-#include <set>
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "linker.h"
 #include "platform.h"
 
 namespace {
+
+// The first eight bytes of text, big-endian, zero-padded: ordering by it
+// agrees with the byte order of the strings wherever the keys differ.
+uint64_t prefixKey(const String& text) {
+  uint64_t key = 0;
+  for (std::size_t i = 0; i < 8; ++i)
+    key = (key << 8) | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+  return key;
+}
 
 // Relocation deltas of one input, by section number: the load start of the
 // file's piece minus the address the file assembled the section at. One
@@ -94,25 +105,39 @@ int Linker::relocateLineInfo(String&) {
 }
 
 int Linker::mergeStringTbls(String&) {
-  std::set<String> strings;
+  // Duplicates dropped through a hash set, then sorted once instead of an
+  // insert per string into a tree: the same ascending byte order. The sort
+  // compares the first eight bytes as one number and the rest only on a tie.
+  std::unordered_set<String> unique;
   for (const auto& coff : cCoff)
-    for (const auto& entry : coff->cStringTbl) strings.insert(entry.second);
+    for (const auto& entry : coff->cStringTbl) unique.insert(entry.second);
+  std::vector<std::pair<uint64_t, const String*>> strings;
+  strings.reserve(unique.size());
+  for (const String& text : unique) strings.emplace_back(prefixKey(text), &text);
+  std::sort(strings.begin(), strings.end(),
+            [](const std::pair<uint64_t, const String*>& a,
+               const std::pair<uint64_t, const String*>& b) {
+              return a.first != b.first ? a.first < b.first : *a.second < *b.second;
+            });
 
   // Ascending byte order, each string followed by its zero, from offset 4.
-  std::map<String, uint32_t> offsets;
+  std::unordered_map<String, uint32_t> offsets;
+  offsets.reserve(strings.size());
   cOutput.cStringTbl.clear();
   uint64_t offset = 4;
-  for (const String& text : strings) {
-    TOOL_ASSERT(offset + text.size() + 1 <= UINT32_MAX);
-    cOutput.cStringTbl[static_cast<uint32_t>(offset)] = text;
-    offsets.emplace(text, static_cast<uint32_t>(offset));
-    offset += text.size() + 1;
+  for (const auto& sorted : strings) {
+    const String* text = sorted.second;
+    TOOL_ASSERT(offset + text->size() + 1 <= UINT32_MAX);
+    cOutput.cStringTbl.emplace_hint(cOutput.cStringTbl.end(), static_cast<uint32_t>(offset),
+                                    *text);
+    offsets.emplace(*text, static_cast<uint32_t>(offset));
+    offset += text->size() + 1;
   }
   for (auto& coff : cCoff) replaceStringTbl(*coff, offsets);
   return 1;
 }
 
-void Linker::replaceStringTbl(Coff& coff, const std::map<String, uint32_t>& offsets) {
+void Linker::replaceStringTbl(Coff& coff, const std::unordered_map<String, uint32_t>& offsets) {
   // A name the merged table lacks cannot occur: every string of every
   // input went into it. getName has already reported a name the file's own
   // table lacks.
@@ -122,10 +147,29 @@ void Linker::replaceStringTbl(Coff& coff, const std::map<String, uint32_t>& offs
     offset = it->second;
     return true;
   };
+  // Each of the file's own offsets with its merged one, looked up once per
+  // string rather than once per name that uses it; an offset the file's
+  // table lacks takes the slow way, through getName and its report.
+  std::vector<std::pair<uint32_t, uint32_t>> moved;
+  moved.reserve(coff.cStringTbl.size());
+  std::map<uint32_t, String> own;
   uint32_t offset = 0;
+  for (const auto& entry : coff.cStringTbl)
+    if (newOffset(entry.second, offset)) {
+      moved.emplace_back(entry.first, offset);
+      own.emplace(offset, entry.second);
+    }
+  auto movedOffset = [&moved](uint32_t old, uint32_t& offset) {
+    auto it = std::lower_bound(moved.begin(), moved.end(), std::make_pair(old, uint32_t{0}));
+    if (it == moved.end() || it->first != old) return false;
+    offset = it->second;
+    return true;
+  };
   for (auto& entry : coff.cScnHdr) {
     scnhdr& h = entry.second;
-    if (hasLongName(h) && newOffset(coff.getName(h), offset)) h.set_s_offset(offset);
+    if (!hasLongName(h)) continue;
+    if (movedOffset(h.s_offset(), offset) || newOffset(coff.getName(h), offset))
+      h.set_s_offset(offset);
   }
   for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
     SymRecord& rec = coff.cSymbolTbl[i];
@@ -141,16 +185,11 @@ void Linker::replaceStringTbl(Coff& coff, const std::map<String, uint32_t>& offs
       continue;
     }
     syment sym = syment::decode(rec);
-    if (hasLongName(sym) && newOffset(coff.getName(sym), offset)) {
+    if (!hasLongName(sym)) continue;
+    if (movedOffset(sym.n_offset(), offset) || newOffset(coff.getName(sym), offset)) {
       sym.set_n_offset(offset);
       sym.encode(rec);
     }
   }
-  // The file keeps only its own strings, now at their merged offsets: every
-  // offset it holds names the same string as in the merged table, without a
-  // copy of the whole table per input.
-  std::map<uint32_t, String> own;
-  for (const auto& entry : coff.cStringTbl)
-    if (newOffset(entry.second, offset)) own.emplace(offset, entry.second);
   coff.cStringTbl.swap(own);
 }
