@@ -15,6 +15,7 @@ namespace {
 
 using fixtures::Bytes;
 using fixtures::CoffBuilder;
+using fixtures::words;
 
 // The XQB01: 14-bit program words, 8-bit data.
 constexpr std::uint32_t kProcessor = 0xB001;
@@ -24,16 +25,6 @@ constexpr std::uint16_t kCall = 1;
 constexpr std::uint16_t kGoto = 2;
 constexpr std::uint16_t kBankSel = 6;
 constexpr std::uint16_t kFile = 10;
-
-// 14-bit instruction words, low byte first in the section data.
-Bytes words(const std::vector<std::uint16_t>& ws) {
-  Bytes b;
-  for (std::uint16_t w : ws) {
-    b.push_back(static_cast<unsigned char>(w & 0xFF));
-    b.push_back(static_cast<unsigned char>(w >> 8));
-  }
-  return b;
-}
 
 constexpr std::uint16_t GOTO = 0x2800;
 constexpr std::uint16_t CALL = 0x2000;

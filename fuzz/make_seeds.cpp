@@ -26,6 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using fixtures::Bytes;
 using fixtures::CoffBuilder;
+using fixtures::words;
 
 constexpr std::uint32_t kCoreA = 0xA001;
 constexpr std::uint32_t kCoreB = 0xB001;  // 14-bit words
@@ -36,15 +37,6 @@ constexpr std::uint16_t kCall = 1;
 constexpr std::uint16_t kGoto = 2;
 constexpr std::uint16_t kBankSel = 6;
 constexpr std::uint16_t kFile = 10;
-
-Bytes words(const std::vector<std::uint16_t>& ws) {
-  Bytes b;
-  for (std::uint16_t w : ws) {
-    b.push_back(static_cast<unsigned char>(w & 0xFF));
-    b.push_back(static_cast<unsigned char>(w >> 8));
-  }
-  return b;
-}
 
 void fail(const std::string& what) {
   std::fprintf(stderr, "make_fuzz_seeds: %s\n", what.c_str());

@@ -16,6 +16,7 @@
 
 using namespace testing_support;
 using namespace dralm_test;
+using fixtures::words;
 
 namespace {
 
@@ -46,15 +47,6 @@ std::string row(const std::string& address, const std::string& value,
 // A source row without code.
 std::string text(const std::string& source, const std::string& file) {
   return row("", "", "", source, file);
-}
-
-fixtures::Bytes words(const std::vector<uint16_t>& w) {
-  fixtures::Bytes b;
-  for (uint16_t v : w) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-  }
-  return b;
 }
 
 class ListingTest : public ConversionTest {

@@ -19,6 +19,7 @@
 
 using fixtures::Bytes;
 using fixtures::CoffBuilder;
+using fixtures::words;
 using namespace testing_support;
 
 namespace {
@@ -65,15 +66,6 @@ std::string help() {
   std::string text;
   for (const char* line : kHelp) text += std::string(line) + "\n";
   return text;
-}
-
-Bytes words(const std::vector<std::uint16_t>& ws) {
-  Bytes b;
-  for (std::uint16_t w : ws) {
-    b.push_back(static_cast<unsigned char>(w & 0xFF));
-    b.push_back(static_cast<unsigned char>(w >> 8));
-  }
-  return b;
 }
 
 std::string maskCreated(std::string text) {
