@@ -492,6 +492,13 @@ String Coff::getName(const syment& s) const {
   return inlineName(s.n_name);
 }
 
+const String& Coff::nameRef(const syment& s, String& scratch) const {
+  if (hasLongName(s))
+    if (const String* text = findString(cStringTbl, s.n_offset())) return *text;
+  scratch = getName(s);
+  return scratch;
+}
+
 String Coff::getName(const aux_file& a) const {
   return lookupOrFail(cStringTbl, a.x_offset, "Unable to find aux_file name in string table.");
 }

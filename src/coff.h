@@ -446,6 +446,10 @@ class Coff {
   String getName(const scnhdr& h) const;
   String getName(const syment& s) const;
   String getName(const aux_file& a) const;
+  // The same name without a copy for a long one: a reference into
+  // cStringTbl, or else the name spelt out in scratch (with getName's
+  // report for a long name the table lacks).
+  const String& nameRef(const syment& s, String& scratch) const;
   // Stores name inline (up to 8 characters) or as the offset of the first
   // equal string of cStringTbl, which must already hold it; a missing
   // string is fatal (the record is then left unchanged).

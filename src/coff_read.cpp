@@ -291,11 +291,21 @@ int Coff::verify() const {
     }
   }
 
-  // 2. Long symbol names.
+  // 2. Long symbol names. A big table (a linked executable's) is searched
+  // through a flat copy of its offsets rather than node by node.
+  std::vector<std::uint32_t> offsets;
+  if (cStringTbl.size() > 256) {
+    offsets.reserve(cStringTbl.size());
+    for (const auto& entry : cStringTbl) offsets.push_back(entry.first);
+  }
+  auto inStringTbl = [this, &offsets](std::uint32_t offset) {
+    if (offsets.empty()) return cStringTbl.count(offset) != 0;
+    return std::binary_search(offsets.begin(), offsets.end(), offset);
+  };
   for (std::size_t i = 0; i < cSymbolTbl.size(); ++i) {
     if (isAux(i)) continue;
     const syment sym = syment::decode(cSymbolTbl[i]);
-    if (hasLongName(sym) && cStringTbl.count(sym.n_offset()) == 0) {
+    if (hasLongName(sym) && !inStringTbl(sym.n_offset())) {
       s << "Coff file '" << cFileName << "' symbol[" << i << "] has an invalid n_offset.";
       report(s);
     }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <set>
 #include <unordered_set>
+#include <vector>
 
 #include "filename.h"
 #include "linker.h"
@@ -55,20 +56,18 @@ int locateAll(std::list<String>& entries, const std::list<String>& dirs, bool cu
 // name the imported member defines.
 class ExternalNames {
  public:
-  void add(const Coff& coff) {
-    for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
-      if (i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone) continue;
-      const syment sym = syment::decode(coff.cSymbolTbl[i]);
-      if (isExtDef(sym)) {
-        const String name = coff.getName(sym);
-        cDefined.insert(name);
-        cPending.erase(name);
-      } else if (isExtRef(sym)) {
-        const String name = coff.getName(sym);
-        if (!cDefined.count(name) && !cNoLibrary.count(name)) cPending.insert(name);
-      }
-    }
+  // About half the symbols of a typical input are definitions.
+  explicit ExternalNames(std::size_t symbols) { cDefined.reserve(symbols / 2); }
+
+  // A name both defined and referenced by the files added is settled
+  // whichever comes first, so all the definitions are taken before any
+  // reference: a reference to a later file's name never enters the pending
+  // set only to leave it again.
+  void add(const std::vector<const Coff*>& files) {
+    for (const Coff* coff : files) walk(*coff, true);
+    for (const Coff* coff : files) walk(*coff, false);
   }
+  void add(const Coff& coff) { add(std::vector<const Coff*>{&coff}); }
 
   // The smallest undefined name not yet known to be in no library; empty
   // when there is none.
@@ -88,6 +87,22 @@ class ExternalNames {
   }
 
  private:
+  void walk(const Coff& coff, bool definitions) {
+    for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
+      if (i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone) continue;
+      const syment sym = syment::decode(coff.cSymbolTbl[i]);
+      if (definitions && isExtDef(sym)) {
+        const String& name = coff.nameRef(sym, cScratch);
+        cDefined.insert(name);
+        if (!cPending.empty()) cPending.erase(name);
+      } else if (!definitions && !isExtDef(sym) && isExtRef(sym)) {
+        const String& name = coff.nameRef(sym, cScratch);
+        if (!cDefined.count(name) && !cNoLibrary.count(name)) cPending.insert(name);
+      }
+    }
+  }
+
+  String cScratch;
   // Only the pending names need an order (the smallest is imported first);
   // the other two are only asked whether they hold a name.
   std::unordered_set<String> cDefined;
@@ -129,8 +144,15 @@ int Linker::readLibraryFiles(String& err) {
 // with each import instead of being rebuilt, which gives the same members in
 // the same order at a cost of one walk over each input's symbols.
 int Linker::importLibraryMembers(String&) {
-  ExternalNames names;
-  for (const auto& coff : cCoff) names.add(*coff);
+  std::size_t symbols = 0;
+  std::vector<const Coff*> files;
+  files.reserve(cCoff.size());
+  for (const auto& coff : cCoff) {
+    symbols += coff->cSymbolTbl.size();
+    files.push_back(coff.get());
+  }
+  ExternalNames names(symbols);
+  names.add(files);
 
   String name;
   while (names.next(name)) {

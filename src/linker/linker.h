@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -151,8 +152,11 @@ class Linker : public LinkerDirectives {
   uint64_t initTableSize() const;
   int allocateInitTable(String& err);
   // Symbol relocation, string merge and resolution helpers (relocate.cpp,
-  // resolve.cpp). An input's long names are renumbered into the merged table.
-  void replaceStringTbl(Coff& coff, const std::unordered_map<String, uint32_t>& offsets);
+  // resolve.cpp). An input's long names are renumbered into the merged table:
+  // merged holds the merged offset of each of its strings in table order,
+  // offsets that of every merged string.
+  void replaceStringTbl(Coff& coff, const uint32_t* merged,
+                        const std::unordered_map<std::string_view, uint32_t>& offsets);
   // An external definition: a record of input cCoff[file], or with file
   // kLinkerSymbolFile one of the linker's own (index 0 "_cinit", 1 "_stack",
   // 2 "_stksize"). Positions, since the symbol vectors may move.
@@ -210,7 +214,8 @@ class Linker : public LinkerDirectives {
   std::map<String, uint32_t> cScnAbsSize;
   // Not owned: each points into one of the four memory lists.
   std::map<String, Memory*> cScnMem;
-  std::map<String, ExtSymRef> cExtSymDef;
+  // Only ever looked up by name, never walked in order.
+  std::unordered_map<String, ExtSymRef> cExtSymDef;
   // Output symbol index of each input's first record, by input position
   // (two inputs may share a file name).
   std::vector<uint32_t> cSymIndex;

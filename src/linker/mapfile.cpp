@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <vector>
 
@@ -91,11 +92,11 @@ char* putLeft(char* p, const char* text, size_t length, size_t width) {
   return p + length;
 }
 
-void appendSymbolRow(String& out, const SymbolInfo& s, const String& location,
-                     const String& storage) {
+void appendSymbolRow(String& out, const String& name, uint32_t address, const String& file,
+                     const String& location, const String& storage) {
   static const char digits[] = "0123456789abcdef";
-  const size_t nameLength = std::strlen(s.cName.c_str());
-  const size_t fileLength = std::strlen(s.cFile.c_str());
+  const size_t nameLength = std::strlen(name.c_str());
+  const size_t fileLength = std::strlen(file.c_str());
   const size_t locationLength = std::strlen(location.c_str());
   const size_t storageLength = std::strlen(storage.c_str());
   const size_t size = std::max<size_t>(nameLength, 25) + 1 + 10 + 1 +
@@ -105,16 +106,16 @@ void appendSymbolRow(String& out, const SymbolInfo& s, const String& location,
   const size_t at = out.size();
   out.resize(at + size);
   char* p = &out[at];
-  p = putLeft(p, s.cName.c_str(), nameLength, 25);
+  p = putLeft(p, name.c_str(), nameLength, 25);
   std::memcpy(p, "   0x", 5);  // the separator, then %10s of the 8-character hex3
   p += 5;
-  for (int i = 0; i < 6; ++i) *p++ = digits[(s.cAddress >> (20 - 4 * i)) & 0xFu];
+  for (int i = 0; i < 6; ++i) *p++ = digits[(address >> (20 - 4 * i)) & 0xFu];
   *p++ = ' ';
   p = putLeft(p, location.c_str(), locationLength, 10);
   *p++ = ' ';
   p = putLeft(p, storage.c_str(), storageLength, 10);
   *p++ = ' ';
-  std::memcpy(p, s.cFile.c_str(), fileLength);
+  std::memcpy(p, file.c_str(), fileLength);
   p += fileLength;
   if (fileLength < 25) {
     std::memset(p, ' ', 25 - fileLength);
@@ -123,36 +124,70 @@ void appendSymbolRow(String& out, const SymbolInfo& s, const String& location,
   *p = '\n';
 }
 
-void symbolTable(String& out, const char* title, const std::vector<SymbolInfo>& prog,
-                 const std::vector<SymbolInfo>& data) {
+// A symbol row by reference: the name and the source file stay where they
+// are (the output's string table, or the lists compose keeps), and the
+// first sixteen bytes of the name, big-endian and zero-padded, order rows
+// as the names do wherever they differ.
+struct SymbolRow {
+  const String* name;
+  const String* file;
+  uint64_t key0;
+  uint64_t key1;
+  uint32_t address;
+  char location;
+  char storageClass;
+  char kind;
+};
+
+uint64_t nameKey(const String& text, size_t from) {
+  uint64_t key = 0;
+  for (size_t i = from; i < from + 8; ++i)
+    key = (key << 8) | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+  return key;
+}
+
+bool rowNameLess(const SymbolRow& a, const SymbolRow& b) {
+  if (a.key0 != b.key0) return a.key0 < b.key0;
+  if (a.key1 != b.key1) return a.key1 < b.key1;
+  return *a.name < *b.name;
+}
+
+void symbolTable(String& out, const char* title, const std::vector<SymbolRow>& rows,
+                 const std::vector<uint32_t>& prog, const std::vector<uint32_t>& data) {
   appendf(out, "\n%30s%s\n", "", title);
   symbolRow(out, "Name", "Address", "Location", "Storage", "File");
   symbolRow(out, kDash, kDash, kDash, kDash, kDash);
   const String locations[] = {MapFile::locationText(0), MapFile::locationText(1)};
   const String storages[] = {MapFile::storageText(0), MapFile::storageText(1)};
-  for (const std::vector<SymbolInfo>* list : {&prog, &data})
-    for (const SymbolInfo& s : *list) {
-      if ((s.cLocation == 0 || s.cLocation == 1) && (s.cStorageClass == 0 || s.cStorageClass == 1))
-        appendSymbolRow(out, s, locations[int(s.cLocation)], storages[int(s.cStorageClass)]);
+  for (const std::vector<uint32_t>* list : {&prog, &data})
+    for (uint32_t i : *list) {
+      const SymbolRow& s = rows[i];
+      if ((s.location == 0 || s.location == 1) && (s.storageClass == 0 || s.storageClass == 1))
+        appendSymbolRow(out, *s.name, s.address, *s.file, locations[int(s.location)],
+                        storages[int(s.storageClass)]);
       else
-        appendSymbolRow(out, s, MapFile::locationText(s.cLocation),
-                        MapFile::storageText(s.cStorageClass));
+        appendSymbolRow(out, *s.name, s.address, *s.file, MapFile::locationText(s.location),
+                        MapFile::storageText(s.storageClass));
     }
   out += "\n\n";
 }
 
-// stable_sort of rows by less, moving each row once: the sort works on
-// positions, so it never copies the rows' strings.
+// Stable sorts of row positions, the rows themselves never moving.
 template <class Row, class Less>
-void stableSortRows(std::vector<Row>& rows, Less less) {
-  std::vector<uint32_t> order(rows.size());
-  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+void stableSortOrder(const std::vector<Row>& rows, std::vector<uint32_t>& order, Less less) {
   std::stable_sort(order.begin(), order.end(),
                    [&rows, less](uint32_t a, uint32_t b) { return less(rows[a], rows[b]); });
-  std::vector<Row> sorted;
-  sorted.reserve(rows.size());
-  for (uint32_t i : order) sorted.push_back(std::move(rows[i]));
-  rows.swap(sorted);
+}
+
+void traceSymbols(const std::vector<SymbolRow>& rows, const std::vector<uint32_t>& prog,
+                  const std::vector<uint32_t>& data) {
+  static const DebugSwitch trace("MapFile::write");
+  if (!trace.isOn()) return;
+  for (const std::vector<uint32_t>* list : {&prog, &data})
+    for (uint32_t i : *list) {
+      const SymbolRow& r = rows[i];
+      SymbolInfo(*r.name, r.address, r.location, r.storageClass, r.kind, *r.file).print(std::cout);
+    }
 }
 
 template <class Row>
@@ -270,40 +305,78 @@ String MapFile::compose(const Coff& output, uint64_t programSize, const String& 
   out += "\n\n";
 
   // Symbols, each with the innermost source file open at its place.
-  std::vector<SymbolInfo> progSyms, dataSyms;
-  std::vector<String> files;
+  // Section locations by section number, found once.
+  std::vector<char> locationOfNumber;
+  for (const auto& entry : output.cScnNum) {
+    if (entry.first < 1 || entry.first > INT16_MAX) continue;
+    const scnhdr* h = headerOfNumber(output, entry.first);
+    if (!h) continue;
+    if (locationOfNumber.size() <= size_t(entry.first))
+      locationOfNumber.resize(size_t(entry.first) + 1, 0);
+    locationOfNumber[size_t(entry.first)] = locationOfType(getScnType(*h));
+  }
+  std::vector<SymbolRow> rows;
+  std::vector<uint32_t> progSyms, dataSyms;
+  std::deque<String> shortNames;  // names spelt out of their records
+  std::deque<String> sources;     // every source file named, in order
+  std::vector<const String*> files;
+  const String noFile;
+  String scratch;
+  // Long names through a flat copy of the string table's index rather than
+  // node by node; a name the table lacks goes the usual way, to its report.
+  std::vector<std::pair<uint32_t, const String*>> strings;
+  strings.reserve(output.cStringTbl.size());
+  for (const auto& entry : output.cStringTbl) strings.emplace_back(entry.first, &entry.second);
+  auto nameOf = [&](const syment& sym) -> const String& {
+    if (hasLongName(sym)) {
+      const uint32_t offset = sym.n_offset();
+      auto it = std::lower_bound(
+          strings.begin(), strings.end(), offset,
+          [](const std::pair<uint32_t, const String*>& e, uint32_t o) { return e.first < o; });
+      if (it != strings.end() && it->first == offset) return *it->second;
+    }
+    return output.nameRef(sym, scratch);
+  };
   for (size_t i = 0; i < output.cSymbolTbl.size(); ++i) {
     if (isAuxRecord(output, i)) continue;
     const syment sym = syment::decode(output.cSymbolTbl[i]);
-    const String name = output.getName(sym);
-    if (name == ".file") {
+    const String* name = &nameOf(sym);
+    if (name == &scratch) {
+      shortNames.push_back(std::move(scratch));
+      name = &shortNames.back();
+    }
+    if (*name == ".file") {
       String source;
       if (i + 1 < output.cSymbolTbl.size() && i + 1 < output.cAuxKind.size() &&
           output.cAuxKind[i + 1] == auxFile)
         source = output.getName(aux_file::decode(output.cSymbolTbl[i + 1]));
-      files.push_back(source);
-    } else if (name == ".eof") {
+      sources.push_back(std::move(source));
+      files.push_back(&sources.back());
+    } else if (*name == ".eof") {
       if (!files.empty()) files.pop_back();
     }
     if (sym.n_scnum >= 1 && (sym.n_sclass == kClassExternal || sym.n_sclass == kClassStatic ||
                              sym.n_sclass == kClassLabel)) {
-      const scnhdr* h = headerOfNumber(output, sym.n_scnum);
-      const char location = h ? locationOfType(getScnType(*h)) : 0;
-      SymbolInfo row(name, sym.n_value, location, sym.n_sclass == kClassExternal ? 0 : 1,
-                     isFunction(sym) ? 0 : 1, files.empty() ? String() : files.back());
-      (location == 0 ? progSyms : dataSyms).push_back(row);
+      const char location =
+          size_t(sym.n_scnum) < locationOfNumber.size() ? locationOfNumber[size_t(sym.n_scnum)] : 0;
+      (location == 0 ? progSyms : dataSyms).push_back(static_cast<uint32_t>(rows.size()));
+      rows.push_back({name, files.empty() ? &noFile : files.back(), nameKey(*name, 0),
+                      nameKey(*name, 8), sym.n_value, location,
+                      static_cast<char>(sym.n_sclass == kClassExternal ? 0 : 1),
+                      static_cast<char>(isFunction(sym) ? 0 : 1)});
     }
   }
-  stableSortRows(progSyms, SymbolInfo::compareName);
-  stableSortRows(dataSyms, SymbolInfo::compareName);
-  traceRows(progSyms, dataSyms);
-  out.reserve(out.size() + 2 * (progSyms.size() + dataSyms.size()) * 96);
-  symbolTable(out, "Symbols - Sorted by Name", progSyms, dataSyms);
+  stableSortOrder(rows, progSyms, rowNameLess);
+  stableSortOrder(rows, dataSyms, rowNameLess);
+  traceSymbols(rows, progSyms, dataSyms);
+  out.reserve(out.size() + 2 * rows.size() * 96);
+  symbolTable(out, "Symbols - Sorted by Name", rows, progSyms, dataSyms);
 
-  stableSortRows(progSyms, SymbolInfo::compareAddress);
-  stableSortRows(dataSyms, SymbolInfo::compareAddress);
-  traceRows(progSyms, dataSyms);
-  symbolTable(out, "Symbols - Sorted by Address", progSyms, dataSyms);
+  auto addressLess = [](const SymbolRow& a, const SymbolRow& b) { return a.address < b.address; };
+  stableSortOrder(rows, progSyms, addressLess);
+  stableSortOrder(rows, dataSyms, addressLess);
+  traceSymbols(rows, progSyms, dataSyms);
+  symbolTable(out, "Symbols - Sorted by Address", rows, progSyms, dataSyms);
   return out;
 }
 

@@ -3,6 +3,7 @@
 // from the relocated and patched inputs. The executable carries no
 // relocations.
 #include <cstring>
+#include <iterator>
 
 #include "linker.h"
 #include "opcat.h"
@@ -237,10 +238,27 @@ int Linker::buildOutputStringTbl(String&) {
 }
 
 int Linker::buildOutputScnHdrs(String&) {
-  // First offset of each string, as a name lookup would find it; one index
-  // instead of a table scan per long name.
+  // First offset of each long section name, as a name lookup would find it:
+  // one walk over the table for the few names, instead of a scan per name.
   std::map<String, uint32_t> firstOffset;
-  for (const auto& entry : cOutput.cStringTbl) firstOffset.emplace(entry.second, entry.first);
+  for (const auto& scn : cScnType) {
+    if (scn.first.size() > 8) firstOffset.emplace(scn.first, UINT32_MAX);
+    if (scn.second == scnIData && initImageName(scn.first).size() > 8)
+      firstOffset.emplace(initImageName(scn.first), UINT32_MAX);
+  }
+  if (cCinitName.size() > 8) firstOffset.emplace(cCinitName, UINT32_MAX);
+  if (cStackDescSet && cStackName.size() > 8) firstOffset.emplace(cStackName, UINT32_MAX);
+  std::size_t unfound = firstOffset.size();
+  for (auto entry = cOutput.cStringTbl.begin(); unfound > 0 && entry != cOutput.cStringTbl.end();
+       ++entry) {
+    if (entry->second.size() <= 8) continue;
+    auto wanted = firstOffset.find(entry->second);
+    if (wanted == firstOffset.end() || wanted->second != UINT32_MAX) continue;
+    wanted->second = entry->first;
+    --unfound;
+  }
+  for (auto wanted = firstOffset.begin(); wanted != firstOffset.end();)
+    wanted = wanted->second == UINT32_MAX ? firstOffset.erase(wanted) : std::next(wanted);
 
   auto header = [&](const String& name, int type, bool absolute, bool share, bool access) {
     auto mem = cScnMem.find(name);

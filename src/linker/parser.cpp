@@ -7,6 +7,9 @@
 #include <iterator>
 #include <sstream>
 #include <system_error>
+#include <vector>
+
+#include <sys/stat.h>
 
 #include "filename.h"
 #include "platform.h"
@@ -121,18 +124,81 @@ String joinPath(const String& dir, const String& name) {
   return dir + "/" + name;
 }
 
-// 1 when a and b are one file: both exist and are the same file, or they
-// are spelt alike once made absolute (files that are not there yet).
-bool sameFile(const String& a, const String& b) {
+// What deciding whether two names are one file needs of each name, found
+// once per name: its device and inode when it exists as a file or directory,
+// and its spelling made absolute and normal.
+struct FileFacts {
+  bool comparable = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool spelt = false;  // normal holds the absolute spelling
+  std::filesystem::path normal;
+};
+
+// The working directory, asked for once: it stays the same while the
+// command line is read.
+const std::filesystem::path* workingDirectory() {
+  static std::error_code failure;
+  static const std::filesystem::path dir = std::filesystem::current_path(failure);
+  return failure ? nullptr : &dir;
+}
+
+void statFacts(const String& host, FileFacts& facts) {
+  struct stat st;
+  if (::stat(host.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return;
+  facts.comparable = true;
+  facts.device = st.st_dev;
+  facts.inode = st.st_ino;
+}
+
+void spellFacts(const String& host, FileFacts& facts) {
   namespace fs = std::filesystem;
-  const fs::path pa(platform::hostPath(a));
-  const fs::path pb(platform::hostPath(b));
-  std::error_code ec;
-  if (fs::equivalent(pa, pb, ec) && !ec) return true;
-  std::error_code eca, ecb;
-  const fs::path na = fs::absolute(pa, eca).lexically_normal();
-  const fs::path nb = fs::absolute(pb, ecb).lexically_normal();
-  return !eca && !ecb && na == nb;
+  const fs::path p(host);
+  if (p.empty()) return;
+  if (p.is_absolute()) {
+    facts.normal = p.lexically_normal();
+  } else {
+    const fs::path* dir = workingDirectory();
+    if (!dir) return;
+    facts.normal = (*dir / p).lexically_normal();
+  }
+  facts.spelt = true;
+}
+
+FileFacts factsOf(const String& name) {
+  FileFacts facts;
+  const String host = platform::hostPath(name);
+  statFacts(host, facts);
+  spellFacts(host, facts);
+  return facts;
+}
+
+// 1 when the names are one file: both exist and are the same file, or they
+// are spelt alike once made absolute (files that are not there yet).
+bool sameFile(const FileFacts& a, const FileFacts& b) {
+  if (a.comparable && b.comparable && a.device == b.device && a.inode == b.inode) return true;
+  return a.spelt && b.spelt && a.normal == b.normal;
+}
+
+// The same for a target known by its facts and a name whose facts are
+// found only as far as they can matter. A last component that is a plain
+// name stays the last component of the normal spelling, so a different one
+// settles the spelling without building it.
+bool sameFile(const FileFacts& target, const String& name, FileFacts& facts, bool& statted) {
+  const String host = platform::hostPath(name);
+  if (target.comparable) {
+    if (!statted) statFacts(host, facts);
+    statted = true;
+    if (facts.comparable && facts.device == target.device && facts.inode == target.inode)
+      return true;
+  }
+  if (!target.spelt) return false;
+  const std::size_t slash = host.rfind('/');
+  const String last = host.substr(slash == String::npos ? 0 : slash + 1);
+  if (!last.empty() && last != "." && last != ".." && last != target.normal.filename().native())
+    return false;
+  if (!facts.spelt) spellFacts(host, facts);
+  return facts.spelt && facts.normal == target.normal;
 }
 
 // Passes every operation on to the linker and remembers the file names it
@@ -186,14 +252,17 @@ class NameRecorder : public LinkerDirectives {
   // inputs, would destroy that file. The message, or empty.
   String fileConflict(const std::list<String>& commandFiles) const {
     const String output = cOutputFile.empty() ? String("a.out") : cOutputFile;
+    std::vector<Input> inputs = located(commandFiles);
+    const FileFacts outputFacts = factsOf(output);
     if (!cMapFile.empty()) {
-      if (sameFile(cMapFile, output))
+      const FileFacts mapFacts = factsOf(cMapFile);
+      if (sameFile(mapFacts, outputFacts))
         return "map file '" + cMapFile + "' would overwrite the output file '" + output + "'.";
-      const String input = inputAt(cMapFile, commandFiles);
+      const String input = inputAt(mapFacts, inputs);
       if (!input.empty())
         return "map file '" + cMapFile + "' would overwrite the input file '" + input + "'.";
     }
-    const String input = inputAt(output, commandFiles);
+    const String input = inputAt(outputFacts, inputs);
     if (!input.empty())
       return "output file '" + output + "' would overwrite the input file '" + input + "'.";
     return String();
@@ -208,27 +277,45 @@ class NameRecorder : public LinkerDirectives {
     if (accepted) list.push_back(name);
     return accepted;
   }
-  // The input, as it was named, that the file target is; empty when none.
-  String inputAt(const String& target, const std::list<String>& commandFiles) const {
-    for (const String& name : cObjectFiles)
-      if (namesInput(target, name, true)) return name;
-    for (const String& name : cLibraryFiles)
-      if (namesInput(target, name, false)) return name;
-    for (const String& name : commandFiles)
-      if (sameFile(target, name)) return name;
-    return String();
+  // An input as it was named, and the file the input search will read for
+  // it; its facts are found once, for both the map file and the output.
+  struct Input {
+    const String* name;
+    bool found;
+    String path;
+    FileFacts facts;
+    bool statted;
+  };
+  // Every input in the order the check takes them: the object files, the
+  // libraries, the command files.
+  std::vector<Input> located(const std::list<String>& commandFiles) const {
+    std::vector<Input> inputs;
+    inputs.reserve(cObjectFiles.size() + cLibraryFiles.size() + commandFiles.size());
+    for (const String& name : cObjectFiles) inputs.push_back(locate(name, true));
+    for (const String& name : cLibraryFiles) inputs.push_back(locate(name, false));
+    for (const String& name : commandFiles) inputs.push_back({&name, true, name, {}, false});
+    return inputs;
   }
-  // The file the input search will read for name: the first directory that
-  // holds it. When none does, the link stops before anything is written.
-  bool namesInput(const String& target, const String& name, bool currentDirLast) const {
-    if (FileName(name).hasPath()) return sameFile(target, name);
-    std::list<String> dirs = cLibPaths;
-    if (currentDirLast) dirs.push_back(".");
-    for (const String& dir : dirs) {
+  // The first directory that holds name; when none does, the link stops
+  // before anything is written.
+  Input locate(const String& name, bool currentDirLast) const {
+    if (FileName(name).hasPath()) return {&name, true, name, {}, false};
+    for (const String& dir : cLibPaths) {
       const String candidate = joinPath(dir, name);
-      if (FileName(candidate).fileExists()) return sameFile(target, candidate);
+      if (FileName(candidate).fileExists()) return {&name, true, candidate, {}, false};
     }
-    return false;
+    if (currentDirLast) {
+      const String candidate = joinPath(".", name);
+      if (FileName(candidate).fileExists()) return {&name, true, candidate, {}, false};
+    }
+    return {&name, false, String(), {}, false};
+  }
+  // The input, as it was named, that the target is; empty when none.
+  static String inputAt(const FileFacts& target, std::vector<Input>& inputs) {
+    for (Input& input : inputs)
+      if (input.found && sameFile(target, input.path, input.facts, input.statted))
+        return *input.name;
+    return String();
   }
 
   LinkerDirectives& cTarget;

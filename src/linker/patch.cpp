@@ -78,9 +78,16 @@ void insertBits(Data& data, std::uint64_t rawOffset, std::uint32_t value, std::u
   if (width > 16 || dstBegin >= 16 || srcBegin + width >= 32 ||
       !fieldInside(data, rawOffset, FieldSpec{srcBegin, dstBegin, width}))
     return;
-  const std::uint64_t base = rawOffset * 8u + dstBegin;
-  for (std::uint16_t i = 0; i < width; ++i)
-    setBit(data, base + i, static_cast<int>((value >> (srcBegin + i)) & 1u));
+  // Word-wise: the field's bits and mask at their place in the (at most
+  // four) bytes from rawOffset, each touched byte merged once.
+  if (width == 0) return;
+  const std::uint64_t mask = ((std::uint64_t{1} << width) - 1u) << dstBegin;
+  const std::uint64_t bits = (std::uint64_t{value} >> srcBegin << dstBegin) & mask;
+  unsigned char* bytes = data.data() + rawOffset;
+  for (unsigned b = dstBegin / 8u; b <= (dstBegin + width - 1u) / 8u; ++b) {
+    const auto m = static_cast<unsigned char>(mask >> (8u * b));
+    bytes[b] = static_cast<unsigned char>((bytes[b] & ~m) | (bits >> (8u * b) & m));
+  }
 }
 
 void setBit(Data& data, std::uint64_t bitPos, int on) {
@@ -147,7 +154,20 @@ int doPatch(const PatchTarget& target, std::uint32_t loadStart, Data& data, cons
   PatchRequest request;
   request.record = record;
   request.loadStart = loadStart;
-  if (!relocationSymbol(file, record, request.symbolValue, request.symbolName, err)) return 0;
+  // The name only appears in messages, so it is spelt out only for a
+  // refusal: a refused patch leaves the bytes as they were, and the second
+  // attempt, with the name, words the message. A long name the table lacks
+  // is reported as before.
+  const std::uint32_t index = record.r_symndx;
+  if (index >= file.cSymbolTbl.size() ||
+      (index < file.cAuxKind.size() && file.cAuxKind[index] != auxNone))
+    return relocationSymbol(file, record, request.symbolValue, request.symbolName, err);
+  const syment sym = syment::decode(file.cSymbolTbl[index]);
+  if (hasLongName(sym) && file.cStringTbl.find(sym.n_offset()) == file.cStringTbl.end())
+    file.getName(sym);
+  request.symbolValue = sym.n_value;
+  if (patchRelocation(target, request, data, err)) return 1;
+  request.symbolName = file.getName(sym);
   return patchRelocation(target, request, data, err);
 }
 

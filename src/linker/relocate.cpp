@@ -5,8 +5,8 @@
 // themselves, so that resolution, patching and output building all read
 // final addresses.
 #include <algorithm>
+#include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "linker.h"
@@ -14,11 +14,11 @@
 
 namespace {
 
-// The first eight bytes of text, big-endian, zero-padded: ordering by it
-// agrees with the byte order of the strings wherever the keys differ.
-uint64_t prefixKey(const String& text) {
+// Eight bytes of text from from, big-endian, zero-padded: ordering by the
+// keys agrees with the byte order of the strings wherever the keys differ.
+uint64_t prefixKey(std::string_view text, std::size_t from) {
   uint64_t key = 0;
-  for (std::size_t i = 0; i < 8; ++i)
+  for (std::size_t i = from; i < from + 8; ++i)
     key = (key << 8) | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
   return key;
 }
@@ -105,39 +105,63 @@ int Linker::relocateLineInfo(String&) {
 }
 
 int Linker::mergeStringTbls(String&) {
-  // Duplicates dropped through a hash set, then sorted once instead of an
-  // insert per string into a tree: the same ascending byte order. The sort
-  // compares the first eight bytes as one number and the rest only on a tie.
-  std::unordered_set<String> unique;
+  // Every distinct string once, through a hash of views into the inputs'
+  // own tables (no copies), each input remembering which of them its
+  // entries are; then one sort into ascending byte order, comparing the
+  // first sixteen bytes as two numbers and the rest only on a tie.
+  std::size_t entries = 0;
+  for (const auto& coff : cCoff) entries += coff->cStringTbl.size();
+  std::unordered_map<std::string_view, uint32_t> ids;  // text -> id, later -> offset
+  ids.reserve(entries);
+  std::vector<std::string_view> texts;  // by id
+  std::vector<uint32_t> entryIds;        // every input's entries, in table order
+  entryIds.reserve(entries);
   for (const auto& coff : cCoff)
-    for (const auto& entry : coff->cStringTbl) unique.insert(entry.second);
-  std::vector<std::pair<uint64_t, const String*>> strings;
-  strings.reserve(unique.size());
-  for (const String& text : unique) strings.emplace_back(prefixKey(text), &text);
-  std::sort(strings.begin(), strings.end(),
-            [](const std::pair<uint64_t, const String*>& a,
-               const std::pair<uint64_t, const String*>& b) {
-              return a.first != b.first ? a.first < b.first : *a.second < *b.second;
-            });
+    for (const auto& entry : coff->cStringTbl) {
+      auto it = ids.try_emplace(entry.second, static_cast<uint32_t>(texts.size())).first;
+      if (it->second == texts.size()) texts.push_back(it->first);
+      entryIds.push_back(it->second);
+    }
+  struct Sorted {
+    uint64_t key0;
+    uint64_t key1;
+    uint32_t id;
+  };
+  std::vector<Sorted> strings;
+  strings.reserve(texts.size());
+  for (uint32_t id = 0; id < texts.size(); ++id)
+    strings.push_back({prefixKey(texts[id], 0), prefixKey(texts[id], 8), id});
+  std::sort(strings.begin(), strings.end(), [&texts](const Sorted& a, const Sorted& b) {
+    if (a.key0 != b.key0) return a.key0 < b.key0;
+    if (a.key1 != b.key1) return a.key1 < b.key1;
+    return texts[a.id] < texts[b.id];
+  });
 
   // Ascending byte order, each string followed by its zero, from offset 4.
-  std::unordered_map<String, uint32_t> offsets;
-  offsets.reserve(strings.size());
+  std::vector<uint32_t> offsetOf(texts.size());
   cOutput.cStringTbl.clear();
   uint64_t offset = 4;
-  for (const auto& sorted : strings) {
-    const String* text = sorted.second;
-    TOOL_ASSERT(offset + text->size() + 1 <= UINT32_MAX);
+  for (const Sorted& sorted : strings) {
+    const std::string_view text = texts[sorted.id];
+    TOOL_ASSERT(offset + text.size() + 1 <= UINT32_MAX);
     cOutput.cStringTbl.emplace_hint(cOutput.cStringTbl.end(), static_cast<uint32_t>(offset),
-                                    *text);
-    offsets.emplace(*text, static_cast<uint32_t>(offset));
-    offset += text->size() + 1;
+                                    String(text));
+    offsetOf[sorted.id] = static_cast<uint32_t>(offset);
+    offset += text.size() + 1;
   }
-  for (auto& coff : cCoff) replaceStringTbl(*coff, offsets);
+  for (auto& entry : ids) entry.second = offsetOf[entry.second];
+  for (uint32_t& id : entryIds) id = offsetOf[id];
+  std::size_t first = 0;
+  for (auto& coff : cCoff) {
+    const std::size_t count = coff->cStringTbl.size();
+    replaceStringTbl(*coff, entryIds.data() + first, ids);
+    first += count;
+  }
   return 1;
 }
 
-void Linker::replaceStringTbl(Coff& coff, const std::unordered_map<String, uint32_t>& offsets) {
+void Linker::replaceStringTbl(Coff& coff, const uint32_t* merged,
+                              const std::unordered_map<std::string_view, uint32_t>& offsets) {
   // A name the merged table lacks cannot occur: every string of every
   // input went into it. getName has already reported a name the file's own
   // table lacks.
@@ -147,24 +171,19 @@ void Linker::replaceStringTbl(Coff& coff, const std::unordered_map<String, uint3
     offset = it->second;
     return true;
   };
-  // Each of the file's own offsets with its merged one, looked up once per
-  // string rather than once per name that uses it; an offset the file's
-  // table lacks takes the slow way, through getName and its report.
+  // Each of the file's own offsets with its merged one, in the table's
+  // order; an offset the file's table lacks takes the slow way, through
+  // getName and its report.
   std::vector<std::pair<uint32_t, uint32_t>> moved;
   moved.reserve(coff.cStringTbl.size());
-  std::map<uint32_t, String> own;
-  uint32_t offset = 0;
-  for (const auto& entry : coff.cStringTbl)
-    if (newOffset(entry.second, offset)) {
-      moved.emplace_back(entry.first, offset);
-      own.emplace(offset, entry.second);
-    }
+  for (const auto& entry : coff.cStringTbl) moved.emplace_back(entry.first, *merged++);
   auto movedOffset = [&moved](uint32_t old, uint32_t& offset) {
     auto it = std::lower_bound(moved.begin(), moved.end(), std::make_pair(old, uint32_t{0}));
     if (it == moved.end() || it->first != old) return false;
     offset = it->second;
     return true;
   };
+  uint32_t offset = 0;
   for (auto& entry : coff.cScnHdr) {
     scnhdr& h = entry.second;
     if (!hasLongName(h)) continue;
@@ -178,7 +197,7 @@ void Linker::replaceStringTbl(Coff& coff, const std::unordered_map<String, uint3
       // without an entry leaves the record after it alone.
       if (coff.cAuxKind[i] != auxFile) continue;
       aux_file aux = aux_file::decode(rec);
-      if (newOffset(coff.getName(aux), offset)) {
+      if (movedOffset(aux.x_offset, offset) || newOffset(coff.getName(aux), offset)) {
         aux.x_offset = offset;
         aux.encode(rec);
       }
@@ -190,6 +209,14 @@ void Linker::replaceStringTbl(Coff& coff, const std::unordered_map<String, uint3
       sym.set_n_offset(offset);
       sym.encode(rec);
     }
+  }
+  // The file's strings move under their merged offsets without being
+  // copied; of two equal strings the first stays.
+  std::map<uint32_t, String> own;
+  for (const auto& m : moved) {
+    auto node = coff.cStringTbl.extract(m.first);
+    node.key() = m.second;
+    own.insert(std::move(node));
   }
   coff.cStringTbl.swap(own);
 }

@@ -51,13 +51,17 @@ int Linker::buildExtSymDef(String& err) {
     cExtSymDef["_stksize"] = {kLinkerSymbolFile, 2};
   }
 
+  std::size_t symbols = cExtSymDef.size();
+  for (const auto& coff : cCoff) symbols += coff->cSymbolTbl.size();
+  cExtSymDef.reserve(symbols);
+  String scratch;
   for (std::size_t f = 0; f < cCoff.size(); ++f) {
     const Coff& coff = *cCoff[f];
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
       if (isAuxRecord(coff, i)) continue;
       const syment sym = syment::decode(coff.cSymbolTbl[i]);
       if (!isExtDef(sym)) continue;
-      const String name = coff.getName(sym);
+      const String& name = coff.nameRef(sym, scratch);
       if (!cExtSymDef.emplace(name, ExtSymRef{f, i}).second) {
         err = "symbol '" + name + "' has multiple definitions.";
         return 0;
@@ -68,13 +72,14 @@ int Linker::buildExtSymDef(String& err) {
 }
 
 int Linker::resolveExternals(String& err) {
+  String scratch;
   for (auto& input : cCoff) {
     Coff& coff = *input;
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
       if (isAuxRecord(coff, i)) continue;
       syment sym = syment::decode(coff.cSymbolTbl[i]);
       if (!isExtRef(sym)) continue;
-      const String name = coff.getName(sym);
+      const String& name = coff.nameRef(sym, scratch);
       auto def = cExtSymDef.find(name);
       if (def == cExtSymDef.end()) {
         err = "could not resolve symbol '" + name + "' in file '" + coff.cFileName + "'.";
