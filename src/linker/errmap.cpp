@@ -6,6 +6,7 @@
 
 #include "banner.h"
 #include "linker.h"
+#include "mapfile.h"
 #include "platform.h"
 
 namespace {
@@ -35,21 +36,5 @@ int Linker::writeErrorMapFile(String&) {
   printGroup(text, "SHAREBANKS:", cShareBanks);
   printGroup(text, "DATABANKS:", cDataBanks);
   printGroup(text, "ACCESSBANKS:", cAccessBanks);
-  const String content = text.str();
-
-  std::FILE* file = std::fopen(platform::hostPath(cMapFile).c_str(), "w");
-  if (!file) {
-    reportMessage(SevError, "Linker::writeErrorMapFile()",
-                  "Could not open map file '" + cMapFile + "' for writing.", 0);
-    return 0;
-  }
-  bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-  written = std::fflush(file) == 0 && written;
-  written = std::fclose(file) == 0 && written;
-  if (!written) {
-    reportMessage(SevError, "Linker::writeErrorMapFile()",
-                  "Could not write map file '" + cMapFile + "'.", 0);
-    return 0;
-  }
-  return 1;
+  return MapFile::writeText(cMapFile, text.str(), "Linker::writeErrorMapFile()");
 }

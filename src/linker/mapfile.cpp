@@ -383,18 +383,21 @@ String MapFile::compose(const Coff& output, uint64_t programSize, const String& 
 int MapFile::write(const String& name, const Coff& output, uint64_t programSize) {
   // The text is composed first, so a failure while writing is one failed
   // write, reported once.
-  const String text = compose(output, programSize, platform::ctimeText(platform::now()));
+  return writeText(name, compose(output, programSize, platform::ctimeText(platform::now())),
+                   "MapFile::write()");
+}
+
+int MapFile::writeText(const String& name, const String& text, const char* context) {
   std::FILE* file = std::fopen(platform::hostPath(name).c_str(), "w");
   if (!file) {
-    reportMessage(SevError, "MapFile::write()",
-                  "Could not open map file '" + name + "' for writing.", 0);
+    reportMessage(SevError, context, "Could not open map file '" + name + "' for writing.", 0);
     return 0;
   }
   bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   written = std::fflush(file) == 0 && written;
   written = std::fclose(file) == 0 && written;
   if (!written) {
-    reportMessage(SevError, "MapFile::write()", "Could not write map file '" + name + "'.", 0);
+    reportMessage(SevError, context, "Could not write map file '" + name + "'.", 0);
     return 0;
   }
   return 1;

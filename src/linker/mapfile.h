@@ -72,6 +72,9 @@ class MapFile {
   // CODEPAGE sizes in locations. 1 when the whole file was written; 0 after
   // reporting a failed open or a failed write.
   static int write(const String& name, const Coff& output, uint64_t programSize);
+  // Writes text as the map file name; a failed open, write, flush or close
+  // is reported with context and gives 0. The error map file uses it too.
+  static int writeText(const String& name, const String& text, const char* context);
 
   // Words for the codes; empty for any other code.
   static String typeText(int type);

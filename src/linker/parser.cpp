@@ -562,16 +562,18 @@ int Parser::parseLine(const String& piece, const String& file, int line,
   text += ' ';
   std::istringstream tokens(text);
   String err;
+  // A refused directive is reported with the handler's own message.
+  auto refused = [this, &err](int accepted) {
+    if (!accepted) usage(err);
+    return !accepted;
+  };
   String keyword;
   while (tokens >> keyword) {
     if (keyword == "LIBPATH") {
       std::list<String> dirs;
       if (!parsePathList(tokens, keyword, "<libpath>", file, line, dirs)) return 0;
       for (const String& dir : dirs) {
-        if (!linker.addLibPath(dir, err)) {
-          usage(err);
-          return 0;
-        }
+        if (refused(linker.addLibPath(dir, err))) return 0;
       }
     } else if (keyword == "LKRPATH") {
       std::list<String> dirs;
@@ -598,10 +600,7 @@ int Parser::parseLine(const String& piece, const String& file, int line,
           usage("Illegal <filename> for " + keyword + where(file, line));
           return 0;
         }
-        if (!accepted) {
-          usage(err);
-          return 0;
-        }
+        if (refused(accepted)) return 0;
         ++count;
       }
     } else if (keyword == "CODEPAGE" || keyword == "DATABANK" || keyword == "SHAREBANK" ||
@@ -613,31 +612,19 @@ int Parser::parseLine(const String& piece, const String& file, int line,
                      : keyword == "DATABANK"  ? linker.addDataBank(memory, err)
                      : keyword == "SHAREBANK" ? linker.addShareBank(memory, err)
                                               : linker.addAccessBank(memory, err);
-      if (!accepted) {
-        usage(err);
-        return 0;
-      }
+      if (refused(accepted)) return 0;
     } else if (keyword == "SECTION") {
       SectionDesc desc;
       if (!parseSection(tokens, file, line, desc)) return 0;
-      if (!linker.addSectionDesc(desc, err)) {
-        usage(err);
-        return 0;
-      }
+      if (refused(linker.addSectionDesc(desc, err))) return 0;
     } else if (keyword == "STACK") {
       StackDesc desc;
       if (!parseStack(tokens, file, line, desc)) return 0;
-      if (!linker.setStackDesc(desc, err)) {
-        usage(err);
-        return 0;
-      }
+      if (refused(linker.setStackDesc(desc, err))) return 0;
     } else if (keyword == "HEAP") {
       uint32_t minSize = 0;
       if (!parseHeap(tokens, file, line, minSize)) return 0;
-      if (!linker.setMinHeapSize(minSize, err)) {
-        usage(err);
-        return 0;
-      }
+      if (refused(linker.setMinHeapSize(minSize, err))) return 0;
     } else {
       std::snprintf(cScratch, sizeof cScratch, "%d", line);
       usage("Unrecognized input in '" + file + ":" + cScratch + "': " + keyword);

@@ -127,6 +127,10 @@ void setBit(Data& data, std::uint64_t bitPos, int on);
 // hasOperand2 is set, operand 2, for the family.
 std::uint16_t buildWord(CoreFamily family, InstType inst, std::uint16_t operand1,
                         int hasOperand2 = 0, std::uint16_t operand2 = 0);
+// Bits 8 to 15 of a value, the operand of a MOVLW that loads a jump's high byte.
+inline std::uint16_t highByte(std::uint32_t value) {
+  return static_cast<std::uint16_t>((value >> 8) & 0xFF);
+}
 // BSF (set != 0) or BCF of bit of file register reg.
 std::uint16_t bitWord(CoreFamily family, int set, std::uint16_t reg, std::uint16_t bit);
 

@@ -3,14 +3,6 @@
 // the page bits in its bits 3 and 4.
 #include "patch.h"
 
-namespace {
-
-std::uint16_t highByte(std::uint32_t value) {
-  return static_cast<std::uint16_t>((value >> 8) & 0xFF);
-}
-
-}  // namespace
-
 int doPatchCoreB(const PatchTarget& target, const PatchRequest& request, Data& data,
                  String& err) {
   const std::uint32_t value = request.value();

@@ -3,14 +3,6 @@
 // high byte of a jump target.
 #include "patch.h"
 
-namespace {
-
-std::uint16_t highByte(std::uint32_t value) {
-  return static_cast<std::uint16_t>((value >> 8) & 0xFF);
-}
-
-}  // namespace
-
 int doPatchCoreC(const PatchTarget& target, const PatchRequest& request, Data& data,
                  String& err) {
   const std::uint32_t value = request.value();

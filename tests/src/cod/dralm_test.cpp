@@ -28,15 +28,7 @@ std::string summary(int errors, int warnings) {
          "\n\n";
 }
 
-std::string dralmPath() {
-  const std::string configured = toolBinDir() + "/dralm";
-  if (platform::fileExists(configured)) return configured;
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return configured;
-  const std::string dir(self, static_cast<size_t>(n));
-  return dir.substr(0, dir.rfind('/')) + "/dralm";
-}
+std::string dralmPath() { return toolBinDir() + "/dralm"; }
 
 // A CoreB program of twelve source lines, the first two with code.
 fixtures::CoffBuilder program(const std::string& name, uint32_t proc = kCoreB,

@@ -1,8 +1,6 @@
 // Running the built converter on fixture executables.
 #pragma once
 
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -35,17 +33,8 @@ inline void writeExecutable(const std::string& path, uint32_t romWidthBits,
   executable(path, romWidthBits, sections).writeFile(path);
 }
 
-// The built program: in toolBinDir(), or else beside this test program
-// (both are built into the same directory).
-inline std::string ponzerPath() {
-  const std::string configured = testing_support::toolBinDir() + "/ponzer";
-  if (platform::fileExists(configured)) return configured;
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return configured;
-  std::string dir(self, static_cast<size_t>(n));
-  return dir.substr(0, dir.rfind('/')) + "/ponzer";
-}
+// The built program.
+inline std::string ponzerPath() { return testing_support::toolBinDir() + "/ponzer"; }
 
 // Runs ponzer with args (a shell word list) in dir.
 inline testing_support::RunResult runPonzer(const std::string& args, const std::string& dir) {
