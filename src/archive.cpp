@@ -13,6 +13,7 @@
 
 #include "debug.h"
 #include "platform.h"
+#include "replacement.h"
 
 namespace libformat {
 
@@ -108,100 +109,6 @@ int readAll(std::FILE* f, std::vector<unsigned char>& bytes) {
     bytes.insert(bytes.end(), chunk, chunk + n);
     if (n < sizeof chunk) return std::ferror(f) ? 0 : 1;
   }
-}
-
-String directoryOf(const String& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == String::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-String baseOf(const String& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == String::npos ? path : path.substr(slash + 1);
-}
-
-// The file a write to path really changes: symbolic links are followed, so
-// the link stays a link and its target gets the new contents. 0 on a loop.
-int resolveLinks(const String& path, String& target) {
-  String current = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-      target = current;
-      return 1;
-    }
-    std::vector<char> buf(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 2);
-    ssize_t n = readlink(current.c_str(), buf.data(), buf.size() - 1);
-    if (n < 0 || static_cast<std::size_t>(n) >= buf.size() - 1) return 0;  // gone or changed
-    String link(buf.data(), static_cast<std::size_t>(n));
-    if (!link.empty() && link[0] != '/') link = directoryOf(current) + "/" + link;
-    current = link;
-  }
-  return 0;
-}
-
-// A temporary file beside the library, removed again unless committed.
-class TempFile {
- public:
-  explicit TempFile(const String& target) : cTarget(target) {}
-  ~TempFile() { discard(); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-
-  int open() {
-    String pattern = directoryOf(cTarget) + "/." + baseOf(cTarget) + ".XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) return 0;
-    cPath = name.data();
-    cFile = fdopen(fd, "wb");
-    if (!cFile) {
-      ::close(fd);
-      return 0;
-    }
-    return 1;
-  }
-
-  std::FILE* file() const { return cFile; }
-
-  // The permission bits the library keeps (or would get from a plain create).
-  int setMode(mode_t mode) { return fchmod(fileno(cFile), mode) == 0 ? 1 : 0; }
-
-  // Flushes everything to disk and closes; 0 when any of it failed.
-  int close() {
-    int ok = std::fflush(cFile) == 0 && !std::ferror(cFile);
-    if (ok && fsync(fileno(cFile)) != 0 && errno != EINVAL) ok = 0;
-    if (std::fclose(cFile) != 0) ok = 0;
-    cFile = nullptr;
-    return ok;
-  }
-
-  int commit() {
-    if (std::rename(cPath.c_str(), cTarget.c_str()) != 0) return 0;
-    cPath.clear();
-    return 1;
-  }
-
- private:
-  void discard() {
-    if (cFile) std::fclose(cFile);
-    cFile = nullptr;
-    if (!cPath.empty()) std::remove(cPath.c_str());
-    cPath.clear();
-  }
-
-  String cTarget;
-  String cPath;
-  std::FILE* cFile = nullptr;
-};
-
-mode_t creationMode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return static_cast<mode_t>(0666 & ~mask);
 }
 
 }  // namespace
@@ -334,11 +241,11 @@ int Archive::write() {
 
   const String openFailure = "Could not open library file '" + name + "' for writing.";
   String target;
-  if (!resolveLinks(platform::hostPath(name), target)) {
+  if (!replacement::resolveLinks(platform::hostPath(name), target)) {
     error(kWriteContext, openFailure);
     return 0;
   }
-  mode_t mode = creationMode();
+  mode_t mode = replacement::creationMode();
   struct stat st;
   if (stat(target.c_str(), &st) == 0) {
     // A library we could not open for writing stays as it is.
@@ -349,7 +256,7 @@ int Archive::write() {
     mode = st.st_mode & 07777;
   }
 
-  TempFile temp(target);
+  replacement::TempFile temp(target);
   if (!temp.open() || !temp.setMode(mode)) {
     error(kWriteContext, openFailure);
     return 0;

@@ -11,6 +11,7 @@
 #include "coff.h"
 #include "debug.h"
 #include "platform.h"
+#include "replacement.h"
 #include "textutil.h"
 
 namespace {
@@ -309,21 +310,51 @@ int Coff::write(std::FILE* file, long position) const {
 }
 
 int Coff::write() const {
-  std::FILE* file = std::fopen(platform::hostPath(cFileName).c_str(), "wb");
-  if (!file) {
-    std::ostringstream s;
-    s << "Could not open Coff file '" << cFileName << "' for writing.";
-    reportStream(SevError, "Coff::write()", s, 0);
+  const String openFailure = "Could not open Coff file '" + cFileName + "' for writing.";
+  // A regular file (or a new one) is replaced whole, so a failed write
+  // leaves the old file as it was; anything else (a device, a pipe) is
+  // written in place.
+  String target;
+  struct stat st;
+  const bool replace = replacement::resolveLinks(platform::hostPath(cFileName), target) &&
+                       (stat(target.c_str(), &st) != 0 || S_ISREG(st.st_mode));
+  if (!replace) {
+    std::FILE* file = std::fopen(platform::hostPath(cFileName).c_str(), "wb");
+    if (!file) {
+      reportMessage(SevError, "Coff::write()", openFailure, 0);
+      return 0;
+    }
+    int result = write(file, 0);
+    if (std::fclose(file) != 0 && result) {
+      reportMessage(SevError, "Coff::write()",
+                    "Coff file '" + cFileName + "' could not write string.", 0);
+      result = 0;
+    }
+    return result;
+  }
+
+  const bool exists = stat(target.c_str(), &st) == 0;
+  if (exists && access(target.c_str(), W_OK) != 0) {
+    reportMessage(SevError, "Coff::write()", openFailure, 0);
     return 0;
   }
-  int result = write(file, 0);
-  if (std::fclose(file) != 0 && result) {
-    // Every block was flushed; a failing close still means the file may
-    // not hold the image.
-    std::ostringstream s;
-    s << "Coff file '" << cFileName << "' could not write string.";
-    reportStream(SevError, "Coff::write()", s, 0);
-    result = 0;
+  replacement::TempFile temp(target);
+  if (!temp.open() || !temp.setMode(exists ? (st.st_mode & 07777) : replacement::creationMode())) {
+    reportMessage(SevError, "Coff::write()", openFailure, 0);
+    return 0;
   }
-  return result;
+  if (!write(temp.file(), 0)) return 0;
+  // Every block was flushed; a failing close still means the file may not
+  // hold the image.
+  if (!temp.close()) {
+    reportMessage(SevError, "Coff::write()",
+                  "Coff file '" + cFileName + "' could not write string.", 0);
+    return 0;
+  }
+  if (!temp.commit()) {
+    reportMessage(SevError, "Coff::write()", "Could not replace Coff file '" + cFileName + "'.",
+                  0);
+    return 0;
+  }
+  return 1;
 }

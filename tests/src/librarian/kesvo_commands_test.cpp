@@ -207,6 +207,20 @@ TEST_F(KesvoCommands, FailedWriteLeavesTheLibraryByteIdentical) {
   }
 }
 
+TEST_F(KesvoCommands, FailedExtractLeavesTheExistingFileByteIdentical) {
+  object("huge.o", "huge", 1, 64 * 1024).writeFile(path("huge.o"));
+  create("h.lib", "huge.o");
+  const Bytes old = {'o', 'l', 'd'};
+  fixtures::writeBytes(path("huge.o"), old);
+  const std::vector<String> filesBefore = entries();
+
+  testing_support::RunResult r = kesvo("/x h.lib huge.o", "ulimit -f 16; trap '' XFSZ; ");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("Error - "), std::string::npos) << r.output;
+  EXPECT_EQ(bytes("huge.o"), old);
+  EXPECT_EQ(entries(), filesBefore);  // no temporary file left behind
+}
+
 TEST_F(KesvoCommands, RewriteKeepsModeAndSymbolicLink) {
   create("real.lib", "a.o c.o");
   ASSERT_EQ(chmod(path("real.lib").c_str(), 0604), 0);

@@ -1,0 +1,41 @@
+#include "replacement.h"
+
+namespace replacement {
+
+String directoryOf(const String& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == String::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+String baseOf(const String& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == String::npos ? path : path.substr(slash + 1);
+}
+
+int resolveLinks(const String& path, String& target) {
+  String current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      target = current;
+      return 1;
+    }
+    std::vector<char> buf(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 2);
+    ssize_t n = readlink(current.c_str(), buf.data(), buf.size() - 1);
+    if (n < 0 || static_cast<std::size_t>(n) >= buf.size() - 1) return 0;  // gone or changed
+    String link(buf.data(), static_cast<std::size_t>(n));
+    if (!link.empty() && link[0] != '/') link = directoryOf(current) + "/" + link;
+    current = link;
+  }
+  return 0;
+}
+
+mode_t creationMode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return static_cast<mode_t>(0666 & ~mask);
+}
+
+}  // namespace replacement

@@ -1,0 +1,85 @@
+// Writing a file by replacing it whole: the new contents go to a temporary
+// file beside the target, renamed over it only once all of it was written,
+// so a failed write never leaves a half-written file in the target's place.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "diagnostics.h"
+
+namespace replacement {
+
+String directoryOf(const String& path);
+String baseOf(const String& path);
+
+// The file a write to path really changes: symbolic links are followed, so
+// the link stays a link and its target gets the new contents. 0 on a loop.
+int resolveLinks(const String& path, String& target);
+
+// The permission bits a plain create would give a new file.
+mode_t creationMode();
+
+// A temporary file beside the target, removed again unless committed.
+class TempFile {
+ public:
+  explicit TempFile(const String& target) : cTarget(target) {}
+  ~TempFile() { discard(); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  int open() {
+    // A name as long as the file system allows leaves no room for the
+    // suffix: the temporary name keeps only the start of it.
+    String pattern = directoryOf(cTarget) + "/." + baseOf(cTarget).substr(0, 200) + ".XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) return 0;
+    cPath = name.data();
+    cFile = fdopen(fd, "wb");
+    if (!cFile) {
+      ::close(fd);
+      return 0;
+    }
+    return 1;
+  }
+
+  std::FILE* file() const { return cFile; }
+
+  // The permission bits the library keeps (or would get from a plain create).
+  int setMode(mode_t mode) { return fchmod(fileno(cFile), mode) == 0 ? 1 : 0; }
+
+  // Flushes everything to disk and closes; 0 when any of it failed.
+  int close() {
+    int ok = std::fflush(cFile) == 0 && !std::ferror(cFile);
+    if (ok && fsync(fileno(cFile)) != 0 && errno != EINVAL) ok = 0;
+    if (std::fclose(cFile) != 0) ok = 0;
+    cFile = nullptr;
+    return ok;
+  }
+
+  int commit() {
+    if (std::rename(cPath.c_str(), cTarget.c_str()) != 0) return 0;
+    cPath.clear();
+    return 1;
+  }
+
+ private:
+  void discard() {
+    if (cFile) std::fclose(cFile);
+    cFile = nullptr;
+    if (!cPath.empty()) std::remove(cPath.c_str());
+    cPath.clear();
+  }
+
+  String cTarget;
+  String cPath;
+  std::FILE* cFile = nullptr;
+};
+
+}  // namespace replacement
