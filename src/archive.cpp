@@ -3,12 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include "debug.h"
@@ -48,11 +49,18 @@ int encodeMemberHeader(const String& name, uint32_t date, uint32_t size,
 }
 
 String decodeMemberName(const unsigned char* field) {
-  std::size_t end = 0;
-  while (end < kNameSize && field[end] != 0) ++end;
+  const void* zero = std::memchr(field, 0, kNameSize);
+  std::size_t end = zero ? static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - field)
+                         : kNameSize;
+  // The blanks after the closing '/' fill most of the field, so the
+  // slashes are looked for rather than every byte tested.
   std::size_t slash = String::npos;
-  for (std::size_t i = 0; i < end; ++i)
-    if (field[i] == '/') slash = i;
+  for (std::size_t from = 0; from < end;) {
+    const void* hit = std::memchr(field + from, '/', end - from);
+    if (!hit) break;
+    slash = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - field);
+    from = slash + 1;
+  }
   if (slash != String::npos) end = slash;
   return String(reinterpret_cast<const char*>(field), end);
 }
@@ -101,30 +109,16 @@ const char* const kWriteContext = "Archive::write()";
 
 void error(const char* context, const String& text) { reportMessage(SevError, context, text, 0); }
 
-// Reads the whole file; 0 on a read error. The caller has opened it.
-int readAll(std::FILE* f, std::vector<unsigned char>& bytes) {
-  unsigned char chunk[65536];
-  for (;;) {
-    std::size_t n = std::fread(chunk, 1, sizeof chunk, f);
-    bytes.insert(bytes.end(), chunk, chunk + n);
-    if (n < sizeof chunk) return std::ferror(f) ? 0 : 1;
-  }
-}
-
 }  // namespace
 
 std::unique_ptr<Archive> Archive::make(const String& name) {
   std::vector<unsigned char> bytes;
-  {
-    std::FILE* f = std::fopen(platform::hostPath(name).c_str(), "rb");
-    if (!f) {
-      error(kMakeContext, "Could not open library file '" + name + "' for reading.");
-      return nullptr;
-    }
-    int ok = readAll(f, bytes);
-    std::fclose(f);
-    if (!ok) bytes.clear();  // reported below as an unreadable magic string
+  const platform::ReadResult read = platform::readWholeFile(platform::hostPath(name), bytes);
+  if (read == platform::readNoFile) {
+    error(kMakeContext, "Could not open library file '" + name + "' for reading.");
+    return nullptr;
   }
+  if (read == platform::readFailed) bytes.clear();  // reported below as an unreadable magic string
 
   std::unique_ptr<Archive> archive(new Archive);
   archive->cFileName = name;
@@ -183,22 +177,113 @@ std::unique_ptr<Archive> Archive::make(const String& name) {
   return archive;
 }
 
-int Archive::makeSymbols() {
-  int result = 1;
-  cSymbols.clear();
-  for (const auto& member : cMembers) {
+namespace {
+
+// One external definition of a member, for the index.
+struct Definition {
+  std::string_view name;  // into the member's string table or symbol record
+  Coff* member;
+};
+
+// A definition's place in the name order: its name's first sixteen bytes
+// as two big-endian numbers order all but the longest names without a look
+// at their bytes.
+struct NameOrder {
+  std::uint64_t key0;
+  std::uint64_t key1;
+  std::size_t index;  // into the definitions, which are in library order
+};
+
+std::uint64_t prefixKey(std::string_view name, std::size_t from) {
+  std::uint64_t key = 0;
+  for (std::size_t i = from; i < from + 8; ++i)
+    key = (key << 8) | (i < name.size() ? static_cast<unsigned char>(name[i]) : 0u);
+  return key;
+}
+
+// The external definitions of every member, in library order. false when
+// a long name is missing from its member's table: the caller then walks
+// the members one by one, so that the report of it comes in its place.
+bool collectDefinitions(const std::list<std::unique_ptr<Coff>>& members,
+                        std::vector<Definition>& definitions) {
+  for (const auto& member : members) {
     const Coff& coff = *member;
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
       if (i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone) continue;
-      syment sym = syment::decode(coff.cSymbolTbl[i]);
+      const syment sym = syment::decode(coff.cSymbolTbl[i]);
       if (!isExtDef(sym)) continue;
-      String symName = coff.getName(sym);
-      if (cSymbols.count(symName)) {
-        reportMessage(SevError, "Archive::makeSymbols()",
-                      "Symbol '" + symName + "' has multiple external definitions.", 0);
-        result = 0;
+      std::string_view name;
+      if (hasLongName(sym)) {
+        const auto it = coff.cStringTbl.find(sym.n_offset());
+        if (it == coff.cStringTbl.end()) return false;
+        name = it->second;
       } else {
-        cSymbols[symName] = member.get();
+        // The inline name, up to its first zero, read in the record itself.
+        const char* text = reinterpret_cast<const char*>(coff.cSymbolTbl[i].data());
+        std::size_t n = 0;
+        while (n < 8 && text[n] != 0) ++n;
+        name = std::string_view(text, n);
+      }
+      definitions.push_back({name, member.get()});
+    }
+  }
+  return true;
+}
+
+void reportDuplicate(const String& name) {
+  reportMessage(SevError, "Archive::makeSymbols()",
+                "Symbol '" + name + "' has multiple external definitions.", 0);
+}
+
+}  // namespace
+
+int Archive::makeSymbols() {
+  int result = 1;
+  cSymbols.clear();
+  std::vector<Definition> definitions;
+  if (collectDefinitions(cMembers, definitions)) {
+    // In name order, each name's first definition in library order ahead
+    // of the others: the index then grows at its end only, and every later
+    // definition of a name is a duplicate, reported in library order.
+    std::vector<NameOrder> order;
+    order.reserve(definitions.size());
+    for (std::size_t i = 0; i < definitions.size(); ++i)
+      order.push_back({prefixKey(definitions[i].name, 0), prefixKey(definitions[i].name, 8), i});
+    std::sort(order.begin(), order.end(), [&definitions](const NameOrder& a, const NameOrder& b) {
+      if (a.key0 != b.key0) return a.key0 < b.key0;
+      if (a.key1 != b.key1) return a.key1 < b.key1;
+      const int c = definitions[a.index].name.compare(definitions[b.index].name);
+      return c != 0 ? c < 0 : a.index < b.index;
+    });
+    std::vector<std::size_t> duplicates;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      const Definition& d = definitions[order[k].index];
+      if (k > 0 && d.name == definitions[order[k - 1].index].name)
+        duplicates.push_back(order[k].index);
+      else
+        cSymbols.emplace_hint(cSymbols.end(), String(d.name), d.member);
+    }
+    std::sort(duplicates.begin(), duplicates.end());
+    for (std::size_t index : duplicates) {
+      reportDuplicate(String(definitions[index].name));
+      result = 0;
+    }
+  } else {
+    String scratch;
+    for (const auto& member : cMembers) {
+      const Coff& coff = *member;
+      for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
+        if (i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone) continue;
+        syment sym = syment::decode(coff.cSymbolTbl[i]);
+        if (!isExtDef(sym)) continue;
+        const String& symName = coff.nameRef(sym, scratch);
+        auto at = cSymbols.lower_bound(symName);
+        if (at != cSymbols.end() && at->first == symName) {
+          reportDuplicate(symName);
+          result = 0;
+        } else {
+          cSymbols.emplace_hint(at, symName, member.get());
+        }
       }
     }
   }

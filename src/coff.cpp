@@ -493,9 +493,16 @@ String Coff::getName(const syment& s) const {
 }
 
 const String& Coff::nameRef(const syment& s, String& scratch) const {
-  if (hasLongName(s))
+  if (hasLongName(s)) {
     if (const String* text = findString(cStringTbl, s.n_offset())) return *text;
-  scratch = getName(s);
+    scratch = getName(s);  // the report of the missing string
+    return scratch;
+  }
+  // Straight into the scratch buffer, which keeps its storage from call to
+  // call.
+  std::size_t n = 0;
+  while (n < 8 && s.n_name[n] != 0) ++n;
+  scratch.assign(s.n_name, n);
   return scratch;
 }
 

@@ -2,6 +2,7 @@
 // cross-references.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 #include "coff.h"
@@ -25,23 +26,23 @@ constexpr std::uint64_t kMaxZeroFilledProgram = std::uint64_t(2) << 20;
 // can wrap.
 class ImageView {
  public:
-  ImageView(const std::vector<unsigned char>& file, std::uint64_t base)
-      : cFile(file), cBase(base) {}
+  ImageView(const unsigned char* file, std::uint64_t size, std::uint64_t base)
+      : cFile(file), cSize(size), cBase(base) {}
 
   bool fits(std::uint64_t pos, std::uint64_t len) const {
-    const std::uint64_t size = cFile.size();
-    if (cBase > size) return false;
-    const std::uint64_t avail = size - cBase;
+    if (cBase > cSize) return false;
+    const std::uint64_t avail = cSize - cBase;
     return pos <= avail && len <= avail - pos;
   }
 
   // Only valid after fits(pos, len) with len > 0.
   const unsigned char* at(std::uint64_t pos) const {
-    return cFile.data() + static_cast<std::size_t>(cBase + pos);
+    return cFile + static_cast<std::size_t>(cBase + pos);
   }
 
  private:
-  const std::vector<unsigned char>& cFile;
+  const unsigned char* cFile;
+  std::uint64_t cSize;
   std::uint64_t cBase;
 };
 
@@ -66,33 +67,10 @@ std::uint64_t endOfBlocks(const ImageView& img, const filehdr& fh, bool older) {
   return end;
 }
 
-}  // namespace
-
-std::unique_ptr<Coff> Coff::make(const String& name) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-      std::fopen(platform::hostPath(name).c_str(), "rb"), std::fclose);
-  if (!file) {
-    std::ostringstream s;
-    s << "Could not open Coff file '" << name << "' for reading.";
-    reportStream(SevError, "Coff::make()", s, 0);
-    return nullptr;
-  }
-  std::vector<unsigned char> bytes;
-  unsigned char chunk[65536];
-  std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
-    bytes.insert(bytes.end(), chunk, chunk + got);
-  file.reset();
-  // A read error leaves a short buffer, which the parser reports as the
-  // block it could not read.
-  return make(bytes, 0, name);
-}
-
-std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::uint64_t base,
-                                 const String& name) {
+// Decodes the image img shows; null after reporting why.
+std::unique_ptr<Coff> parse(const ImageView& img, const String& name) {
   auto coff = std::make_unique<Coff>();
   coff->cFileName = name;
-  const ImageView img(file, base);
 
   auto fail = [&name](const char* what) -> std::unique_ptr<Coff> {
     std::ostringstream s;
@@ -135,8 +113,10 @@ std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::ui
       if (!zero) break;  // an unterminated last string is not taken
       const std::uint64_t end = static_cast<const unsigned char*>(zero) - bytes;
       if (end == pos) break;  // an empty string ends the table
-      coff->cStringTbl[static_cast<std::uint32_t>(pos + 4)] =
-          String(reinterpret_cast<const char*>(bytes + pos), static_cast<std::size_t>(end - pos));
+      // Offsets only grow, so each string goes at the end of the map.
+      coff->cStringTbl.emplace_hint(
+          coff->cStringTbl.end(), static_cast<std::uint32_t>(pos + 4),
+          String(reinterpret_cast<const char*>(bytes + pos), static_cast<std::size_t>(end - pos)));
       pos = end + 1;
     }
     endOffset = pos + 4;
@@ -205,7 +185,7 @@ std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::ui
     }
     const String scnName = coff->getName(h);
     coff->cScnHdr[scnName] = h;
-    coff->cScnNum[static_cast<int>(i + 1)] = scnName;
+    coff->cScnNum.emplace_hint(coff->cScnNum.end(), static_cast<int>(i + 1), scnName);
     if (h.s_size == 0) continue;
 
     if (h.s_scnptr == 0) {
@@ -224,10 +204,20 @@ std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::ui
       const std::uint64_t size = lineSize(older);
       if (!img.fits(h.s_lnnoptr, size * h.s_nlnno)) return fail("could not read line numbers.");
       const unsigned char* p = img.at(h.s_lnnoptr);
+      // The section's list is looked up once, on its first record: an
+      // older-layout table of function starts alone adds no list.
+      std::vector<coff_lineno>* lines = nullptr;
+      auto list = [&]() -> std::vector<coff_lineno>& {
+        if (!lines) {
+          lines = &coff->cLineInfo[scnName];
+          if (lines->empty()) lines->reserve(h.s_nlnno);
+        }
+        return *lines;
+      };
       std::uint32_t function = 0;
       for (std::uint64_t j = 0; j < h.s_nlnno; ++j, p += size) {
         if (!older) {
-          coff->cLineInfo[scnName].push_back(coff_lineno::decode(p));
+          list().push_back(coff_lineno::decode(p));
           continue;
         }
         const gnu_lineno g = gnu_lineno::decode(p);
@@ -241,7 +231,7 @@ std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::ui
         l.l_paddr = g.l_paddr;
         l.l_flags = kLineHasFcnIndex;
         l.l_fcnndx = function;
-        coff->cLineInfo[scnName].push_back(l);
+        list().push_back(l);
       }
     }
 
@@ -250,6 +240,7 @@ std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::ui
       if (!img.fits(h.s_relptr, size * h.s_nreloc)) return fail("could not read relocation info.");
       const unsigned char* p = img.at(h.s_relptr);
       std::vector<reloc>& list = coff->cRelocInfo[scnName];
+      if (list.empty()) list.reserve(h.s_nreloc);
       for (std::uint64_t k = 0; k < h.s_nreloc; ++k, p += size) {
         if (!older) {
           list.push_back(reloc::decode(p));
@@ -268,7 +259,135 @@ std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::ui
   return coff;
 }
 
+}  // namespace
+
+std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::uint64_t base,
+                                 const String& name) {
+  return parse(ImageView(file.data(), file.size(), base), name);
+}
+
+std::unique_ptr<Coff> Coff::make(const String& name) {
+  std::vector<unsigned char> file;
+  if (platform::readWholeFile(platform::hostPath(name), file) == platform::readNoFile) {
+    std::ostringstream s;
+    s << "Could not open Coff file '" << name << "' for reading.";
+    reportStream(SevError, "Coff::make()", s, 0);
+    return nullptr;
+  }
+  // A read error leaves a short buffer, which the parser reports as the
+  // block it could not read.
+  return parse(ImageView(file.data(), file.size(), 0), name);
+}
+
+namespace {
+
+// Whether the string table holds a string at an offset. Names are usually
+// laid out in the order of their symbols, so a cursor walking the table
+// answers most questions at once; a large table (a linked executable's,
+// sorted by text) is asked through a bitmap of its offsets instead.
+class StringOffsets {
+ public:
+  explicit StringOffsets(const std::map<std::uint32_t, String>& table)
+      : cTable(table), cNext(table.begin()) {
+    // The bitmap stays within 64 bits an entry, so offsets far apart (a
+    // table made by hand) take the map instead.
+    if (table.size() > 256 && table.rbegin()->first / 64 <= table.size()) {
+      cBits.assign(std::size_t(table.rbegin()->first) + 1, false);
+      for (const auto& entry : table) cBits[entry.first] = true;
+    }
+  }
+
+  bool contains(std::uint32_t offset) {
+    if (!cBits.empty()) return offset < cBits.size() && cBits[offset];
+    if (cNext != cTable.end() && cNext->first == offset) {
+      ++cNext;
+      return true;
+    }
+    const auto it = cTable.find(offset);
+    if (it == cTable.end()) return false;
+    cNext = std::next(it);
+    return true;
+  }
+
+ private:
+  const std::map<std::uint32_t, String>& cTable;
+  std::map<std::uint32_t, String>::const_iterator cNext;
+  std::vector<bool> cBits;
+};
+
+// The checks of Coff::verify without their reports, in one pass over the
+// symbols that reads the records' fields in place: true when every one
+// holds. Only an image that fails goes through the reporting checks.
+bool isSound(const Coff& c) {
+  const std::uint64_t n = c.cSymbolTbl.size();
+  auto valid = [n](std::uint32_t index) { return index < n; };
+
+  // Sections numbered 1..N without a gap, as the reader numbers them, make
+  // membership a range test.
+  const std::size_t sections = c.cScnNum.size();
+  const bool dense = sections == 0 || (c.cScnNum.begin()->first == 1 &&
+                                       c.cScnNum.rbegin()->first == static_cast<long>(sections));
+  auto knownSection = [&c, dense, sections](int scn) {
+    if (dense) return scn >= 1 && static_cast<std::size_t>(scn) <= sections;
+    return c.cScnNum.count(scn) != 0;
+  };
+
+  StringOffsets strings(c.cStringTbl);
+  const std::size_t kinds = c.cAuxKind.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const SymRecord& rec = c.cSymbolTbl[i];
+    const std::uint32_t kind = i < kinds ? c.cAuxKind[i] : std::uint32_t(auxNone);
+    if (kind == auxNone) {
+      // n_scnum at 12; a long name is u4 0 at 0 and its offset at 4.
+      const int scn = le::getS16(rec.data() + 12);
+      if (scn != kScnNumDebug && scn != kScnNumAbsolute && scn != kScnNumUndefined &&
+          !knownSection(scn))
+        return false;
+      if (le::getU32(rec.data()) == 0 && !strings.contains(le::getU32(rec.data() + 4)))
+        return false;
+      continue;
+    }
+    bool ok = true;
+    switch (kind) {
+      case auxTag: ok = valid(aux_tag::decode(rec).x_endndx); break;
+      case auxEos: ok = valid(aux_eos::decode(rec).x_tagndx); break;
+      case auxArr: ok = valid(aux_arr::decode(rec).x_tagndx); break;
+      case auxVar: ok = valid(aux_var::decode(rec).x_tagndx); break;
+      case auxFcn: {
+        const aux_fcn a = aux_fcn::decode(rec);
+        ok = valid(a.x_tagndx) && valid(a.x_endndx);
+        break;
+      }
+      case auxBobf: ok = valid(aux_bobf::decode(rec).x_endndx); break;
+      default: break;
+    }
+    if (!ok) return false;
+  }
+
+  for (const auto& entry : c.cScnHdr)
+    if (hasLongName(entry.second) && c.cStringTbl.count(entry.second.s_offset()) == 0)
+      return false;
+
+  for (const auto& entry : c.cRelocInfo) {
+    if (n == 0) return false;
+    for (const reloc& r : entry.second)
+      if (!valid(r.r_symndx)) return false;
+  }
+
+  for (const auto& entry : c.cLineInfo)
+    for (const coff_lineno& line : entry.second)
+      if (!valid(line.l_srcndx) || !valid(line.l_fcnndx)) return false;
+
+  return c.cScnHdr.size() == c.cScnNum.size();
+}
+
+}  // namespace
+
 int Coff::verify() const {
+  // The clean image, by far the usual one, costs one quiet pass; the
+  // checks below then run in their order to report what is broken.
+  if (isSound(*this)) return 1;
+
   int result = 1;
   const std::uint64_t n = cSymbolTbl.size();
   auto valid = [n](std::uint32_t index) { return index < n; };

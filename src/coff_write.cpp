@@ -5,7 +5,9 @@
 // matches the bytes written. (A model whose two section maps disagree fails
 // verify() before any writer gets it.)
 #include <algorithm>
+#include <cstring>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
 #include "coff.h"
@@ -70,7 +72,9 @@ struct Blocks {
   std::uint64_t strStart = 0, strLen = 0;
 };
 
-Blocks computeBlocks(const Coff& c) {
+// The string table's length is a walk over every string; the layout needs
+// it only for its trace.
+Blocks computeBlocks(const Coff& c, bool withStrings = true) {
   Blocks b;
   b.scnStart = filehdr::kSize + opthdr::kSize;
   b.scnLen = scnhdr::kSize * c.cScnNum.size();
@@ -85,7 +89,7 @@ Blocks computeBlocks(const Coff& c) {
   b.symStart = b.lineStart + b.lineLen;
   b.symLen = kSymEntSize * c.cSymbolTbl.size();
   b.strStart = b.symStart + b.symLen;
-  b.strLen = stringBytes(c);
+  b.strLen = withStrings ? stringBytes(c) : 0;
   return b;
 }
 
@@ -100,16 +104,37 @@ void traceBlocks(const Blocks& b, std::ostream& os) {
 
 std::uint32_t to32(std::uint64_t v) { return static_cast<std::uint32_t>(v); }
 
-// Writes records through stdio and checks each block as a whole: a block is
-// written only when every record reached the file, which the flush after
-// the block confirms (a full disk shows up only when the buffer is flushed).
+// Writes an image block by block: each block's records are encoded into
+// one buffer and go out with one fwrite, and a block counts as written only
+// when the flush after it succeeds (a full disk shows up only when the
+// stdio buffer is flushed), so a failure is reported by the block it hit.
 class BlockWriter {
  public:
   BlockWriter(std::FILE* file, const String& name) : cFile(file), cName(name) {}
 
+  // Room for the next block's first n bytes. The buffer keeps its storage
+  // from block to block and is not cleared: every byte is written before
+  // the block goes out.
+  unsigned char* block(std::size_t n) {
+    cUsed = 0;
+    return extend(n);
+  }
+  // Room for n more bytes of the block being built.
+  unsigned char* extend(std::size_t n) {
+    if (n > cCapacity - cUsed) grow(n);
+    unsigned char* p = cBuffer.get() + cUsed;
+    cUsed += n;
+    return p;
+  }
+  void reserve(std::size_t n) {
+    if (n > cCapacity - cUsed) grow(n);
+  }
+  std::size_t blockSize() const { return cUsed; }
+
   void put(const unsigned char* bytes, std::size_t n) {
     if (cOk && n > 0 && std::fwrite(bytes, 1, n, cFile) != n) cOk = false;
   }
+  void putBlock() { put(cBuffer.get(), cUsed); }
 
   bool endBlock(const char* failure) {
     if (cOk && std::fflush(cFile) != 0) cOk = false;
@@ -122,8 +147,19 @@ class BlockWriter {
   }
 
  private:
+  void grow(std::size_t n) {
+    const std::size_t capacity = std::max(cUsed + n, 2 * cCapacity);
+    std::unique_ptr<unsigned char[]> bigger(new unsigned char[capacity]);
+    if (cUsed > 0) std::memcpy(bigger.get(), cBuffer.get(), cUsed);
+    cBuffer = std::move(bigger);
+    cCapacity = capacity;
+  }
+
   std::FILE* cFile;
   const String& cName;
+  std::unique_ptr<unsigned char[]> cBuffer;
+  std::size_t cCapacity = 0;
+  std::size_t cUsed = 0;
   bool cOk = true;
 };
 
@@ -159,8 +195,8 @@ int Coff::layout(bool stampTime) {
   }
   if (!fits) return 0;
 
-  const Blocks b = computeBlocks(*this);
   const bool trace = DebugSwitch("Coff::preWrite").isOn() != 0;
+  const Blocks b = computeBlocks(*this, trace);
   if (trace) {
     std::cout << "Coff::preWrite(): '" << cFileName << "'\n";
     traceBlocks(b, std::cout);
@@ -219,29 +255,60 @@ void Coff::fixupAuxFcns() {
   TOOL_ASSERT(cAuxKind.size() == cSymbolTbl.size());
   const std::size_t n = std::min(cAuxKind.size(), cSymbolTbl.size());
   const bool trace = DebugSwitch("Coff::fixupAuxFcns").isOn() != 0;
-  for (std::size_t f = 0; f < n; ++f) {
-    if (cAuxKind[f] != auxNone) continue;  // an entry without its symbol
-    if (f + 1 >= n || cAuxKind[f + 1] != auxFcn) continue;
+
+  // The function symbols whose section has line records, in table order.
+  struct Function {
+    std::size_t index;
+    const std::vector<coff_lineno>* lines;
+    std::uint32_t lnnoptr;  // the section's first line record
+    bool matched;
+    std::size_t position;  // of the last line record naming it
+  };
+  std::vector<Function> functions;
+  const std::uint32_t* const kind = cAuxKind.data();
+  for (std::size_t f = 0; f + 1 < n; ++f) {
+    // A function symbol (not an entry) followed by its function entry.
+    if (kind[f + 1] != auxFcn || kind[f] != auxNone) continue;
     const syment sym = syment::decode(cSymbolTbl[f]);
     auto num = cScnNum.find(sym.n_scnum);
     if (num != cScnNum.end()) {
       auto hdr = cScnHdr.find(num->second);
       const auto* lines = listOf(cLineInfo, num->second);
-      if (hdr != cScnHdr.end() && lines) {
-        aux_fcn aux = aux_fcn::decode(cSymbolTbl[f + 1]);
-        const std::uint32_t before = aux.x_lnnoptr;
-        for (std::size_t j = 0; j < lines->size(); ++j) {
-          const coff_lineno& l = (*lines)[j];
-          if (hasFcnIndex(l) && l.l_fcnndx == f)
-            aux.x_lnnoptr = to32(hdr->second.s_lnnoptr + coff_lineno::kSize * std::uint64_t(j));
-        }
-        aux.encode(cSymbolTbl[f + 1]);
-        if (trace && aux.x_lnnoptr != before)
-          std::cout << "Coff::fixupAuxFcns(): symbol[" << f << "] x_lnnoptr "
-                    << hexString(before, 4) << " -> " << hexString(aux.x_lnnoptr, 4) << '\n';
-      }
+      if (hdr != cScnHdr.end() && lines)
+        functions.push_back({f, lines, hdr->second.s_lnnoptr, false, 0});
     }
     ++f;  // past its entry
+  }
+  if (functions.empty()) return;
+
+  // One walk over each section's line records: a record counts for the
+  // function it names only in that function's own section, and a later
+  // record overrides an earlier one.
+  constexpr std::uint32_t kNone = UINT32_MAX;
+  std::vector<std::uint32_t> functionOf(n, kNone);
+  for (std::size_t i = 0; i < functions.size(); ++i)
+    functionOf[functions[i].index] = static_cast<std::uint32_t>(i);
+  for (const auto& entry : cLineInfo) {
+    const std::vector<coff_lineno>& lines = entry.second;
+    for (std::size_t j = 0; j < lines.size(); ++j) {
+      const coff_lineno& l = lines[j];
+      if (!hasFcnIndex(l) || l.l_fcnndx >= n || functionOf[l.l_fcnndx] == kNone) continue;
+      Function& fn = functions[functionOf[l.l_fcnndx]];
+      if (fn.lines != &lines) continue;
+      fn.matched = true;
+      fn.position = j;
+    }
+  }
+
+  for (const Function& fn : functions) {
+    if (!fn.matched) continue;
+    aux_fcn aux = aux_fcn::decode(cSymbolTbl[fn.index + 1]);
+    const std::uint32_t before = aux.x_lnnoptr;
+    aux.x_lnnoptr = to32(fn.lnnoptr + coff_lineno::kSize * std::uint64_t(fn.position));
+    aux.encode(cSymbolTbl[fn.index + 1]);
+    if (trace && aux.x_lnnoptr != before)
+      std::cout << "Coff::fixupAuxFcns(): symbol[" << fn.index << "] x_lnnoptr "
+                << hexString(before, 4) << " -> " << hexString(aux.x_lnnoptr, 4) << '\n';
   }
 }
 
@@ -254,57 +321,80 @@ int Coff::write(std::FILE* file, long position) const {
     return 0;
   }
 
-  unsigned char buf[scnhdr::kSize];
-  cFileHdr.encode(buf);
-  w.put(buf, filehdr::kSize);
+  cFileHdr.encode(w.block(filehdr::kSize));
+  w.putBlock();
   if (!w.endBlock("' could not write file header.")) return 0;
 
-  cOptHdr.encode(buf);
-  w.put(buf, opthdr::kSize);
+  cOptHdr.encode(w.block(opthdr::kSize));
+  w.putBlock();
   if (!w.endBlock("' could not write optional file header.")) return 0;
 
+  unsigned char* p = w.block(scnhdr::kSize * cScnNum.size());
   for (const auto& entry : cScnNum) {
     const scnhdr* h = headerOf(*this, entry.second);
-    (h ? *h : scnhdr()).encode(buf);
-    w.put(buf, scnhdr::kSize);
+    (h ? *h : scnhdr()).encode(p);
+    p += scnhdr::kSize;
   }
+  w.putBlock();
   if (!w.endBlock("' could not write section header.")) return 0;
 
+  // Raw data is already bytes: each section's goes out as it stands.
   for (const auto& entry : cScnNum) {
     const Data* d = dataOf(*this, entry.second);
     if (d && d->size() > 0 && !isUdata(*this, entry.second)) w.put(d->data(), d->size());
   }
   if (!w.endBlock("' could not write raw data.")) return 0;
 
+  std::size_t count = 0;
+  for (const auto& entry : cScnNum) count += relocCount(*this, entry.second);
+  p = w.block(reloc::kSize * count);
   for (const auto& entry : cScnNum) {
     if (const auto* list = listOf(cRelocInfo, entry.second)) {
       for (const reloc& r : *list) {
-        r.encode(buf);
-        w.put(buf, reloc::kSize);
+        r.encode(p);
+        p += reloc::kSize;
       }
     }
   }
+  w.putBlock();
   if (!w.endBlock("' could not write reloc.")) return 0;
 
+  count = 0;
+  for (const auto& entry : cScnNum) count += lineCount(*this, entry.second);
+  p = w.block(coff_lineno::kSize * count);
   for (const auto& entry : cScnNum) {
     if (const auto* list = listOf(cLineInfo, entry.second)) {
       for (const coff_lineno& l : *list) {
-        l.encode(buf);
-        w.put(buf, coff_lineno::kSize);
+        l.encode(p);
+        p += coff_lineno::kSize;
       }
     }
   }
+  w.putBlock();
   if (!w.endBlock("' could not write lineinfo.")) return 0;
 
-  for (const SymRecord& r : cSymbolTbl) w.put(r.data(), r.size());
+  p = w.block(kSymEntSize * cSymbolTbl.size());
+  for (const SymRecord& r : cSymbolTbl) {
+    std::memcpy(p, r.data(), kSymEntSize);
+    p += kSymEntSize;
+  }
+  w.putBlock();
   if (!w.endBlock("' could not write symbol.")) return 0;
 
-  le::putU32(buf, to32(stringBytes(*this)));
-  w.put(buf, 4);
+  // The strings are gathered first: their length is the table's length.
+  w.block(0);
+  w.reserve(16 * cStringTbl.size());
+  for (const auto& entry : cStringTbl) {
+    p = w.extend(entry.second.size() + 1);
+    std::memcpy(p, entry.second.data(), entry.second.size());
+    p[entry.second.size()] = 0;
+  }
+  unsigned char length[4];
+  le::putU32(length, to32(4 + std::uint64_t(w.blockSize())));
+  w.put(length, 4);
   if (!w.endBlock("' could not write string table length.")) return 0;
 
-  for (const auto& entry : cStringTbl)
-    w.put(reinterpret_cast<const unsigned char*>(entry.second.c_str()), entry.second.size() + 1);
+  w.putBlock();
   if (!w.endBlock("' could not write string.")) return 0;
   return 1;
 }

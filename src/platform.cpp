@@ -1,7 +1,11 @@
 #include "platform.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +74,33 @@ int directoryExists(const std::string& path) {
 
 int fileExists(const std::string& path) {
   return access(hostPath(path).c_str(), F_OK) == 0 ? 1 : 0;
+}
+
+ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes) {
+  bytes.clear();
+  const int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return readNoFile;
+  struct stat st;
+  const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+  std::size_t want = sized ? static_cast<std::size_t>(st.st_size) : 65536;
+  bytes.resize(want);
+  std::size_t got = 0;
+  ReadResult result = readDone;
+  for (;;) {
+    if (got == want) {
+      if (sized) break;
+      want += want;
+      bytes.resize(want);
+    }
+    const ssize_t n = ::read(fd, bytes.data() + got, want - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) result = readFailed;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  bytes.resize(got);
+  return result;
 }
 
 ClockFunction setClock(ClockFunction fn) {

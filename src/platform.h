@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -38,6 +39,13 @@ std::string hostPath(const std::string& path);
 int directoryExists(const std::string& path);
 // 1 if the file exists (access test, the file is not opened).
 int fileExists(const std::string& path);
+
+// Reads the whole file at a host path into bytes: one read of the size
+// fstat gives (more only after a short read), or, for a file whose size is
+// not known beforehand (a pipe), reads until its end. bytes holds what was
+// read, also after a read error.
+enum ReadResult { readNoFile, readFailed, readDone };
+ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes);
 
 // Current time for time stamps; tests install a fixed clock.
 using ClockFunction = std::time_t (*)();

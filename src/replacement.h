@@ -54,10 +54,12 @@ class TempFile {
   // The permission bits the library keeps (or would get from a plain create).
   int setMode(mode_t mode) { return fchmod(fileno(cFile), mode) == 0 ? 1 : 0; }
 
-  // Flushes everything to disk and closes; 0 when any of it failed.
+  // Flushes everything and closes; 0 when any of it failed. No fsync: a
+  // build writes many outputs, and waiting for the disk on each would cost
+  // more than the link itself; the rename alone keeps a failed write from
+  // replacing the old file.
   int close() {
     int ok = std::fflush(cFile) == 0 && !std::ferror(cFile);
-    if (ok && fsync(fileno(cFile)) != 0 && errno != EINVAL) ok = 0;
     if (std::fclose(cFile) != 0) ok = 0;
     cFile = nullptr;
     return ok;

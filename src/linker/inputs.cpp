@@ -2,8 +2,9 @@
 // libraries, and importing the library members that satisfy undefined
 // external references.
 #include <cstddef>
+#include <deque>
+#include <string_view>
 #include <set>
-#include <unordered_set>
 #include <vector>
 
 #include "filename.h"
@@ -58,6 +59,8 @@ class ExternalNames {
  public:
   // About half the symbols of a typical input are definitions.
   explicit ExternalNames(std::size_t symbols) { cDefined.reserve(symbols / 2); }
+  ExternalNames(const ExternalNames&) = delete;
+  ExternalNames& operator=(const ExternalNames&) = delete;
 
   // A name both defined and referenced by the files added is settled
   // whichever comes first, so all the definitions are taken before any
@@ -83,7 +86,7 @@ class ExternalNames {
   // asked for again.
   void noLibraryHolds(const String& name) {
     cPending.erase(name);
-    cNoLibrary.insert(name);
+    cNoLibrary.emplace(lasting(name), 0);
   }
 
  private:
@@ -93,21 +96,32 @@ class ExternalNames {
       const syment sym = syment::decode(coff.cSymbolTbl[i]);
       if (definitions && isExtDef(sym)) {
         const String& name = coff.nameRef(sym, cScratch);
-        cDefined.insert(name);
+        const std::string_view key(name);
+        if (cDefined.find(key)) continue;
+        cDefined.emplace(&name == &cScratch ? lasting(name) : key, 0);
         if (!cPending.empty()) cPending.erase(name);
       } else if (!definitions && !isExtDef(sym) && isExtRef(sym)) {
         const String& name = coff.nameRef(sym, cScratch);
-        if (!cDefined.count(name) && !cNoLibrary.count(name)) cPending.insert(name);
+        if (!cDefined.find(name) && !cNoLibrary.find(name)) cPending.insert(name);
       }
     }
   }
 
+  // A name that outlives the walk: long names are views of the inputs'
+  // string tables, which stay put; names spelt out of their records are
+  // kept here.
+  std::string_view lasting(const String& name) {
+    cSpelt.push_back(name);
+    return cSpelt.back();
+  }
+
   String cScratch;
+  std::deque<String> cSpelt;
   // Only the pending names need an order (the smallest is imported first);
   // the other two are only asked whether they hold a name.
-  std::unordered_set<String> cDefined;
+  FlatMap<std::string_view, char, TextHash> cDefined;
   std::set<String> cPending;  // referenced, not defined, possibly in a library
-  std::unordered_set<String> cNoLibrary;
+  FlatMap<std::string_view, char, TextHash> cNoLibrary;
 };
 
 }  // namespace

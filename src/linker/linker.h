@@ -20,6 +20,7 @@
 #include "devtab.h"
 #include "diagnostics.h"
 #include "directives.h"
+#include "flatmap.h"
 #include "memtarg.h"
 
 class Linker : public LinkerDirectives {
@@ -155,17 +156,40 @@ class Linker : public LinkerDirectives {
   // resolve.cpp). An input's long names are renumbered into the merged table:
   // merged holds the merged offset of each of its strings in table order,
   // offsets that of every merged string.
-  void replaceStringTbl(Coff& coff, const uint32_t* merged,
-                        const std::unordered_map<std::string_view, uint32_t>& offsets);
+  using MergedOffsets = FlatMap<std::string_view, uint32_t, TextHash>;
+  void replaceStringTbl(Coff& coff, const uint32_t* merged, const MergedOffsets& offsets);
   // An external definition: a record of input cCoff[file], or with file
   // kLinkerSymbolFile one of the linker's own (index 0 "_cinit", 1 "_stack",
   // 2 "_stksize"). Positions, since the symbol vectors may move.
   struct ExtSymRef {
-    std::size_t file;
-    std::size_t index;
+    std::size_t file = 0;
+    std::size_t index = 0;
   };
   static constexpr std::size_t kLinkerSymbolFile = static_cast<std::size_t>(-1);
   const SymRecord& extSymRecord(const ExtSymRef& ref) const;
+  // A name as resolution compares names, without spelling it out: an inline
+  // name by its bytes up to the first zero, a long one by its offset in the
+  // merged string table, where equal strings share one offset. A long name
+  // of at most eight characters keys as the inline name it equals.
+  struct NameKey {
+    uint64_t value = 0;
+    uint32_t isOffset = 0;
+    bool operator==(const NameKey& o) const { return value == o.value && isOffset == o.isOffset; }
+  };
+  struct NameKeyHash {
+    std::size_t operator()(const NameKey& k) const {
+      uint64_t h = (k.value ^ (uint64_t(k.isOffset) << 63)) * 0x9E3779B97F4A7C15ull;
+      return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+  };
+  static NameKey inlineKey(const char* text, std::size_t length);
+  // The key of a symbol's name; valid once the string tables are merged.
+  NameKey nameKey(const syment& sym) const;
+  // The key of a name the linker spells itself.
+  NameKey nameKey(const String& name) const;
+  // Merged offsets of the long names of at most eight characters, with
+  // their inline keys (hardly ever any).
+  std::unordered_map<uint32_t, uint64_t> cShortLongNames;
   // Output helpers (output.cpp, fill.cpp).
   // Appends a string to the output string table at its next free offset.
   uint32_t appendOutputString(const String& text);
@@ -215,7 +239,7 @@ class Linker : public LinkerDirectives {
   // Not owned: each points into one of the four memory lists.
   std::map<String, Memory*> cScnMem;
   // Only ever looked up by name, never walked in order.
-  std::unordered_map<String, ExtSymRef> cExtSymDef;
+  FlatMap<NameKey, ExtSymRef, NameKeyHash> cExtSymDef;
   // Output symbol index of each input's first record, by input position
   // (two inputs may share a file name).
   std::vector<uint32_t> cSymIndex;

@@ -80,113 +80,238 @@ void symbolRow(String& out, const String& a, const String& b, const String& c, c
           e.c_str());
 }
 
-// A map lists every symbol twice, so its rows are formatted by hand rather
-// than through printf: the same text as "%25s %10s %10s %10s %-25s\n" with
-// the address as hex3 gives it (a text is cut at a NUL, as %s would cut it).
-char* putLeft(char* p, const char* text, size_t length, size_t width) {
-  if (length < width) {
-    std::memset(p, ' ', width - length);
-    p += width - length;
-  }
-  std::memcpy(p, text, length);
-  return p + length;
-}
+// A symbol row by reference: its name by id (see compose) and its source
+// file by position in the list of files named, kNoFile for none.
+constexpr uint32_t kNoFile = UINT32_MAX;
 
-void appendSymbolRow(String& out, const String& name, uint32_t address, const String& file,
-                     const String& location, const String& storage) {
-  static const char digits[] = "0123456789abcdef";
-  const size_t nameLength = std::strlen(name.c_str());
-  const size_t fileLength = std::strlen(file.c_str());
-  const size_t locationLength = std::strlen(location.c_str());
-  const size_t storageLength = std::strlen(storage.c_str());
-  const size_t size = std::max<size_t>(nameLength, 25) + 1 + 10 + 1 +
-                      std::max<size_t>(locationLength, 10) + 1 +
-                      std::max<size_t>(storageLength, 10) + 1 + std::max<size_t>(fileLength, 25) +
-                      1;
-  const size_t at = out.size();
-  out.resize(at + size);
-  char* p = &out[at];
-  p = putLeft(p, name.c_str(), nameLength, 25);
-  std::memcpy(p, "   0x", 5);  // the separator, then %10s of the 8-character hex3
-  p += 5;
-  for (int i = 0; i < 6; ++i) *p++ = digits[(address >> (20 - 4 * i)) & 0xFu];
-  *p++ = ' ';
-  p = putLeft(p, location.c_str(), locationLength, 10);
-  *p++ = ' ';
-  p = putLeft(p, storage.c_str(), storageLength, 10);
-  *p++ = ' ';
-  std::memcpy(p, file.c_str(), fileLength);
-  p += fileLength;
-  if (fileLength < 25) {
-    std::memset(p, ' ', 25 - fileLength);
-    p += 25 - fileLength;
-  }
-  *p = '\n';
-}
-
-// A symbol row by reference: the name and the source file stay where they
-// are (the output's string table, or the lists compose keeps), and the
-// first sixteen bytes of the name, big-endian and zero-padded, order rows
-// as the names do wherever they differ.
 struct SymbolRow {
-  const String* name;
-  const String* file;
-  uint64_t key0;
-  uint64_t key1;
+  uint32_t name;
+  uint32_t file;
   uint32_t address;
-  char location;
-  char storageClass;
+  uint32_t nameLength;  // up to the first NUL, as %s would print it
+  char location;        // 0 or 1
+  char storageClass;    // 0 or 1
   char kind;
 };
 
-uint64_t nameKey(const String& text, size_t from) {
-  uint64_t key = 0;
-  for (size_t i = from; i < from + 8; ++i)
-    key = (key << 8) | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
-  return key;
+// The names of the listed symbols by id, and the source files by position.
+struct RowTexts {
+  std::vector<const String*> names;
+  std::vector<uint32_t> nameLengths;  // up to the first NUL, by id
+  std::deque<String> spelt;           // names spelt out of their records
+  std::vector<String> files;
+  std::vector<size_t> fileLengths;  // up to the first NUL
+};
+
+size_t fieldLength(const String& text) { return std::strlen(text.c_str()); }
+
+// The names that open and close a source file's symbols.
+enum FileMark : char { kNotAMark, kFileMark, kEofMark };
+
+FileMark fileMarkOf(const String& name) {
+  if (name.size() == 5 && std::memcmp(name.data(), ".file", 5) == 0) return kFileMark;
+  if (name.size() == 4 && std::memcmp(name.data(), ".eof", 4) == 0) return kEofMark;
+  return kNotAMark;
 }
 
-bool rowNameLess(const SymbolRow& a, const SymbolRow& b) {
-  if (a.key0 != b.key0) return a.key0 < b.key0;
-  if (a.key1 != b.key1) return a.key1 < b.key1;
-  return *a.name < *b.name;
+// A map lists every symbol twice, so its rows are formatted by hand rather
+// than through printf: the same text as "%25s %10s %10s %10s %-25s\n" with
+// the address as hex3 gives it (a text is cut at a NUL, as %s would cut it).
+size_t rowLength(const SymbolRow& r, const RowTexts& texts) {
+  const size_t fileLength = r.file == kNoFile ? 0 : texts.fileLengths[r.file];
+  return std::max<size_t>(r.nameLength, 25) + 35 + std::max<size_t>(fileLength, 25);
 }
 
-void symbolTable(String& out, const char* title, const std::vector<SymbolRow>& rows,
-                 const std::vector<uint32_t>& prog, const std::vector<uint32_t>& data) {
+// The location and storage fields with the blanks around them, by code.
+struct RowMiddles {
+  char text[2][2][24];
+  RowMiddles() {
+    for (int location = 0; location < 2; ++location)
+      for (int storage = 0; storage < 2; ++storage)
+        std::snprintf(text[location][storage], sizeof text[location][storage], " %10s %10s ",
+                      MapFile::locationText(location).c_str(),
+                      MapFile::storageText(storage).c_str());
+  }
+};
+
+char* putSymbolRow(char* p, const SymbolRow& r, const RowTexts& texts, const RowMiddles& middles) {
+  static const char digits[] =
+      "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"
+      "202122232425262728292a2b2c2d2e2f303132333435363738393a3b3c3d3e3f"
+      "404142434445464748494a4b4c4d4e4f505152535455565758595a5b5c5d5e5f"
+      "606162636465666768696a6b6c6d6e6f707172737475767778797a7b7c7d7e7f"
+      "808182838485868788898a8b8c8d8e8f909192939495969798999a9b9c9d9e9f"
+      "a0a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebf"
+      "c0c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4d5d6d7d8d9dadbdcdddedf"
+      "e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
+  const char* name = texts.names[r.name]->data();
+  if (r.nameLength < 25) {
+    std::memset(p, ' ', 25);
+    std::memcpy(p + 25 - r.nameLength, name, r.nameLength);
+    p += 25;
+  } else {
+    std::memcpy(p, name, r.nameLength);
+    p += r.nameLength;
+  }
+  std::memcpy(p, "   0x", 5);  // the separator, then %10s of the 8-character hex3
+  std::memcpy(p + 5, digits + 2 * ((r.address >> 16) & 0xFFu), 2);
+  std::memcpy(p + 7, digits + 2 * ((r.address >> 8) & 0xFFu), 2);
+  std::memcpy(p + 9, digits + 2 * (r.address & 0xFFu), 2);
+  std::memcpy(p + 11, middles.text[int(r.location)][int(r.storageClass)], 23);
+  p += 34;
+  std::memset(p, ' ', 25);
+  if (r.file != kNoFile) {
+    const size_t fileLength = texts.fileLengths[r.file];
+    std::memcpy(p, texts.files[r.file].data(), fileLength);
+    p += std::max<size_t>(fileLength, 25);
+  } else {
+    p += 25;
+  }
+  *p++ = '\n';
+  return p;
+}
+
+void symbolTableHead(String& out, const char* title) {
   appendf(out, "\n%30s%s\n", "", title);
   symbolRow(out, "Name", "Address", "Location", "Storage", "File");
   symbolRow(out, kDash, kDash, kDash, kDash, kDash);
-  const String locations[] = {MapFile::locationText(0), MapFile::locationText(1)};
-  const String storages[] = {MapFile::storageText(0), MapFile::storageText(1)};
+}
+
+// The rows of both lists in order, each row's text formatted once: the
+// address table copies the texts the name table made (rowAt is where each
+// row's text starts in out). Rows are appended whole from a row buffer of
+// the longest row's length.
+void nameTable(String& out, const std::vector<SymbolRow>& rows, const RowTexts& texts,
+               const std::vector<uint32_t>& prog, const std::vector<uint32_t>& data,
+               size_t longestRow, std::vector<size_t>& rowAt) {
+  static const RowMiddles middles;
+  symbolTableHead(out, "Symbols - Sorted by Name");
+  std::vector<char> buffer(longestRow);
   for (const std::vector<uint32_t>* list : {&prog, &data})
     for (uint32_t i : *list) {
-      const SymbolRow& s = rows[i];
-      if ((s.location == 0 || s.location == 1) && (s.storageClass == 0 || s.storageClass == 1))
-        appendSymbolRow(out, *s.name, s.address, *s.file, locations[int(s.location)],
-                        storages[int(s.storageClass)]);
-      else
-        appendSymbolRow(out, *s.name, s.address, *s.file, MapFile::locationText(s.location),
-                        MapFile::storageText(s.storageClass));
+      rowAt[i] = out.size();
+      const char* end = putSymbolRow(buffer.data(), rows[i], texts, middles);
+      out.append(buffer.data(), static_cast<size_t>(end - buffer.data()));
     }
   out += "\n\n";
 }
 
-// Stable sorts of row positions, the rows themselves never moving.
-template <class Row, class Less>
-void stableSortOrder(const std::vector<Row>& rows, std::vector<uint32_t>& order, Less less) {
-  std::stable_sort(order.begin(), order.end(),
-                   [&rows, less](uint32_t a, uint32_t b) { return less(rows[a], rows[b]); });
+void addressTable(String& out, const std::vector<SymbolRow>& rows, const RowTexts& texts,
+                  const std::vector<uint32_t>& prog, const std::vector<uint32_t>& data,
+                  const std::vector<size_t>& rowAt) {
+  symbolTableHead(out, "Symbols - Sorted by Address");
+  for (const std::vector<uint32_t>* list : {&prog, &data})
+    for (uint32_t i : *list) {
+      // A copy of the row's text in the name table, earlier in out.
+      const size_t length = rowLength(rows[i], texts);
+      out.append(out.data() + rowAt[i], length);
+    }
+  out += "\n\n";
 }
 
-void traceSymbols(const std::vector<SymbolRow>& rows, const std::vector<uint32_t>& prog,
-                  const std::vector<uint32_t>& data) {
+// String-table offsets to positions in the table: the offsets in
+// ascending order, and a directory of where each run of offsets sharing
+// their high bits begins, sized to hold a few offsets a run. A search reads
+// the directory and one short run, both small enough to stay in the cache.
+class OffsetIndex {
+ public:
+  static constexpr uint32_t kMissing = UINT32_MAX;
+
+  // Offsets are added in ascending order; then the directory is built.
+  void reserve(size_t n) { cOffsets.reserve(n); }
+  void add(uint32_t offset) { cOffsets.push_back(offset); }
+  void build() {
+    const size_t n = cOffsets.size();
+    const uint64_t last = n == 0 ? 0 : cOffsets.back();
+    while ((last >> cShift) >= std::max<uint64_t>(n / 4, 1)) ++cShift;
+    cRunStart.resize(static_cast<size_t>(last >> cShift) + 2);
+    size_t k = 0;
+    for (size_t run = 0; run < cRunStart.size(); ++run) {
+      while (k < n && (uint64_t(cOffsets[k]) >> cShift) < run) ++k;
+      cRunStart[run] = static_cast<uint32_t>(k);
+    }
+  }
+
+  uint32_t find(uint32_t offset) const {
+    const uint64_t run = uint64_t(offset) >> cShift;  // cShift may reach 32
+    if (run + 1 >= cRunStart.size()) return kMissing;
+    const uint32_t* const begin = cOffsets.data() + cRunStart[size_t(run)];
+    const uint32_t* const end = cOffsets.data() + cRunStart[size_t(run) + 1];
+    const uint32_t* const at = std::lower_bound(begin, end, offset);
+    return at != end && *at == offset ? static_cast<uint32_t>(at - cOffsets.data()) : kMissing;
+  }
+
+ private:
+  std::vector<uint32_t> cOffsets;
+  std::vector<uint32_t> cRunStart;  // by offset >> cShift, and one past the last run
+  unsigned cShift = 0;
+};
+
+// Ranks of the names by id in the order ids lists them, equal names sharing
+// a rank; false when ids are not in name order.
+bool rankInOrder(const std::vector<uint32_t>& ids, const RowTexts& texts,
+                 std::vector<uint32_t>& rank, uint32_t& ranks) {
+  uint32_t r = 0;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (i > 0) {
+      const int order = texts.names[ids[i - 1]]->compare(*texts.names[ids[i]]);
+      if (order > 0) return false;
+      if (order < 0) ++r;
+    }
+    rank[ids[i]] = r;
+  }
+  ranks = ids.empty() ? 0 : r + 1;
+  return true;
+}
+
+// Stable sorts of row positions, the rows themselves never moving: by name
+// through the names' ranks, by address in passes of eleven bits.
+void sortByRank(std::vector<uint32_t>& order, const std::vector<SymbolRow>& rows,
+                const std::vector<uint32_t>& rank, uint32_t ranks) {
+  std::vector<uint32_t> start(size_t(ranks) + 1, 0);
+  for (uint32_t i : order) ++start[rank[rows[i].name] + 1];
+  for (size_t r = 1; r < start.size(); ++r) start[r] += start[r - 1];
+  std::vector<uint32_t> sorted(order.size());
+  for (uint32_t i : order) sorted[start[rank[rows[i].name]]++] = i;
+  order.swap(sorted);
+}
+
+void sortByAddress(std::vector<uint32_t>& order, const std::vector<SymbolRow>& rows) {
+  if (order.size() < 2) return;
+  // Only the bits in which some addresses differ need passes.
+  const uint32_t first = rows[order[0]].address;
+  uint32_t differ = 0;
+  for (uint32_t i : order) differ |= rows[i].address ^ first;
+  constexpr unsigned kDigitBits = 11;
+  constexpr uint32_t kBuckets = 1u << kDigitBits;
+  std::vector<uint32_t> count(kBuckets);
+  std::vector<uint32_t> sorted(order.size());
+  for (unsigned shift = 0; shift < 32 && (differ >> shift) != 0; shift += kDigitBits) {
+    if (((differ >> shift) & (kBuckets - 1)) == 0) continue;
+    std::fill(count.begin(), count.end(), 0);
+    for (uint32_t i : order) ++count[(rows[i].address >> shift) & (kBuckets - 1)];
+    uint32_t next = 0;
+    for (uint32_t& c : count) {
+      const uint32_t n = c;
+      c = next;
+      next += n;
+    }
+    for (uint32_t i : order) sorted[count[(rows[i].address >> shift) & (kBuckets - 1)]++] = i;
+    order.swap(sorted);
+  }
+}
+
+void traceSymbols(const std::vector<SymbolRow>& rows, const RowTexts& texts,
+                  const std::vector<uint32_t>& prog, const std::vector<uint32_t>& data) {
   static const DebugSwitch trace("MapFile::write");
   if (!trace.isOn()) return;
+  static const String noFile;
   for (const std::vector<uint32_t>* list : {&prog, &data})
     for (uint32_t i : *list) {
       const SymbolRow& r = rows[i];
-      SymbolInfo(*r.name, r.address, r.location, r.storageClass, r.kind, *r.file).print(std::cout);
+      SymbolInfo(*texts.names[r.name], r.address, r.location, r.storageClass, r.kind,
+                 r.file == kNoFile ? noFile : texts.files[r.file])
+          .print(std::cout);
     }
 }
 
@@ -315,68 +440,117 @@ String MapFile::compose(const Coff& output, uint64_t programSize, const String& 
       locationOfNumber.resize(size_t(entry.first) + 1, 0);
     locationOfNumber[size_t(entry.first)] = locationOfType(getScnType(*h));
   }
+
+  // Names by id: the string table's strings first, in offset order, so a
+  // long name is its position in the table; a name spelt out of its record
+  // gets an id of its own after them. What the walk needs of a table name
+  // (whether it opens or closes a file, its printed length) is taken in one
+  // pass over the table rather than from the string at every symbol.
+  RowTexts texts;
+  const uint32_t tableSize = static_cast<uint32_t>(output.cStringTbl.size());
+  OffsetIndex index;
+  index.reserve(tableSize);
+  std::vector<char> tableMarks(tableSize);
+  texts.names.reserve(tableSize);
+  texts.nameLengths.reserve(tableSize);
+  for (const auto& entry : output.cStringTbl) {
+    const uint32_t id = static_cast<uint32_t>(texts.names.size());
+    index.add(entry.first);
+    tableMarks[id] = fileMarkOf(entry.second);
+    texts.names.push_back(&entry.second);
+    texts.nameLengths.push_back(static_cast<uint32_t>(fieldLength(entry.second)));
+  }
+  index.build();
+  std::vector<char> tableNameListed(tableSize, 0);
+
   std::vector<SymbolRow> rows;
   std::vector<uint32_t> progSyms, dataSyms;
-  std::deque<String> shortNames;  // names spelt out of their records
-  std::deque<String> sources;     // every source file named, in order
-  std::vector<const String*> files;
-  const String noFile;
+  std::vector<uint32_t> openFiles;  // positions in texts.files, innermost last
+  size_t rowBytes = 0, longestRow = 0;
   String scratch;
-  // Long names through a flat copy of the string table's index rather than
-  // node by node; a name the table lacks goes the usual way, to its report.
-  std::vector<std::pair<uint32_t, const String*>> strings;
-  strings.reserve(output.cStringTbl.size());
-  for (const auto& entry : output.cStringTbl) strings.emplace_back(entry.first, &entry.second);
-  auto nameOf = [&](const syment& sym) -> const String& {
-    if (hasLongName(sym)) {
-      const uint32_t offset = sym.n_offset();
-      auto it = std::lower_bound(
-          strings.begin(), strings.end(), offset,
-          [](const std::pair<uint32_t, const String*>& e, uint32_t o) { return e.first < o; });
-      if (it != strings.end() && it->first == offset) return *it->second;
-    }
-    return output.nameRef(sym, scratch);
-  };
   for (size_t i = 0; i < output.cSymbolTbl.size(); ++i) {
     if (isAuxRecord(output, i)) continue;
     const syment sym = syment::decode(output.cSymbolTbl[i]);
-    const String* name = &nameOf(sym);
-    if (name == &scratch) {
-      shortNames.push_back(std::move(scratch));
-      name = &shortNames.back();
+    uint32_t id = hasLongName(sym) ? index.find(sym.n_offset()) : OffsetIndex::kMissing;
+    const String* name = nullptr;
+    char mark;
+    if (id != OffsetIndex::kMissing) {
+      mark = tableMarks[id];
+    } else {
+      // A name the table lacks goes the usual way, to its report.
+      name = &output.nameRef(sym, scratch);
+      mark = fileMarkOf(*name);
     }
-    if (*name == ".file") {
+    if (mark == kFileMark) {
       String source;
       if (i + 1 < output.cSymbolTbl.size() && i + 1 < output.cAuxKind.size() &&
           output.cAuxKind[i + 1] == auxFile)
         source = output.getName(aux_file::decode(output.cSymbolTbl[i + 1]));
-      sources.push_back(std::move(source));
-      files.push_back(&sources.back());
-    } else if (*name == ".eof") {
-      if (!files.empty()) files.pop_back();
+      texts.fileLengths.push_back(fieldLength(source));
+      texts.files.push_back(std::move(source));
+      openFiles.push_back(static_cast<uint32_t>(texts.files.size() - 1));
+    } else if (mark == kEofMark) {
+      if (!openFiles.empty()) openFiles.pop_back();
     }
     if (sym.n_scnum >= 1 && (sym.n_sclass == kClassExternal || sym.n_sclass == kClassStatic ||
                              sym.n_sclass == kClassLabel)) {
+      if (id == OffsetIndex::kMissing) {
+        if (name == &scratch) {
+          texts.spelt.push_back(std::move(scratch));
+          name = &texts.spelt.back();
+        }
+        id = static_cast<uint32_t>(texts.names.size());
+        texts.names.push_back(name);
+        texts.nameLengths.push_back(static_cast<uint32_t>(fieldLength(*name)));
+      } else {
+        tableNameListed[id] = 1;
+      }
       const char location =
           size_t(sym.n_scnum) < locationOfNumber.size() ? locationOfNumber[size_t(sym.n_scnum)] : 0;
       (location == 0 ? progSyms : dataSyms).push_back(static_cast<uint32_t>(rows.size()));
-      rows.push_back({name, files.empty() ? &noFile : files.back(), nameKey(*name, 0),
-                      nameKey(*name, 8), sym.n_value, location,
+      rows.push_back({id, openFiles.empty() ? kNoFile : openFiles.back(), sym.n_value,
+                      texts.nameLengths[id], location,
                       static_cast<char>(sym.n_sclass == kClassExternal ? 0 : 1),
                       static_cast<char>(isFunction(sym) ? 0 : 1)});
+      const size_t length = rowLength(rows.back(), texts);
+      rowBytes += length;
+      longestRow = std::max(longestRow, length);
     }
   }
-  stableSortOrder(rows, progSyms, rowNameLess);
-  stableSortOrder(rows, dataSyms, rowNameLess);
-  traceSymbols(rows, progSyms, dataSyms);
-  out.reserve(out.size() + 2 * rows.size() * 96);
-  symbolTable(out, "Symbols - Sorted by Name", rows, progSyms, dataSyms);
 
-  auto addressLess = [](const SymbolRow& a, const SymbolRow& b) { return a.address < b.address; };
-  stableSortOrder(rows, progSyms, addressLess);
-  stableSortOrder(rows, dataSyms, addressLess);
-  traceSymbols(rows, progSyms, dataSyms);
-  symbolTable(out, "Symbols - Sorted by Address", rows, progSyms, dataSyms);
+  // The listed names in name order. The table's own strings are usually in
+  // order already (the linker writes its merged table sorted), which one
+  // pass confirms; names spelt out of records are sorted and merged in.
+  std::vector<uint32_t> ids;
+  for (uint32_t k = 0; k < tableSize; ++k)
+    if (tableNameListed[k]) ids.push_back(k);
+  auto nameLess = [&texts](uint32_t a, uint32_t b) { return *texts.names[a] < *texts.names[b]; };
+  if (texts.names.size() > tableSize) {
+    std::vector<uint32_t> spelt;
+    for (uint32_t k = tableSize; k < texts.names.size(); ++k) spelt.push_back(k);
+    std::sort(spelt.begin(), spelt.end(), nameLess);
+    std::vector<uint32_t> merged(ids.size() + spelt.size());
+    std::merge(ids.begin(), ids.end(), spelt.begin(), spelt.end(), merged.begin(), nameLess);
+    ids.swap(merged);
+  }
+  std::vector<uint32_t> rank(texts.names.size(), 0);
+  uint32_t ranks = 0;
+  if (!rankInOrder(ids, texts, rank, ranks)) {
+    std::sort(ids.begin(), ids.end(), nameLess);
+    rankInOrder(ids, texts, rank, ranks);
+  }
+
+  sortByRank(progSyms, rows, rank, ranks);
+  sortByRank(dataSyms, rows, rank, ranks);
+  traceSymbols(rows, texts, progSyms, dataSyms);
+  out.reserve(out.size() + 2 * rowBytes + 512);
+  std::vector<size_t> rowAt(rows.size());
+  nameTable(out, rows, texts, progSyms, dataSyms, longestRow, rowAt);
+
+  sortByAddress(progSyms, rows);
+  sortByAddress(dataSyms, rows);
+  traceSymbols(rows, texts, progSyms, dataSyms);
+  addressTable(out, rows, texts, progSyms, dataSyms, rowAt);
   return out;
 }
 

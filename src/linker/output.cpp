@@ -110,10 +110,24 @@ int Linker::buildOutputSymbolTbl(String&) {
   std::map<String, int> outNumber;
   for (const auto& scn : cOutput.cScnNum) outNumber.emplace(scn.second, scn.first);
 
+  std::size_t records = 0;
+  for (const auto& coff : cCoff) records += coff->cSymbolTbl.size();
+  cOutput.cSymbolTbl.reserve(cOutput.cSymbolTbl.size() + records);
+  cOutput.cAuxKind.reserve(cOutput.cAuxKind.size() + records);
+
   uint32_t base = 0;
+  std::vector<int> numberOf;  // by the file's section number; 0 for none
   for (std::size_t f = 0; f < cCoff.size(); ++f) {
     const Coff& coff = *cCoff[f];
     cSymIndex[f] = base;
+    numberOf.clear();
+    for (const auto& scn : coff.cScnNum) {
+      if (scn.first < 1 || scn.first > INT16_MAX) continue;  // no symbol can name it
+      auto out = outNumber.find(scn.second);
+      if (out == outNumber.end()) continue;
+      if (numberOf.size() <= std::size_t(scn.first)) numberOf.resize(std::size_t(scn.first) + 1, 0);
+      numberOf[std::size_t(scn.first)] = out->second;
+    }
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
       SymRecord rec = coff.cSymbolTbl[i];
       // The input's own pairing decides what is an entry and of which
@@ -121,16 +135,12 @@ int Linker::buildOutputSymbolTbl(String&) {
       const uint32_t kind = isAuxRecord(coff, i) ? coff.cAuxKind[i] : uint32_t(auxNone);
       if (kind == auxNone) {
         syment sym = syment::decode(rec);
-        if (sym.n_scnum >= 1) {
-          auto inName = coff.cScnNum.find(sym.n_scnum);
-          auto out =
-              inName == coff.cScnNum.end() ? outNumber.end() : outNumber.find(inName->second);
-          // A number the file does not define stays, and output
-          // verification refuses it.
-          if (out != outNumber.end()) {
-            sym.n_scnum = static_cast<int16_t>(out->second);
-            sym.encode(rec);
-          }
+        // A number the file does not define stays, and output
+        // verification refuses it.
+        if (sym.n_scnum >= 1 && std::size_t(sym.n_scnum) < numberOf.size() &&
+            numberOf[std::size_t(sym.n_scnum)] != 0) {
+          sym.n_scnum = static_cast<int16_t>(numberOf[std::size_t(sym.n_scnum)]);
+          sym.encode(rec);
         }
       } else {
         rebaseAux(rec, kind, base);

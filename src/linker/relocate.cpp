@@ -111,16 +111,16 @@ int Linker::mergeStringTbls(String&) {
   // first sixteen bytes as two numbers and the rest only on a tie.
   std::size_t entries = 0;
   for (const auto& coff : cCoff) entries += coff->cStringTbl.size();
-  std::unordered_map<std::string_view, uint32_t> ids;  // text -> id, later -> offset
+  MergedOffsets ids;  // text -> id, later -> offset
   ids.reserve(entries);
   std::vector<std::string_view> texts;  // by id
   std::vector<uint32_t> entryIds;        // every input's entries, in table order
   entryIds.reserve(entries);
   for (const auto& coff : cCoff)
     for (const auto& entry : coff->cStringTbl) {
-      auto it = ids.try_emplace(entry.second, static_cast<uint32_t>(texts.size())).first;
-      if (it->second == texts.size()) texts.push_back(it->first);
-      entryIds.push_back(it->second);
+      const auto id = ids.emplace(entry.second, static_cast<uint32_t>(texts.size()));
+      if (id.second) texts.push_back(entry.second);
+      entryIds.push_back(*id.first);
     }
   struct Sorted {
     uint64_t key0;
@@ -149,7 +149,7 @@ int Linker::mergeStringTbls(String&) {
     offsetOf[sorted.id] = static_cast<uint32_t>(offset);
     offset += text.size() + 1;
   }
-  for (auto& entry : ids) entry.second = offsetOf[entry.second];
+  ids.forEach([&offsetOf](std::string_view, uint32_t& id) { id = offsetOf[id]; });
   for (uint32_t& id : entryIds) id = offsetOf[id];
   std::size_t first = 0;
   for (auto& coff : cCoff) {
@@ -160,15 +160,14 @@ int Linker::mergeStringTbls(String&) {
   return 1;
 }
 
-void Linker::replaceStringTbl(Coff& coff, const uint32_t* merged,
-                              const std::unordered_map<std::string_view, uint32_t>& offsets) {
+void Linker::replaceStringTbl(Coff& coff, const uint32_t* merged, const MergedOffsets& offsets) {
   // A name the merged table lacks cannot occur: every string of every
   // input went into it. getName has already reported a name the file's own
   // table lacks.
   auto newOffset = [&offsets](const String& name, uint32_t& offset) {
-    auto it = offsets.find(name);
-    if (it == offsets.end()) return false;
-    offset = it->second;
+    const uint32_t* found = offsets.find(name);
+    if (!found) return false;
+    offset = *found;
     return true;
   };
   // Each of the file's own offsets with its merged one, in the table's

@@ -32,8 +32,38 @@ const SymRecord& Linker::extSymRecord(const ExtSymRef& ref) const {
   return cCoff[ref.file]->cSymbolTbl[ref.index];
 }
 
+Linker::NameKey Linker::inlineKey(const char* text, std::size_t length) {
+  uint64_t value = 0;
+  for (std::size_t i = 0; i < length && i < 8 && text[i] != 0; ++i)
+    value |= uint64_t(static_cast<unsigned char>(text[i])) << (8 * i);
+  return {value, 0};
+}
+
+Linker::NameKey Linker::nameKey(const syment& sym) const {
+  if (!hasLongName(sym)) return inlineKey(sym.n_name, 8);
+  const uint32_t offset = sym.n_offset();
+  if (!cShortLongNames.empty()) {
+    auto it = cShortLongNames.find(offset);
+    if (it != cShortLongNames.end()) return {it->second, 0};
+  }
+  return {offset, 1};
+}
+
+Linker::NameKey Linker::nameKey(const String& name) const {
+  if (name.size() <= 8) return inlineKey(name.c_str(), name.size());
+  for (const auto& entry : cOutput.cStringTbl)
+    if (entry.second == name) return {entry.first, 1};
+  return {0, 2};  // in no table, so no input can name it
+}
+
 int Linker::buildExtSymDef(String& err) {
-  cExtSymDef[cOutput.getName(syment::decode(cCinitSymbol))] = {kLinkerSymbolFile, 0};
+  cShortLongNames.clear();
+  for (const auto& entry : cOutput.cStringTbl)
+    if (entry.second.size() <= 8)
+      cShortLongNames.emplace(entry.first,
+                              inlineKey(entry.second.c_str(), entry.second.size()).value);
+
+  cExtSymDef.emplace(nameKey(cOutput.getName(syment::decode(cCinitSymbol))), {kLinkerSymbolFile, 0});
 
   if (cStackDescSet) {
     auto mem = cScnMem.find(cStackName);
@@ -45,25 +75,24 @@ int Linker::buildExtSymDef(String& err) {
       size = mem->second->getSecSizeInBytes(cStackName);
     }
     cStackSymbol = linkerSymbol(cOutput, "_stack", start);
-    cExtSymDef["_stack"] = {kLinkerSymbolFile, 1};
+    *cExtSymDef.emplace(nameKey(String("_stack")), {}).first = {kLinkerSymbolFile, 1};
     // The stack lies in data memory, far below 2^32 bytes.
     cStksizeSymbol = linkerSymbol(cOutput, "_stksize", static_cast<uint32_t>(size));
-    cExtSymDef["_stksize"] = {kLinkerSymbolFile, 2};
+    *cExtSymDef.emplace(nameKey(String("_stksize")), {}).first = {kLinkerSymbolFile, 2};
   }
 
   std::size_t symbols = cExtSymDef.size();
   for (const auto& coff : cCoff) symbols += coff->cSymbolTbl.size();
-  cExtSymDef.reserve(symbols);
-  String scratch;
+  cExtSymDef.reserve(symbols / 2);
   for (std::size_t f = 0; f < cCoff.size(); ++f) {
     const Coff& coff = *cCoff[f];
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
       if (isAuxRecord(coff, i)) continue;
       const syment sym = syment::decode(coff.cSymbolTbl[i]);
       if (!isExtDef(sym)) continue;
-      const String& name = coff.nameRef(sym, scratch);
-      if (!cExtSymDef.emplace(name, ExtSymRef{f, i}).second) {
-        err = "symbol '" + name + "' has multiple definitions.";
+      if (!cExtSymDef.emplace(nameKey(sym), ExtSymRef{f, i}).second) {
+        String scratch;
+        err = "symbol '" + coff.nameRef(sym, scratch) + "' has multiple definitions.";
         return 0;
       }
     }
@@ -72,21 +101,21 @@ int Linker::buildExtSymDef(String& err) {
 }
 
 int Linker::resolveExternals(String& err) {
-  String scratch;
   for (auto& input : cCoff) {
     Coff& coff = *input;
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
       if (isAuxRecord(coff, i)) continue;
       syment sym = syment::decode(coff.cSymbolTbl[i]);
       if (!isExtRef(sym)) continue;
-      const String& name = coff.nameRef(sym, scratch);
-      auto def = cExtSymDef.find(name);
-      if (def == cExtSymDef.end()) {
-        err = "could not resolve symbol '" + name + "' in file '" + coff.cFileName + "'.";
+      const ExtSymRef* def = cExtSymDef.find(nameKey(sym));
+      if (!def) {
+        String scratch;
+        err = "could not resolve symbol '" + coff.nameRef(sym, scratch) + "' in file '" +
+              coff.cFileName + "'.";
         return 0;
       }
       // Only the value: the reference stays an undefined external.
-      sym.n_value = syment::decode(extSymRecord(def->second)).n_value;
+      sym.n_value = syment::decode(extSymRecord(*def)).n_value;
       sym.encode(coff.cSymbolTbl[i]);
     }
   }

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "coff.h"
 #include "fixtures/coff_builder.h"
@@ -163,6 +165,54 @@ TEST(CoffVerify, ReportsEveryFailureInCheckOrder) {
             "Error - Coff file 'v.o', section '.code' line[0] has an invalid l_srcndx.\n"
             "Error - Coff file 'v.o', section '.code' line[0] has an invalid l_fcnndx.\n"
             "Error - Coff file 'v.o', cScnHdr.size() != cScnNum.size() . \n");
+}
+
+TEST(CoffVerify, LongNamesLookedUpInAnyOrderInSmallAndLargeTables) {
+  // Names in the reverse of table order, in a table of an object file's
+  // size and in one of a linked executable's.
+  for (const int count : {40, 300}) {
+    SCOPED_TRACE(count);
+    CoffBuilder b("n.o");
+    b.section(".code", scnCode, 0, {1, 2});
+    std::vector<std::uint32_t> offsets;
+    for (int i = 0; i < count; ++i) {
+      const std::uint32_t index = b.symbol("long_symbol_name_" + std::to_string(i), 0, 1, kClassStatic);
+      offsets.push_back(syment::decode(b.model().cSymbolTbl[index]).n_offset());
+    }
+    Coff c = b.model();
+    for (int i = 0; i < count; ++i)
+      changeSym(c, static_cast<std::size_t>(i),
+                [&](syment& s) { s.set_n_offset(offsets[static_cast<std::size_t>(count - 1 - i)]); });
+    EXPECT_EQ(verifyCaptured(c).result, 1);
+
+    const std::uint32_t last = c.cStringTbl.rbegin()->first;
+    const struct {
+      const char* what;
+      std::uint32_t offset;
+    } bad[] = {{"inside a string", offsets[5] + 1},
+               {"past the last string", last + 1000},
+               {"the length field", 0u}};
+    for (const auto& k : bad) {
+      SCOPED_TRACE(k.what);
+      Coff broken = c;
+      changeSym(broken, 7, [&](syment& s) { s.set_n_offset(k.offset); });
+      const VerifyResult r = verifyCaptured(broken);
+      EXPECT_EQ(r.result, 0);
+      EXPECT_EQ(r.output, "Error - Coff file 'n.o' symbol[7] has an invalid n_offset.\n");
+    }
+  }
+}
+
+TEST(CoffVerify, SectionNumbersWithAGap) {
+  // Numbers 1 and 7: 7 names a section, 2 no longer does.
+  Coff c = tenRecords();
+  c.cScnNum.erase(2);
+  c.cScnNum[7] = ".a_long_data_name";
+  const VerifyResult r = verifyCaptured(c);
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.output, "Error - Coff file 'v.o' symbol[8] has an invalid n_scnum.\n");
+  changeSym(c, 8, [](syment& s) { s.n_scnum = 7; });
+  EXPECT_EQ(verifyCaptured(c).result, 1);
 }
 
 TEST(CoffVerify, LinesNeedSymbolsToo) {

@@ -229,6 +229,24 @@ TEST(CoffLayout, FunctionEntriesPointAtTheirLines) {
   EXPECT_EQ(lnnoptr(u), 0xABCDu);
 }
 
+TEST(CoffLayout, OnlyLinesOfTheFunctionsOwnSectionCount) {
+  CoffBuilder b;
+  b.section(".code", scnCode, 0, {1, 2});
+  b.section(".more", scnCode, 0, {3, 4});
+  const std::uint32_t f = b.function("f", 1, 0);
+  const std::uint32_t g = b.function("g", 2, 0);
+  b.lineNumber(".code", 0, 1, 0, f);
+  b.lineNumber(".code", 0, 2, 0, g);           // g lives in .more
+  b.lineNumber(".more", 0, 3, 0, g);
+  b.lineNumber(".more", 0, 4, 0, f);           // f lives in .code
+  b.lineNumber(".more", 0, 5, 0, 0xFFFFFFF0);  // no such symbol
+  b.lineNumber(".more", 0, 6, 0, f + 1);       // f's entry, not a symbol
+  const Coff c = b.laidOut();
+  auto lnnoptr = [&c](std::uint32_t i) { return aux_fcn::decode(c.cSymbolTbl[i + 1]).x_lnnoptr; };
+  EXPECT_EQ(lnnoptr(f), c.cScnHdr.at(".code").s_lnnoptr);
+  EXPECT_EQ(lnnoptr(g), c.cScnHdr.at(".more").s_lnnoptr);
+}
+
 TEST(CoffLayout, FunctionAsLastRecordHasNoEntryToFix) {
   CoffBuilder b;
   b.section(".code", scnCode, 0, {1});

@@ -53,6 +53,11 @@ struct LinkerTestAccess {
   static auto& scnAbsSize(Linker& l) { return l.cScnAbsSize; }
   static auto& scnMem(Linker& l) { return l.cScnMem; }
   static auto& extSymDef(Linker& l) { return l.cExtSymDef; }
+  // The definition the table holds for a name, found as resolution finds it.
+  static Linker::ExtSymRef extSymDefOf(Linker& l, const String& name) {
+    const Linker::ExtSymRef* ref = l.cExtSymDef.find(l.nameKey(name));
+    return ref ? *ref : Linker::ExtSymRef{};
+  }
   static auto& symIndex(Linker& l) { return l.cSymIndex; }
   static auto& initTable(Linker& l) { return l.cInitTable; }
   static auto& cinitSymbol(Linker& l) { return l.cCinitSymbol; }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -202,6 +204,109 @@ TEST(MapFileTest, ProgramMemoryUsage) {
       sizedSection(b, "s" + std::to_string(i++), scnCode, s.first, s.second);
     EXPECT_EQ(usageOf(b.model(), c.programSize), kUsageHead + c.rows + c.line);
   }
+}
+
+// One row of either symbol table, as the map writes it.
+std::string symbolLine(const std::string& name, const std::string& address,
+                       const std::string& location, const std::string& storage) {
+  char line[256];
+  std::snprintf(line, sizeof line, "%25s %10s %10s %10s %-25s\n", name.c_str(), address.c_str(),
+                location.c_str(), storage.c_str(), "");
+  return line;
+}
+
+TEST(MapFileTest, SymbolsSortByNameThenStablyByAddress) {
+  struct Symbol {
+    const char* name;
+    uint32_t address;
+    bool data;
+    uint8_t sclass;
+  };
+  // In table order. Short names ("beta", "gamma", "eta") are spelt in their
+  // records, the others live in the string table.
+  const std::vector<Symbol> symbols = {
+      {"beta", 0x30, false, kClassExternal},
+      {"alpha_long_name_x", 0x10, false, kClassExternal},
+      {"beta", 0x20, false, kClassStatic},
+      {"alpha_long_name_a", 0x10, false, kClassStatic},
+      {"common_prefix_0123456789_b", 0x1000010, false, kClassExternal},
+      {"common_prefix_0123456789_a", 0x40, false, kClassExternal},
+      {"gamma_long", 0x5, false, kClassExternal},
+      {"gamma", 0x5, false, kClassStatic},
+      {"zeta_long_data", 0x3, true, kClassStatic},
+      {"eta", 0x3, true, kClassExternal},
+  };
+  const std::string head =
+      "                     Name    Address   Location    Storage File                     \n"
+      "                ---------  ---------  ---------  --------- ---------                \n";
+  const std::string byName =
+      head + symbolLine("alpha_long_name_a", "0x000010", "program", "static") +
+      symbolLine("alpha_long_name_x", "0x000010", "program", "extern") +
+      symbolLine("beta", "0x000030", "program", "extern") +
+      symbolLine("beta", "0x000020", "program", "static") +
+      symbolLine("common_prefix_0123456789_a", "0x000040", "program", "extern") +
+      symbolLine("common_prefix_0123456789_b", "0x000010", "program", "extern") +
+      symbolLine("gamma", "0x000005", "program", "static") +
+      symbolLine("gamma_long", "0x000005", "program", "extern") +
+      symbolLine("eta", "0x000003", "data", "extern") +
+      symbolLine("zeta_long_data", "0x000003", "data", "static");
+  // Equal addresses keep their order by name; the whole 32-bit address
+  // orders the rows although only its low 24 bits are shown.
+  const std::string byAddress =
+      head + symbolLine("gamma", "0x000005", "program", "static") +
+      symbolLine("gamma_long", "0x000005", "program", "extern") +
+      symbolLine("alpha_long_name_a", "0x000010", "program", "static") +
+      symbolLine("alpha_long_name_x", "0x000010", "program", "extern") +
+      symbolLine("beta", "0x000020", "program", "static") +
+      symbolLine("beta", "0x000030", "program", "extern") +
+      symbolLine("common_prefix_0123456789_a", "0x000040", "program", "extern") +
+      symbolLine("common_prefix_0123456789_b", "0x000010", "program", "extern") +
+      symbolLine("eta", "0x000003", "data", "extern") +
+      symbolLine("zeta_long_data", "0x000003", "data", "static");
+
+  // The string table in name order (as the linker writes it) and in
+  // another order give the same tables.
+  for (const bool tableInNameOrder : {true, false}) {
+    SCOPED_TRACE(tableInNameOrder ? "string table in name order" : "string table unordered");
+    CoffBuilder b("out.cof");
+    b.processor(kCoreB);
+    const int code = sizedSection(b, ".code", scnCode, 0, 2);
+    const int vars = sizedSection(b, ".vars", scnUData, 0, 2);
+    std::vector<std::string> longNames;
+    for (const Symbol& s : symbols)
+      if (std::string(s.name).size() > 8) longNames.push_back(s.name);
+    std::sort(longNames.begin(), longNames.end());
+    if (!tableInNameOrder) std::reverse(longNames.begin(), longNames.end());
+    for (const std::string& name : longNames) b.addString(name);
+    for (const Symbol& s : symbols)
+      b.symbol(s.name, s.address, static_cast<int16_t>(s.data ? vars : code), s.sclass);
+    const std::string map = MapFile::compose(b.model(), 16, kCreated);
+    // Each table ends with its last row's newline and two empty lines.
+    EXPECT_EQ(between(map, "Symbols - Sorted by Name\n", "\n\n\n") + "\n", byName);
+    EXPECT_EQ(between(map, "Symbols - Sorted by Address\n", "\n\n\n") + "\n", byAddress);
+  }
+}
+
+TEST(MapFileTest, LongNamesAreFoundAtAnyOffset) {
+  CoffBuilder b("out.cof");
+  b.processor(kCoreB);
+  const int code = sizedSection(b, ".code", scnCode, 0, 2);
+  const std::vector<std::pair<uint32_t, std::string>> strings = {
+      {4, "near_the_start"}, {0x80000000u, "half_way_there"}, {0xFFFFFFF0u, "at_the_very_end"}};
+  for (const auto& s : strings) b.model().cStringTbl[s.first] = s.second;
+  uint32_t address = 0;
+  for (auto it = strings.rbegin(); it != strings.rend(); ++it) {
+    syment sym = b.makeSymbol("x", address++, static_cast<int16_t>(code), kClassExternal);
+    sym.set_n_offset(it->first);
+    b.rawRecord(sym.record());
+  }
+  const std::string map = MapFile::compose(b.model(), 16, kCreated);
+  EXPECT_EQ(between(map, "Symbols - Sorted by Address\n", "\n\n\n") + "\n",
+            "                     Name    Address   Location    Storage File                     \n"
+            "                ---------  ---------  ---------  --------- ---------                \n" +
+                symbolLine("at_the_very_end", "0x000000", "program", "extern") +
+                symbolLine("half_way_there", "0x000001", "program", "extern") +
+                symbolLine("near_the_start", "0x000002", "program", "extern"));
 }
 
 TEST(MapFileTest, AddressesAndSizesKeepTheirLow24Bits) {

@@ -1,0 +1,123 @@
+// A hash map in one flat array (open addressing, linear probing), for the
+// link's big name tables: tens of thousands of insertions and lookups, no
+// erasure, and a node allocation per entry would cost more than the lookup.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// A fast hash of a text, eight bytes at a time.
+inline std::size_t hashText(std::string_view text) {
+  uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
+  const char* p = text.data();
+  const std::size_t size = text.size();
+  std::size_t n = size;
+  while (n > 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 32;
+    p += 8;
+    n -= 8;
+  }
+  // The last one to eight bytes: as the text's last eight when it has
+  // them, else byte by byte.
+  uint64_t w = 0;
+  if (size >= 8) {
+    std::memcpy(&w, text.data() + size - 8, 8);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) w |= uint64_t(static_cast<unsigned char>(p[i])) << (8 * i);
+  }
+  // A full final mix: the table takes the low bits, and the bytes that
+  // tell names apart are often the last, which land in the high bits of w.
+  h ^= w;
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  return static_cast<std::size_t>(h);
+}
+
+struct TextHash {
+  std::size_t operator()(std::string_view text) const { return hashText(text); }
+};
+
+template <class Key, class Value, class Hash>
+class FlatMap {
+ public:
+  std::size_t size() const { return cSize; }
+  bool empty() const { return cSize == 0; }
+
+  void reserve(std::size_t count) {
+    std::size_t capacity = 16;
+    while (capacity < count * 2) capacity *= 2;
+    if (capacity > cSlots.size()) rehash(capacity);
+  }
+
+  // The value of key, inserted as value when the map lacks it; second is
+  // true for an insertion.
+  std::pair<Value*, bool> emplace(const Key& key, const Value& value) {
+    if ((cSize + 1) * 2 > cSlots.size()) rehash(cSlots.empty() ? 16 : cSlots.size() * 2);
+    const std::size_t hash = Hash()(key);
+    Slot& slot = probe(key, hash);
+    if (slot.used) return {&slot.value, false};
+    slot.used = true;
+    slot.tag = static_cast<uint32_t>(hash);
+    slot.key = key;
+    slot.value = value;
+    ++cSize;
+    return {&slot.value, true};
+  }
+
+  Value* find(const Key& key) {
+    if (cSlots.empty()) return nullptr;
+    Slot& slot = probe(key, Hash()(key));
+    return slot.used ? &slot.value : nullptr;
+  }
+  const Value* find(const Key& key) const { return const_cast<FlatMap*>(this)->find(key); }
+
+  // Every entry, in no particular order.
+  template <class F>
+  void forEach(F f) {
+    for (Slot& slot : cSlots)
+      if (slot.used) f(slot.key, slot.value);
+  }
+
+ private:
+  // The low bits of the key's hash are kept, so most slots of other keys
+  // are passed over without comparing keys.
+  struct Slot {
+    Key key{};
+    Value value{};
+    uint32_t tag = 0;
+    bool used = false;
+  };
+
+  Slot& probe(const Key& key, std::size_t hash) {
+    const std::size_t mask = cSlots.size() - 1;
+    const uint32_t tag = static_cast<uint32_t>(hash);
+    std::size_t i = hash & mask;
+    while (cSlots[i].used && !(cSlots[i].tag == tag && cSlots[i].key == key)) i = (i + 1) & mask;
+    return cSlots[i];
+  }
+
+  void rehash(std::size_t capacity) {
+    std::vector<Slot> old(capacity);
+    old.swap(cSlots);
+    for (Slot& slot : old)
+      if (slot.used) {
+        const std::size_t mask = cSlots.size() - 1;
+        std::size_t i = slot.tag & mask;
+        while (cSlots[i].used) i = (i + 1) & mask;
+        cSlots[i] = std::move(slot);
+      }
+  }
+
+  std::vector<Slot> cSlots;
+  std::size_t cSize = 0;
+};
