@@ -315,127 +315,61 @@ class StringOffsets {
   std::vector<bool> cBits;
 };
 
-// The checks of Coff::verify without their reports, in one pass over the
-// symbols that reads the records' fields in place: true when every one
-// holds. Only an image that fails goes through the reporting checks.
-bool isSound(const Coff& c) {
-  const std::uint64_t n = c.cSymbolTbl.size();
-  auto valid = [n](std::uint32_t index) { return index < n; };
-
-  // Sections numbered 1..N without a gap, as the reader numbers them, make
-  // membership a range test.
-  const std::size_t sections = c.cScnNum.size();
-  const bool dense = sections == 0 || (c.cScnNum.begin()->first == 1 &&
-                                       c.cScnNum.rbegin()->first == static_cast<long>(sections));
-  auto knownSection = [&c, dense, sections](int scn) {
-    if (dense) return scn >= 1 && static_cast<std::size_t>(scn) <= sections;
-    return c.cScnNum.count(scn) != 0;
-  };
-
-  StringOffsets strings(c.cStringTbl);
-  const std::size_t kinds = c.cAuxKind.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const SymRecord& rec = c.cSymbolTbl[i];
-    const std::uint32_t kind = i < kinds ? c.cAuxKind[i] : std::uint32_t(auxNone);
-    if (kind == auxNone) {
-      // n_scnum at 12; a long name is u4 0 at 0 and its offset at 4.
-      const int scn = le::getS16(rec.data() + 12);
-      if (scn != kScnNumDebug && scn != kScnNumAbsolute && scn != kScnNumUndefined &&
-          !knownSection(scn))
-        return false;
-      if (le::getU32(rec.data()) == 0 && !strings.contains(le::getU32(rec.data() + 4)))
-        return false;
-      continue;
-    }
-    bool ok = true;
-    switch (kind) {
-      case auxTag: ok = valid(aux_tag::decode(rec).x_endndx); break;
-      case auxEos: ok = valid(aux_eos::decode(rec).x_tagndx); break;
-      case auxArr: ok = valid(aux_arr::decode(rec).x_tagndx); break;
-      case auxVar: ok = valid(aux_var::decode(rec).x_tagndx); break;
-      case auxFcn: {
-        const aux_fcn a = aux_fcn::decode(rec);
-        ok = valid(a.x_tagndx) && valid(a.x_endndx);
-        break;
-      }
-      case auxBobf: ok = valid(aux_bobf::decode(rec).x_endndx); break;
-      default: break;
-    }
-    if (!ok) return false;
-  }
-
-  for (const auto& entry : c.cScnHdr)
-    if (hasLongName(entry.second) && c.cStringTbl.count(entry.second.s_offset()) == 0)
-      return false;
-
-  for (const auto& entry : c.cRelocInfo) {
-    if (n == 0) return false;
-    for (const reloc& r : entry.second)
-      if (!valid(r.r_symndx)) return false;
-  }
-
-  for (const auto& entry : c.cLineInfo)
-    for (const coff_lineno& line : entry.second)
-      if (!valid(line.l_srcndx) || !valid(line.l_fcnndx)) return false;
-
-  return c.cScnHdr.size() == c.cScnNum.size();
-}
-
 }  // namespace
 
 int Coff::verify() const {
-  // The clean image, by far the usual one, costs one quiet pass; the
-  // checks below then run in their order to report what is broken.
-  if (isSound(*this)) return 1;
-
   int result = 1;
   const std::uint64_t n = cSymbolTbl.size();
   auto valid = [n](std::uint32_t index) { return index < n; };
-  auto report = [&result](std::ostringstream& s) {
+  // The stream is made only for a report: a sound image, by far the usual
+  // one, never pays for one.
+  auto report = [&result](auto&& words) {
+    std::ostringstream s;
+    words(s);
     reportStream(SevError, "Coff::verify()", s, 0);
     result = 0;
   };
-  std::ostringstream s;
-  auto isAux = [this](std::size_t i) { return i < cAuxKind.size() && cAuxKind[i] != auxNone; };
+  const std::size_t kinds = cAuxKind.size();
+  auto isAux = [this, kinds](std::size_t i) { return i < kinds && cAuxKind[i] != auxNone; };
 
-  // 1. Section numbers of symbols.
-  for (std::size_t i = 0; i < cSymbolTbl.size(); ++i) {
-    if (isAux(i)) continue;
-    const syment sym = syment::decode(cSymbolTbl[i]);
-    const int scn = sym.n_scnum;
-    if (scn == kScnNumDebug || scn == kScnNumAbsolute || scn == kScnNumUndefined) continue;
-    if (cScnNum.count(scn) == 0) {
-      s << "Coff file '" << cFileName << "' symbol[" << i << "] has an invalid n_scnum.";
-      report(s);
-    }
-  }
-
-  // 2. Long symbol names. A big table (a linked executable's) is searched
-  // through a flat copy of its offsets rather than node by node.
-  std::vector<std::uint32_t> offsets;
-  if (cStringTbl.size() > 256) {
-    offsets.reserve(cStringTbl.size());
-    for (const auto& entry : cStringTbl) offsets.push_back(entry.first);
-  }
-  auto inStringTbl = [this, &offsets](std::uint32_t offset) {
-    if (offsets.empty()) return cStringTbl.count(offset) != 0;
-    return std::binary_search(offsets.begin(), offsets.end(), offset);
+  // 1. Section numbers of symbols. Sections numbered 1..N without a gap,
+  // as the reader numbers them, make membership a range test. Fields are
+  // read in place: n_scnum at 12; a long name is u4 0 at 0, its offset at 4.
+  const std::size_t sections = cScnNum.size();
+  const bool dense = sections == 0 || (cScnNum.begin()->first == 1 &&
+                                       cScnNum.rbegin()->first == static_cast<long>(sections));
+  auto knownSection = [this, dense, sections](int scn) {
+    if (dense) return scn >= 1 && static_cast<std::size_t>(scn) <= sections;
+    return cScnNum.count(scn) != 0;
   };
-  for (std::size_t i = 0; i < cSymbolTbl.size(); ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     if (isAux(i)) continue;
-    const syment sym = syment::decode(cSymbolTbl[i]);
-    if (hasLongName(sym) && !inStringTbl(sym.n_offset())) {
-      s << "Coff file '" << cFileName << "' symbol[" << i << "] has an invalid n_offset.";
-      report(s);
-    }
+    const int scn = le::getS16(cSymbolTbl[i].data() + 12);
+    if (scn == kScnNumDebug || scn == kScnNumAbsolute || scn == kScnNumUndefined) continue;
+    if (!knownSection(scn))
+      report([&](std::ostream& s) {
+        s << "Coff file '" << cFileName << "' symbol[" << i << "] has an invalid n_scnum.";
+      });
+  }
+
+  // 2. Long symbol names.
+  StringOffsets strings(cStringTbl);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (isAux(i)) continue;
+    const unsigned char* rec = cSymbolTbl[i].data();
+    if (le::getU32(rec) == 0 && !strings.contains(le::getU32(rec + 4)))
+      report([&](std::ostream& s) {
+        s << "Coff file '" << cFileName << "' symbol[" << i << "] has an invalid n_offset.";
+      });
   }
 
   // 3. Long section names, sections counted in name order.
   std::size_t k = 0;
   for (const auto& entry : cScnHdr) {
     if (hasLongName(entry.second) && cStringTbl.count(entry.second.s_offset()) == 0) {
-      s << "Coff file '" << cFileName << "' section[" << k << "] has an invalid s_offset.";
-      report(s);
+      report([&](std::ostream& s) {
+        s << "Coff file '" << cFileName << "' section[" << k << "] has an invalid s_offset.";
+      });
     }
     ++k;
   }
@@ -443,15 +377,17 @@ int Coff::verify() const {
   // 4. Relocation symbols.
   for (const auto& entry : cRelocInfo) {
     if (n == 0) {
-      s << "Coff file '" << cFileName << "' has relocation entries but an empty symbol table.";
-      report(s);
+      report([&](std::ostream& s) {
+        s << "Coff file '" << cFileName << "' has relocation entries but an empty symbol table.";
+      });
       continue;
     }
     for (std::size_t r = 0; r < entry.second.size(); ++r) {
       if (!valid(entry.second[r].r_symndx)) {
-        s << "Coff file '" << cFileName << "', section '" << entry.first << "' reloc[" << r
-          << "] has an invalid r_symndx.";
-        report(s);
+        report([&](std::ostream& s) {
+          s << "Coff file '" << cFileName << "', section '" << entry.first << "' reloc[" << r
+            << "] has an invalid r_symndx.";
+        });
       }
     }
   }
@@ -475,8 +411,10 @@ int Coff::verify() const {
       default: break;
     }
     if (!ok) {
-      s << "Coff file '" << cFileName << "' symbol[" << i << "] has an invalid x_tagndx or x_endndx.";
-      report(s);
+      report([&](std::ostream& s) {
+        s << "Coff file '" << cFileName << "' symbol[" << i
+          << "] has an invalid x_tagndx or x_endndx.";
+      });
     }
   }
 
@@ -485,22 +423,25 @@ int Coff::verify() const {
     for (std::size_t l = 0; l < entry.second.size(); ++l) {
       const coff_lineno& line = entry.second[l];
       if (!valid(line.l_srcndx)) {
-        s << "Coff file '" << cFileName << "', section '" << entry.first << "' line[" << l
-          << "] has an invalid l_srcndx.";
-        report(s);
+        report([&](std::ostream& s) {
+          s << "Coff file '" << cFileName << "', section '" << entry.first << "' line[" << l
+            << "] has an invalid l_srcndx.";
+        });
       }
       if (!valid(line.l_fcnndx)) {
-        s << "Coff file '" << cFileName << "', section '" << entry.first << "' line[" << l
-          << "] has an invalid l_fcnndx.";
-        report(s);
+        report([&](std::ostream& s) {
+          s << "Coff file '" << cFileName << "', section '" << entry.first << "' line[" << l
+            << "] has an invalid l_fcnndx.";
+        });
       }
     }
   }
 
   // 7. Both section maps name the same number of sections.
   if (cScnHdr.size() != cScnNum.size()) {
-    s << "Coff file '" << cFileName << "', cScnHdr.size() != cScnNum.size() . ";
-    report(s);
+    report([&](std::ostream& s) {
+      s << "Coff file '" << cFileName << "', cScnHdr.size() != cScnNum.size() . ";
+    });
   }
   return result;
 }
