@@ -4,7 +4,12 @@
 // the layout, size() and write() walk the same list, so size() always
 // matches the bytes written. (A model whose two section maps disagree fails
 // verify() before any writer gets it.)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -399,6 +404,45 @@ int Coff::write(std::FILE* file, long position) const {
   return 1;
 }
 
+namespace {
+
+// Whether the regular file target (described by st) already holds exactly
+// the bytes image would write. Extracting a whole library again, or linking
+// again without a change, then costs a read instead of a new file: creating
+// thousands of files right after as many were removed is slow on some file
+// systems. The file header (time stamp included) is compared first, so a
+// different image rarely costs more than that.
+bool alreadyHolds(const Coff& image, const String& target, const struct stat& st) {
+  if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != image.size()) return false;
+  unsigned char header[filehdr::kSize];
+  unsigned char oldHeader[filehdr::kSize];
+  const int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool headerRead = ::pread(fd, oldHeader, sizeof oldHeader, 0) == sizeof oldHeader;
+  ::close(fd);
+  image.cFileHdr.encode(header);
+  if (!headerRead || std::memcmp(header, oldHeader, sizeof header) != 0) return false;
+  std::vector<unsigned char> old;
+  if (platform::readWholeFile(target, old) != platform::readDone) return false;
+  char* bytes = nullptr;
+  std::size_t length = 0;
+  std::FILE* memory = open_memstream(&bytes, &length);
+  if (!memory) return false;
+  const int written = image.write(memory, 0);
+  const bool closed = std::fclose(memory) == 0;
+  const std::unique_ptr<char, void (*)(void*)> owned(bytes, std::free);
+  return written && closed && length == old.size() &&
+         std::memcmp(bytes, old.data(), length) == 0;
+}
+
+// Stamps target as written now, as a write of the same bytes would.
+bool touch(const String& target) {
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+  return utimensat(AT_FDCWD, target.c_str(), times, 0) == 0;
+}
+
+}  // namespace
+
 int Coff::write() const {
   const String openFailure = "Could not open Coff file '" + cFileName + "' for writing.";
   // A regular file (or a new one) is replaced whole, so a failed write
@@ -406,8 +450,9 @@ int Coff::write() const {
   // written in place.
   String target;
   struct stat st;
-  const bool replace = replacement::resolveLinks(platform::hostPath(cFileName), target) &&
-                       (stat(target.c_str(), &st) != 0 || S_ISREG(st.st_mode));
+  const bool resolved = replacement::resolveLinks(platform::hostPath(cFileName), target);
+  const bool exists = resolved && stat(target.c_str(), &st) == 0;
+  const bool replace = resolved && (!exists || S_ISREG(st.st_mode));
   if (!replace) {
     std::FILE* file = std::fopen(platform::hostPath(cFileName).c_str(), "wb");
     if (!file) {
@@ -423,11 +468,11 @@ int Coff::write() const {
     return result;
   }
 
-  const bool exists = stat(target.c_str(), &st) == 0;
   if (exists && access(target.c_str(), W_OK) != 0) {
     reportMessage(SevError, "Coff::write()", openFailure, 0);
     return 0;
   }
+  if (exists && alreadyHolds(*this, target, st) && touch(target)) return 1;
   replacement::TempFile temp(target);
   if (!temp.open() || !temp.setMode(exists ? (st.st_mode & 07777) : replacement::creationMode())) {
     reportMessage(SevError, "Coff::write()", openFailure, 0);

@@ -47,6 +47,13 @@ int fileExists(const std::string& path);
 enum ReadResult { readNoFile, readFailed, readDone };
 ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes);
 
+// For a program whose heap grows to tens of megabytes and lives a fraction
+// of a second: the heap is reserved in one piece and given large pages where
+// the host allows them, and freed memory stays for the next allocation
+// instead of going back to the host. A host without either keeps the usual
+// behaviour. Called first thing in main.
+void tuneHeapForShortRun();
+
 // Current time for time stamps; tests install a fixed clock.
 using ClockFunction = std::time_t (*)();
 ClockFunction setClock(ClockFunction fn);

@@ -8,6 +8,7 @@
 #include "coff.h"
 #include "coff2cod.h"
 #include "diagnostics.h"
+#include "platform.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ uint32_t parsePageLength(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::tuneHeapForShortRun();
   bindErrorStreamToStdout();
   if (hasQuietSwitch(argc, argv)) setQuiet(1);
   printStartBanner(codConverterBanner());

@@ -1,3 +1,7 @@
 #include "converter.h"
+#include "platform.h"
 
-int main(int argc, char** argv) { return runHexConverter(argc, argv); }
+int main(int argc, char** argv) {
+  platform::tuneHeapForShortRun();
+  return runHexConverter(argc, argv);
+}

@@ -3,8 +3,10 @@
 #include "arparser.h"
 #include "banner.h"
 #include "diagnostics.h"
+#include "platform.h"
 
 int main(int argc, char** argv) {
+  platform::tuneHeapForShortRun();
   bindErrorStreamToStdout();
   Archiver archiver;
   if (hasQuietSwitch(argc, argv)) setQuiet(1);

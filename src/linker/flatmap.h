@@ -62,8 +62,11 @@ class FlatMap {
   // The value of key, inserted as value when the map lacks it; second is
   // true for an insertion.
   std::pair<Value*, bool> emplace(const Key& key, const Value& value) {
+    return emplace(key, value, Hash()(key));
+  }
+  // The same with the key's hash (hashOf) already known.
+  std::pair<Value*, bool> emplace(const Key& key, const Value& value, std::size_t hash) {
     if ((cSize + 1) * 2 > cSlots.size()) rehash(cSlots.empty() ? 16 : cSlots.size() * 2);
-    const std::size_t hash = Hash()(key);
     Slot& slot = probe(key, hash);
     if (slot.used) return {&slot.value, false};
     slot.used = true;
@@ -74,12 +77,23 @@ class FlatMap {
     return {&slot.value, true};
   }
 
-  Value* find(const Key& key) {
+  Value* find(const Key& key) { return find(key, Hash()(key)); }
+  const Value* find(const Key& key) const { return const_cast<FlatMap*>(this)->find(key); }
+  Value* find(const Key& key, std::size_t hash) {
     if (cSlots.empty()) return nullptr;
-    Slot& slot = probe(key, Hash()(key));
+    Slot& slot = probe(key, hash);
     return slot.used ? &slot.value : nullptr;
   }
-  const Value* find(const Key& key) const { return const_cast<FlatMap*>(this)->find(key); }
+  const Value* find(const Key& key, std::size_t hash) const {
+    return const_cast<FlatMap*>(this)->find(key, hash);
+  }
+
+  std::size_t hashOf(const Key& key) const { return Hash()(key); }
+  // Asks for the slot a key of this hash starts its probe at, so that a run
+  // of lookups waits on memory once instead of once per lookup.
+  void prefetch(std::size_t hash) const {
+    if (!cSlots.empty()) __builtin_prefetch(&cSlots[hash & (cSlots.size() - 1)]);
+  }
 
   // Every entry, in no particular order.
   template <class F>
@@ -93,9 +107,9 @@ class FlatMap {
   // are passed over without comparing keys.
   struct Slot {
     Key key{};
-    Value value{};
     uint32_t tag = 0;
     bool used = false;
+    Value value{};  // last, so a small value packs beside the flag
   };
 
   Slot& probe(const Key& key, std::size_t hash) {

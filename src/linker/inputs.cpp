@@ -2,7 +2,12 @@
 // libraries, and importing the library members that satisfy undefined
 // external references.
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
 #include <deque>
+#include <iterator>
+#include <map>
 #include <string_view>
 #include <set>
 #include <vector>
@@ -51,6 +56,30 @@ int locateAll(std::list<String>& entries, const std::list<String>& dirs, bool cu
   return 1;
 }
 
+// Names of one file's symbols in table order. Strings are usually laid out
+// in the order of the symbols that name them, so a cursor over the string
+// table answers most lookups without a search.
+class NameCursor {
+ public:
+  explicit NameCursor(const Coff& coff) : cCoff(coff), cNext(coff.cStringTbl.begin()) {}
+  const String& of(const syment& sym, String& scratch) {
+    if (hasLongName(sym)) {
+      const std::uint32_t offset = sym.n_offset();
+      const auto& table = cCoff.cStringTbl;
+      auto at = cNext != table.end() && cNext->first == offset ? cNext : table.find(offset);
+      if (at != table.end()) {
+        cNext = std::next(at);
+        return at->second;
+      }
+    }
+    return cCoff.nameRef(sym, scratch);  // spelt out, or the missing string reported
+  }
+
+ private:
+  const Coff& cCoff;
+  std::map<std::uint32_t, String>::const_iterator cNext;
+};
+
 // The external definitions and references of the inputs, grown one file at
 // a time. Auxiliary records are recognised by the reader's pairing, the same
 // one the library symbol index uses, so a name the index offers is always a
@@ -90,19 +119,55 @@ class ExternalNames {
   }
 
  private:
+  // A name of the file being walked, with its hash; a name spelt out of
+  // its record is copied here, since the scratch buffer holds one name only.
+  struct Named {
+    std::string_view text;  // unused when spelt
+    std::size_t hash;
+    char spelt[8];
+    std::uint8_t speltSize;
+    bool isSpelt;
+    std::string_view view() const { return isSpelt ? std::string_view(spelt, speltSize) : text; }
+  };
+
+  // The file's names are gathered first, each one's table slot asked for
+  // ahead, then taken in the same order: the probes then mostly find their
+  // slot in the cache instead of each waiting on memory in turn.
   void walk(const Coff& coff, bool definitions) {
+    cNames.clear();
+    cNames.reserve(coff.cSymbolTbl.size());
+    NameCursor names(coff);
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
       if (i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone) continue;
       const syment sym = syment::decode(coff.cSymbolTbl[i]);
-      if (definitions && isExtDef(sym)) {
-        const String& name = coff.nameRef(sym, cScratch);
-        const std::string_view key(name);
-        if (cDefined.find(key)) continue;
-        cDefined.emplace(&name == &cScratch ? lasting(name) : key, 0);
-        if (!cPending.empty()) cPending.erase(name);
-      } else if (!definitions && !isExtDef(sym) && isExtRef(sym)) {
-        const String& name = coff.nameRef(sym, cScratch);
-        if (!cDefined.find(name) && !cNoLibrary.find(name)) cPending.insert(name);
+      const bool wanted = definitions ? isExtDef(sym) : !isExtDef(sym) && isExtRef(sym);
+      if (!wanted) continue;
+      const String& name = names.of(sym, cScratch);
+      Named named{};
+      if (&name != &cScratch) {
+        named.text = name;
+      } else if (name.size() <= sizeof named.spelt) {
+        named.isSpelt = true;
+        named.speltSize = static_cast<std::uint8_t>(name.size());
+        std::memcpy(named.spelt, name.data(), name.size());
+      } else {
+        named.text = lasting(name);
+      }
+      named.hash = cDefined.hashOf(named.view());
+      cDefined.prefetch(named.hash);
+      cNames.push_back(named);
+    }
+    for (const Named& named : cNames) {
+      const std::string_view key = named.view();
+      if (definitions) {
+        if (cDefined.find(key, named.hash)) continue;
+        cDefined.emplace(named.isSpelt ? lasting(String(key)) : key, 0, named.hash);
+        if (!cPending.empty()) {
+          auto pending = cPending.find(key);
+          if (pending != cPending.end()) cPending.erase(pending);
+        }
+      } else if (!cDefined.find(key, named.hash) && !cNoLibrary.find(key, named.hash)) {
+        cPending.emplace(key);
       }
     }
   }
@@ -116,11 +181,12 @@ class ExternalNames {
   }
 
   String cScratch;
+  std::vector<Named> cNames;
   std::deque<String> cSpelt;
   // Only the pending names need an order (the smallest is imported first);
   // the other two are only asked whether they hold a name.
   FlatMap<std::string_view, char, TextHash> cDefined;
-  std::set<String> cPending;  // referenced, not defined, possibly in a library
+  std::set<String, std::less<>> cPending;  // referenced, not defined, possibly in a library
   FlatMap<std::string_view, char, TextHash> cNoLibrary;
 };
 

@@ -154,10 +154,12 @@ class Linker : public LinkerDirectives {
   int allocateInitTable(String& err);
   // Symbol relocation, string merge and resolution helpers (relocate.cpp,
   // resolve.cpp). An input's long names are renumbered into the merged table:
-  // merged holds the merged offset of each of its strings in table order,
-  // offsets that of every merged string.
-  using MergedOffsets = FlatMap<std::string_view, uint32_t, TextHash>;
-  void replaceStringTbl(Coff& coff, const uint32_t* merged, const MergedOffsets& offsets);
+  // old and merged hold the file's own offset of each of its strings, in
+  // table order, and the merged offset of each; order lists their indices
+  // in merged order. The scratch space is kept from one input to the next.
+  struct MergeScratch;
+  void replaceStringTbl(Coff& coff, const uint32_t* old, const uint32_t* merged,
+                        const uint32_t* order, MergeScratch& scratch);
   // An external definition: a record of input cCoff[file], or with file
   // kLinkerSymbolFile one of the linker's own (index 0 "_cinit", 1 "_stack",
   // 2 "_stksize"). Positions, since the symbol vectors may move.
@@ -183,6 +185,7 @@ class Linker : public LinkerDirectives {
     }
   };
   static NameKey inlineKey(const char* text, std::size_t length);
+  struct KeyedSymbol;  // a key with its hash and its record's place
   // The key of a symbol's name; valid once the string tables are merged.
   NameKey nameKey(const syment& sym) const;
   // The key of a name the linker spells itself.

@@ -8,6 +8,7 @@
 #include "diagnostics.h"
 #include "linker.h"
 #include "parser.h"
+#include "platform.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ bool isQuietText(const char* arg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::tuneHeapForShortRun();
   const DebugSwitch debug("debug", 0);
   bindErrorStreamToStdout();
   if (debug.isOn()) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <iostream>
+#include <memory>
 #include <vector>
 
 #include "banner.h"
@@ -17,9 +18,120 @@
 
 namespace {
 
+// The map's text on its way out: composed into a buffer of about one
+// block, which is handed to the sink whenever it fills, so a map of any
+// size takes the same memory. A row longer than the buffer grows it.
+class MapText {
+ public:
+  class Sink {
+   public:
+    virtual ~Sink() = default;
+    virtual void take(const char* data, size_t size) = 0;
+  };
+
+  static constexpr size_t kBlockSize = 256 * 1024;
+
+  explicit MapText(Sink& sink) : cSink(sink), cBuffer(new char[kBlockSize]) {}
+
+  // Room for at least n bytes at the end of the text; commit says how much
+  // of it was used.
+  char* room(size_t n) {
+    if (cSize - cUsed < n) {
+      spill();
+      if (cSize < n) {
+        cBuffer.reset(new char[n]);
+        cSize = n;
+      }
+    }
+    return cBuffer.get() + cUsed;
+  }
+  void commit(const char* end) { cUsed = static_cast<size_t>(end - cBuffer.get()); }
+
+  void append(const char* data, size_t size) {
+    std::memcpy(room(size), data, size);
+    cUsed += size;
+  }
+  MapText& operator+=(const char* text) {
+    append(text, std::strlen(text));
+    return *this;
+  }
+
+  // Hands over what is left; the text is complete.
+  void finish() { spill(); }
+
+ private:
+  void spill() {
+    if (cUsed > 0) cSink.take(cBuffer.get(), cUsed);
+    cUsed = 0;
+  }
+
+  Sink& cSink;
+  std::unique_ptr<char[]> cBuffer;  // left uninitialised: every byte handed on is written first
+  size_t cSize = kBlockSize;
+  size_t cUsed = 0;
+};
+
+class StringSink : public MapText::Sink {
+ public:
+  void take(const char* data, size_t size) override { cText.append(data, size); }
+  String cText;
+};
+
+// The map file, opened when the first block arrives, so that a link ended
+// while the map is composed leaves no map behind. After a failed open or
+// write the rest is discarded; finish reports the failure once.
+class FileSink : public MapText::Sink {
+ public:
+  FileSink(const String& name, const char* context) : cName(name), cContext(context) {}
+  ~FileSink() override {
+    if (cFile) std::fclose(cFile);
+  }
+
+  void take(const char* data, size_t size) override {
+    if (cFailure != kNone) return;
+    if (!cFile) {
+      cFile = std::fopen(platform::hostPath(cName).c_str(), "w");
+      if (!cFile) {
+        cFailure = kOpen;
+        return;
+      }
+    }
+    if (std::fwrite(data, 1, size, cFile) != size) cFailure = kWrite;
+  }
+
+  // 1 when the whole text was written; 0 after reporting a failed open,
+  // write, flush or close.
+  int finish() {
+    if (cFailure == kNone && !cFile) take("", 0);  // an empty text still makes the file
+    if (cFile) {
+      bool closed = std::fflush(cFile) == 0;
+      closed = std::fclose(cFile) == 0 && closed;
+      cFile = nullptr;
+      if (!closed && cFailure == kNone) cFailure = kWrite;
+    }
+    if (cFailure == kOpen) {
+      reportMessage(SevError, cContext, "Could not open map file '" + cName + "' for writing.", 0);
+      return 0;
+    }
+    if (cFailure == kWrite) {
+      reportMessage(SevError, cContext, "Could not write map file '" + cName + "'.", 0);
+      return 0;
+    }
+    return 1;
+  }
+
+ private:
+  enum Failure { kNone, kOpen, kWrite };
+
+  String cName;
+  const char* cContext;
+  std::FILE* cFile = nullptr;
+  Failure cFailure = kNone;
+};
+
 // printf into the end of out; a field wider than its width is written whole.
-void appendf(String& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void appendf(String& out, const char* format, ...) {
+void appendf(MapText& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void appendf(MapText& out, const char* format, ...) {
   va_list args;
   va_start(args, format);
   va_list again;
@@ -27,9 +139,10 @@ void appendf(String& out, const char* format, ...) {
   const int length = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
   if (length > 0) {
-    std::vector<char> buffer(static_cast<size_t>(length) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, again);
-    out.append(buffer.data(), static_cast<size_t>(length));
+    const size_t size = static_cast<size_t>(length);
+    char* p = out.room(size + 1);
+    std::vsnprintf(p, size + 1, format, again);
+    out.commit(p + size);
   }
   va_end(again);
 }
@@ -64,17 +177,17 @@ bool isAuxRecord(const Coff& output, size_t index) {
 
 const char* kDash = "---------";
 
-void sectionRow(String& out, const String& a, const String& b, const String& c, const String& d,
+void sectionRow(MapText& out, const String& a, const String& b, const String& c, const String& d,
                 const String& e) {
   appendf(out, "%25s %10s %10s %10s %10s\n", a.c_str(), b.c_str(), c.c_str(), d.c_str(),
           e.c_str());
 }
 
-void usageRow(String& out, const String& start, const String& end) {
+void usageRow(MapText& out, const String& start, const String& end) {
   appendf(out, "                          %10s  %10s      \n", start.c_str(), end.c_str());
 }
 
-void symbolRow(String& out, const String& a, const String& b, const String& c, const String& d,
+void symbolRow(MapText& out, const String& a, const String& b, const String& c, const String& d,
                const String& e) {
   appendf(out, "%25s %10s %10s %10s %-25s\n", a.c_str(), b.c_str(), c.c_str(), d.c_str(),
           e.c_str());
@@ -171,41 +284,22 @@ char* putSymbolRow(char* p, const SymbolRow& r, const RowTexts& texts, const Row
   return p;
 }
 
-void symbolTableHead(String& out, const char* title) {
+void symbolTableHead(MapText& out, const char* title) {
   appendf(out, "\n%30s%s\n", "", title);
   symbolRow(out, "Name", "Address", "Location", "Storage", "File");
   symbolRow(out, kDash, kDash, kDash, kDash, kDash);
 }
 
-// The rows of both lists in order, each row's text formatted once: the
-// address table copies the texts the name table made (rowAt is where each
-// row's text starts in out). Rows are appended whole from a row buffer of
-// the longest row's length.
-void nameTable(String& out, const std::vector<SymbolRow>& rows, const RowTexts& texts,
-               const std::vector<uint32_t>& prog, const std::vector<uint32_t>& data,
-               size_t longestRow, std::vector<size_t>& rowAt) {
+// A table of the rows of both lists in order. Each row is formatted
+// straight into the text, with room for the longest row.
+void symbolTable(MapText& out, const char* title, const std::vector<SymbolRow>& rows,
+                 const RowTexts& texts, const std::vector<uint32_t>& prog,
+                 const std::vector<uint32_t>& data, size_t longestRow) {
   static const RowMiddles middles;
-  symbolTableHead(out, "Symbols - Sorted by Name");
-  std::vector<char> buffer(longestRow);
+  symbolTableHead(out, title);
   for (const std::vector<uint32_t>* list : {&prog, &data})
-    for (uint32_t i : *list) {
-      rowAt[i] = out.size();
-      const char* end = putSymbolRow(buffer.data(), rows[i], texts, middles);
-      out.append(buffer.data(), static_cast<size_t>(end - buffer.data()));
-    }
-  out += "\n\n";
-}
-
-void addressTable(String& out, const std::vector<SymbolRow>& rows, const RowTexts& texts,
-                  const std::vector<uint32_t>& prog, const std::vector<uint32_t>& data,
-                  const std::vector<size_t>& rowAt) {
-  symbolTableHead(out, "Symbols - Sorted by Address");
-  for (const std::vector<uint32_t>* list : {&prog, &data})
-    for (uint32_t i : *list) {
-      // A copy of the row's text in the name table, earlier in out.
-      const size_t length = rowLength(rows[i], texts);
-      out.append(out.data() + rowAt[i], length);
-    }
+    for (uint32_t i : *list)
+      out.commit(putSymbolRow(out.room(longestRow), rows[i], texts, middles));
   out += "\n\n";
 }
 
@@ -366,11 +460,13 @@ String MapFile::kindText(int kind) {
   return kind == 0 ? "function" : kind == 1 ? "variable" : String();
 }
 
-String MapFile::compose(const Coff& output, uint64_t programSize, const String& created) {
+namespace {
+
+// The map of output into out. All that may be reported while the symbols
+// are listed is reported before the first line of text is made, so that
+// nothing reaches the file before the report.
+void composeMap(MapText& out, const Coff& output, uint64_t programSize, const String& created) {
   const uint32_t bpw = bytesPerProgramWord(output);
-  String out;
-  appendf(out, "%s", linkerBanner());
-  appendf(out, "\nLinker Map File - Created %s", created.c_str());
 
   // Sections.
   std::vector<SectionInfo> progScns, dataScns;
@@ -388,13 +484,140 @@ String MapFile::compose(const Coff& output, uint64_t programSize, const String& 
   std::stable_sort(dataScns.begin(), dataScns.end(), SectionInfo::compareAddress);
   traceRows(progScns, dataScns);
 
+  // Symbols, each with the innermost source file open at its place.
+  // Section locations by section number, found once.
+  std::vector<char> locationOfNumber;
+  for (const auto& entry : output.cScnNum) {
+    if (entry.first < 1 || entry.first > INT16_MAX) continue;
+    const scnhdr* h = headerOfNumber(output, entry.first);
+    if (!h) continue;
+    if (locationOfNumber.size() <= size_t(entry.first))
+      locationOfNumber.resize(size_t(entry.first) + 1, 0);
+    locationOfNumber[size_t(entry.first)] = locationOfType(getScnType(*h));
+  }
+
+  // Names by id: the string table's strings first, in offset order, so a
+  // long name is its position in the table; a name spelt out of its record
+  // gets an id of its own after them. What the walk needs of a table name
+  // (whether it opens or closes a file, its printed length) is taken in one
+  // pass over the table rather than from the string at every symbol.
+  RowTexts texts;
+  const uint32_t tableSize = static_cast<uint32_t>(output.cStringTbl.size());
+  OffsetIndex index;
+  index.reserve(tableSize);
+  std::vector<char> tableMarks(tableSize);
+  texts.names.resize(tableSize);
+  texts.nameLengths.resize(tableSize);
+  uint32_t tableId = 0;
+  for (const auto& entry : output.cStringTbl) {
+    index.add(entry.first);
+    tableMarks[tableId] = fileMarkOf(entry.second);
+    texts.names[tableId] = &entry.second;
+    texts.nameLengths[tableId] = static_cast<uint32_t>(fieldLength(entry.second));
+    ++tableId;
+  }
+  index.build();
+  std::vector<char> tableNameListed(tableSize, 0);
+
+  std::vector<SymbolRow> rows;
+  std::vector<uint32_t> openFiles;  // positions in texts.files, innermost last
+  size_t longestRow = 0;
+  String scratch;
+  const size_t records = output.cSymbolTbl.size();
+  for (size_t i = 0; i < records; ++i) {
+    if (isAuxRecord(output, i)) continue;
+    const syment sym = syment::decode(output.cSymbolTbl[i]);
+    uint32_t id = hasLongName(sym) ? index.find(sym.n_offset()) : OffsetIndex::kMissing;
+    const String* name = nullptr;
+    char mark;
+    if (id != OffsetIndex::kMissing) {
+      mark = tableMarks[id];
+    } else {
+      // A name the table lacks goes the usual way, to its report.
+      name = &output.nameRef(sym, scratch);
+      mark = fileMarkOf(*name);
+    }
+    if (mark == kFileMark) {
+      String source;
+      if (i + 1 < records && i + 1 < output.cAuxKind.size() &&
+          output.cAuxKind[i + 1] == auxFile)
+        source = output.getName(aux_file::decode(output.cSymbolTbl[i + 1]));
+      texts.fileLengths.push_back(fieldLength(source));
+      texts.files.push_back(std::move(source));
+      openFiles.push_back(static_cast<uint32_t>(texts.files.size() - 1));
+    } else if (mark == kEofMark) {
+      if (!openFiles.empty()) openFiles.pop_back();
+    }
+    if (sym.n_scnum >= 1 && (sym.n_sclass == kClassExternal || sym.n_sclass == kClassStatic ||
+                             sym.n_sclass == kClassLabel)) {
+      if (id == OffsetIndex::kMissing) {
+        if (name == &scratch) {
+          texts.spelt.push_back(std::move(scratch));
+          name = &texts.spelt.back();
+        }
+        id = static_cast<uint32_t>(texts.names.size());
+        texts.names.push_back(name);
+        texts.nameLengths.push_back(static_cast<uint32_t>(fieldLength(*name)));
+      } else {
+        tableNameListed[id] = 1;
+      }
+      const char location =
+          size_t(sym.n_scnum) < locationOfNumber.size() ? locationOfNumber[size_t(sym.n_scnum)] : 0;
+      rows.push_back({id, openFiles.empty() ? kNoFile : openFiles.back(), sym.n_value,
+                      texts.nameLengths[id], location,
+                      static_cast<char>(sym.n_sclass == kClassExternal ? 0 : 1),
+                      static_cast<char>(isFunction(sym) ? 0 : 1)});
+      longestRow = std::max(longestRow, rowLength(rows.back(), texts));
+    }
+  }
+
+  // The rows of each memory in table order.
+  size_t progCount = 0;
+  for (const SymbolRow& r : rows) progCount += r.location == 0;
+  std::vector<uint32_t> progSyms(progCount), dataSyms(rows.size() - progCount);
+  size_t progAt = 0, dataAt = 0;
+  for (uint32_t i = 0; i < rows.size(); ++i)
+    (rows[i].location == 0 ? progSyms[progAt++] : dataSyms[dataAt++]) = i;
+
+  // The listed names in name order. The table's own strings are usually in
+  // order already (the linker writes its merged table sorted), which one
+  // pass confirms; names spelt out of records are sorted and merged in.
+  std::vector<uint32_t> ids(tableSize);
+  size_t listed = 0;
+  for (uint32_t k = 0; k < tableSize; ++k)
+    if (tableNameListed[k]) ids[listed++] = k;
+  ids.resize(listed);
+  auto nameLess = [&texts](uint32_t a, uint32_t b) { return *texts.names[a] < *texts.names[b]; };
+  if (texts.names.size() > tableSize) {
+    std::vector<uint32_t> spelt;
+    for (uint32_t k = tableSize; k < texts.names.size(); ++k) spelt.push_back(k);
+    std::sort(spelt.begin(), spelt.end(), nameLess);
+    std::vector<uint32_t> merged(ids.size() + spelt.size());
+    std::merge(ids.begin(), ids.end(), spelt.begin(), spelt.end(), merged.begin(), nameLess);
+    ids.swap(merged);
+  }
+  std::vector<uint32_t> rank(texts.names.size(), 0);
+  uint32_t ranks = 0;
+  if (!rankInOrder(ids, texts, rank, ranks)) {
+    std::sort(ids.begin(), ids.end(), nameLess);
+    rankInOrder(ids, texts, rank, ranks);
+  }
+
+  sortByRank(progSyms, rows, rank, ranks);
+  sortByRank(dataSyms, rows, rank, ranks);
+  traceSymbols(rows, texts, progSyms, dataSyms);
+
+  // The text, from the top.
+  appendf(out, "%s", linkerBanner());
+  appendf(out, "\nLinker Map File - Created %s", created.c_str());
+
   appendf(out, "\n%33s%s\n", "", "Section Info");
   sectionRow(out, "Section", "Type", "Address", "Location", "Size(Bytes)");
   sectionRow(out, kDash, kDash, kDash, kDash, kDash);
   for (const std::vector<SectionInfo>* list : {&progScns, &dataScns})
     for (const SectionInfo& s : *list)
-      sectionRow(out, s.cName, typeText(s.cType), hex3(s.cAddress), locationText(s.cLocation),
-                 hex3(s.cSize));
+      sectionRow(out, s.cName, MapFile::typeText(s.cType), hex3(s.cAddress),
+                 MapFile::locationText(s.cLocation), hex3(s.cSize));
   out += "\n\n";
 
   // Program memory usage: contiguous runs of nonempty program sections.
@@ -429,150 +652,33 @@ String MapFile::compose(const Coff& output, uint64_t programSize, const String& 
           used, programSize, utilization);
   out += "\n\n";
 
-  // Symbols, each with the innermost source file open at its place.
-  // Section locations by section number, found once.
-  std::vector<char> locationOfNumber;
-  for (const auto& entry : output.cScnNum) {
-    if (entry.first < 1 || entry.first > INT16_MAX) continue;
-    const scnhdr* h = headerOfNumber(output, entry.first);
-    if (!h) continue;
-    if (locationOfNumber.size() <= size_t(entry.first))
-      locationOfNumber.resize(size_t(entry.first) + 1, 0);
-    locationOfNumber[size_t(entry.first)] = locationOfType(getScnType(*h));
-  }
-
-  // Names by id: the string table's strings first, in offset order, so a
-  // long name is its position in the table; a name spelt out of its record
-  // gets an id of its own after them. What the walk needs of a table name
-  // (whether it opens or closes a file, its printed length) is taken in one
-  // pass over the table rather than from the string at every symbol.
-  RowTexts texts;
-  const uint32_t tableSize = static_cast<uint32_t>(output.cStringTbl.size());
-  OffsetIndex index;
-  index.reserve(tableSize);
-  std::vector<char> tableMarks(tableSize);
-  texts.names.reserve(tableSize);
-  texts.nameLengths.reserve(tableSize);
-  for (const auto& entry : output.cStringTbl) {
-    const uint32_t id = static_cast<uint32_t>(texts.names.size());
-    index.add(entry.first);
-    tableMarks[id] = fileMarkOf(entry.second);
-    texts.names.push_back(&entry.second);
-    texts.nameLengths.push_back(static_cast<uint32_t>(fieldLength(entry.second)));
-  }
-  index.build();
-  std::vector<char> tableNameListed(tableSize, 0);
-
-  std::vector<SymbolRow> rows;
-  std::vector<uint32_t> progSyms, dataSyms;
-  std::vector<uint32_t> openFiles;  // positions in texts.files, innermost last
-  size_t rowBytes = 0, longestRow = 0;
-  String scratch;
-  for (size_t i = 0; i < output.cSymbolTbl.size(); ++i) {
-    if (isAuxRecord(output, i)) continue;
-    const syment sym = syment::decode(output.cSymbolTbl[i]);
-    uint32_t id = hasLongName(sym) ? index.find(sym.n_offset()) : OffsetIndex::kMissing;
-    const String* name = nullptr;
-    char mark;
-    if (id != OffsetIndex::kMissing) {
-      mark = tableMarks[id];
-    } else {
-      // A name the table lacks goes the usual way, to its report.
-      name = &output.nameRef(sym, scratch);
-      mark = fileMarkOf(*name);
-    }
-    if (mark == kFileMark) {
-      String source;
-      if (i + 1 < output.cSymbolTbl.size() && i + 1 < output.cAuxKind.size() &&
-          output.cAuxKind[i + 1] == auxFile)
-        source = output.getName(aux_file::decode(output.cSymbolTbl[i + 1]));
-      texts.fileLengths.push_back(fieldLength(source));
-      texts.files.push_back(std::move(source));
-      openFiles.push_back(static_cast<uint32_t>(texts.files.size() - 1));
-    } else if (mark == kEofMark) {
-      if (!openFiles.empty()) openFiles.pop_back();
-    }
-    if (sym.n_scnum >= 1 && (sym.n_sclass == kClassExternal || sym.n_sclass == kClassStatic ||
-                             sym.n_sclass == kClassLabel)) {
-      if (id == OffsetIndex::kMissing) {
-        if (name == &scratch) {
-          texts.spelt.push_back(std::move(scratch));
-          name = &texts.spelt.back();
-        }
-        id = static_cast<uint32_t>(texts.names.size());
-        texts.names.push_back(name);
-        texts.nameLengths.push_back(static_cast<uint32_t>(fieldLength(*name)));
-      } else {
-        tableNameListed[id] = 1;
-      }
-      const char location =
-          size_t(sym.n_scnum) < locationOfNumber.size() ? locationOfNumber[size_t(sym.n_scnum)] : 0;
-      (location == 0 ? progSyms : dataSyms).push_back(static_cast<uint32_t>(rows.size()));
-      rows.push_back({id, openFiles.empty() ? kNoFile : openFiles.back(), sym.n_value,
-                      texts.nameLengths[id], location,
-                      static_cast<char>(sym.n_sclass == kClassExternal ? 0 : 1),
-                      static_cast<char>(isFunction(sym) ? 0 : 1)});
-      const size_t length = rowLength(rows.back(), texts);
-      rowBytes += length;
-      longestRow = std::max(longestRow, length);
-    }
-  }
-
-  // The listed names in name order. The table's own strings are usually in
-  // order already (the linker writes its merged table sorted), which one
-  // pass confirms; names spelt out of records are sorted and merged in.
-  std::vector<uint32_t> ids;
-  for (uint32_t k = 0; k < tableSize; ++k)
-    if (tableNameListed[k]) ids.push_back(k);
-  auto nameLess = [&texts](uint32_t a, uint32_t b) { return *texts.names[a] < *texts.names[b]; };
-  if (texts.names.size() > tableSize) {
-    std::vector<uint32_t> spelt;
-    for (uint32_t k = tableSize; k < texts.names.size(); ++k) spelt.push_back(k);
-    std::sort(spelt.begin(), spelt.end(), nameLess);
-    std::vector<uint32_t> merged(ids.size() + spelt.size());
-    std::merge(ids.begin(), ids.end(), spelt.begin(), spelt.end(), merged.begin(), nameLess);
-    ids.swap(merged);
-  }
-  std::vector<uint32_t> rank(texts.names.size(), 0);
-  uint32_t ranks = 0;
-  if (!rankInOrder(ids, texts, rank, ranks)) {
-    std::sort(ids.begin(), ids.end(), nameLess);
-    rankInOrder(ids, texts, rank, ranks);
-  }
-
-  sortByRank(progSyms, rows, rank, ranks);
-  sortByRank(dataSyms, rows, rank, ranks);
-  traceSymbols(rows, texts, progSyms, dataSyms);
-  out.reserve(out.size() + 2 * rowBytes + 512);
-  std::vector<size_t> rowAt(rows.size());
-  nameTable(out, rows, texts, progSyms, dataSyms, longestRow, rowAt);
+  symbolTable(out, "Symbols - Sorted by Name", rows, texts, progSyms, dataSyms, longestRow);
 
   sortByAddress(progSyms, rows);
   sortByAddress(dataSyms, rows);
   traceSymbols(rows, texts, progSyms, dataSyms);
-  addressTable(out, rows, texts, progSyms, dataSyms, rowAt);
-  return out;
+  symbolTable(out, "Symbols - Sorted by Address", rows, texts, progSyms, dataSyms, longestRow);
+  out.finish();
+}
+
+}  // namespace
+
+String MapFile::compose(const Coff& output, uint64_t programSize, const String& created) {
+  StringSink text;
+  MapText out(text);
+  composeMap(out, output, programSize, created);
+  return std::move(text.cText);
 }
 
 int MapFile::write(const String& name, const Coff& output, uint64_t programSize) {
-  // The text is composed first, so a failure while writing is one failed
-  // write, reported once.
-  return writeText(name, compose(output, programSize, platform::ctimeText(platform::now())),
-                   "MapFile::write()");
+  FileSink file(name, "MapFile::write()");
+  MapText out(file);
+  composeMap(out, output, programSize, platform::ctimeText(platform::now()));
+  return file.finish();
 }
 
 int MapFile::writeText(const String& name, const String& text, const char* context) {
-  std::FILE* file = std::fopen(platform::hostPath(name).c_str(), "w");
-  if (!file) {
-    reportMessage(SevError, context, "Could not open map file '" + name + "' for writing.", 0);
-    return 0;
-  }
-  bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  written = std::fflush(file) == 0 && written;
-  written = std::fclose(file) == 0 && written;
-  if (!written) {
-    reportMessage(SevError, context, "Could not write map file '" + name + "'.", 0);
-    return 0;
-  }
-  return 1;
+  FileSink file(name, context);
+  file.take(text.data(), text.size());
+  return file.finish();
 }

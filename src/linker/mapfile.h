@@ -68,9 +68,10 @@ class SymbolInfo {
 
 class MapFile {
  public:
-  // Writes the map of output to name. programSize is the total of the
-  // CODEPAGE sizes in locations. 1 when the whole file was written; 0 after
-  // reporting a failed open or a failed write.
+  // Writes the map of output to name, block by block as it is composed.
+  // programSize is the total of the CODEPAGE sizes in locations. 1 when the
+  // whole file was written; 0 after reporting a failed open or a failed
+  // write, once.
   static int write(const String& name, const Coff& output, uint64_t programSize);
   // Writes text as the map file name; a failed open, write, flush or close
   // is reported with context and gives 0. The error map file uses it too.

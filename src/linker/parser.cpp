@@ -143,12 +143,16 @@ const std::filesystem::path* workingDirectory() {
   return failure ? nullptr : &dir;
 }
 
-void statFacts(const String& host, FileFacts& facts) {
+// Whether host exists at all.
+bool statFacts(const String& host, FileFacts& facts) {
   struct stat st;
-  if (::stat(host.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return;
-  facts.comparable = true;
-  facts.device = st.st_dev;
-  facts.inode = st.st_ino;
+  if (::stat(host.c_str(), &st) != 0) return false;
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+    facts.comparable = true;
+    facts.device = st.st_dev;
+    facts.inode = st.st_ino;
+  }
+  return true;
 }
 
 void spellFacts(const String& host, FileFacts& facts) {
@@ -300,15 +304,30 @@ class NameRecorder : public LinkerDirectives {
   // before anything is written.
   Input locate(const String& name, bool currentDirLast) const {
     if (FileName(name).hasPath()) return {&name, true, name, {}, false};
-    for (const String& dir : cLibPaths) {
-      const String candidate = joinPath(dir, name);
-      if (FileName(candidate).fileExists()) return {&name, true, candidate, {}, false};
+    Input input{&name, false, String(), {}, false};
+    for (const String& dir : cLibPaths)
+      if (found(joinPath(dir, name), input)) return input;
+    if (currentDirLast && found(joinPath(".", name), input)) return input;
+    return input;
+  }
+  // Whether candidate exists, found with the one stat that also gives the
+  // facts the comparison with the outputs needs: thousands of inputs make
+  // every system call count.
+  static bool found(const String& candidate, Input& input) {
+    const FileName file(candidate);
+    if (!file.hasName()) return false;
+    const String host = platform::hostPath(file.hasPath() ? file.fullName() : file.name());
+    // A drive prefix makes the name tested differ from the one compared.
+    const bool same = host == platform::hostPath(candidate);
+    FileFacts facts;
+    if (!statFacts(host, facts)) return false;
+    input.found = true;
+    input.path = candidate;
+    if (same) {
+      input.facts = facts;
+      input.statted = true;
     }
-    if (currentDirLast) {
-      const String candidate = joinPath(".", name);
-      if (FileName(candidate).fileExists()) return {&name, true, candidate, {}, false};
-    }
-    return {&name, false, String(), {}, false};
+    return true;
   }
   // The input, as it was named, that the target is; empty when none.
   static String inputAt(const FileFacts& target, std::vector<Input>& inputs) {

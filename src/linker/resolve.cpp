@@ -1,5 +1,7 @@
 // External symbol resolution: one table of every external definition, the
 // linker's own symbols first, then every reference bound to its definition.
+#include <vector>
+
 #include "linker.h"
 #include "platform.h"
 
@@ -22,6 +24,13 @@ SymRecord linkerSymbol(const Coff& names, const String& name, uint32_t value) {
 }
 
 }  // namespace
+
+// An external's key with its hash, and where it stands in its file.
+struct Linker::KeyedSymbol {
+  NameKey key;
+  std::size_t hash;
+  std::size_t index;
+};
 
 const SymRecord& Linker::extSymRecord(const ExtSymRef& ref) const {
   if (ref.file == kLinkerSymbolFile) {
@@ -84,15 +93,26 @@ int Linker::buildExtSymDef(String& err) {
   std::size_t symbols = cExtSymDef.size();
   for (const auto& coff : cCoff) symbols += coff->cSymbolTbl.size();
   cExtSymDef.reserve(symbols / 2);
+  // A file's definitions are keyed first, each one's slot asked for ahead,
+  // then entered in order: the table is far larger than the cache.
+  std::vector<KeyedSymbol> keyed;
   for (std::size_t f = 0; f < cCoff.size(); ++f) {
     const Coff& coff = *cCoff[f];
+    keyed.clear();
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
       if (isAuxRecord(coff, i)) continue;
       const syment sym = syment::decode(coff.cSymbolTbl[i]);
       if (!isExtDef(sym)) continue;
-      if (!cExtSymDef.emplace(nameKey(sym), ExtSymRef{f, i}).second) {
+      const NameKey key = nameKey(sym);
+      const std::size_t hash = cExtSymDef.hashOf(key);
+      cExtSymDef.prefetch(hash);
+      keyed.push_back({key, hash, i});
+    }
+    for (const KeyedSymbol& k : keyed) {
+      if (!cExtSymDef.emplace(k.key, ExtSymRef{f, k.index}, k.hash).second) {
         String scratch;
-        err = "symbol '" + coff.nameRef(sym, scratch) + "' has multiple definitions.";
+        err = "symbol '" + coff.nameRef(syment::decode(coff.cSymbolTbl[k.index]), scratch) +
+              "' has multiple definitions.";
         return 0;
       }
     }
@@ -101,22 +121,42 @@ int Linker::buildExtSymDef(String& err) {
 }
 
 int Linker::resolveExternals(String& err) {
+  // As for the definitions: a file's references are keyed and their slots
+  // asked for, then looked up in order, and the records they find asked
+  // for before their values are read.
+  std::vector<KeyedSymbol> keyed;
+  std::vector<const SymRecord*> found;
   for (auto& input : cCoff) {
     Coff& coff = *input;
+    keyed.clear();
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
       if (isAuxRecord(coff, i)) continue;
-      syment sym = syment::decode(coff.cSymbolTbl[i]);
+      const syment sym = syment::decode(coff.cSymbolTbl[i]);
       if (!isExtRef(sym)) continue;
-      const ExtSymRef* def = cExtSymDef.find(nameKey(sym));
+      const NameKey key = nameKey(sym);
+      const std::size_t hash = cExtSymDef.hashOf(key);
+      cExtSymDef.prefetch(hash);
+      keyed.push_back({key, hash, i});
+    }
+    found.clear();
+    for (const KeyedSymbol& k : keyed) {
+      const ExtSymRef* def = cExtSymDef.find(k.key, k.hash);
       if (!def) {
         String scratch;
-        err = "could not resolve symbol '" + coff.nameRef(sym, scratch) + "' in file '" +
+        err = "could not resolve symbol '" +
+              coff.nameRef(syment::decode(coff.cSymbolTbl[k.index]), scratch) + "' in file '" +
               coff.cFileName + "'.";
         return 0;
       }
+      const SymRecord& record = extSymRecord(*def);
+      __builtin_prefetch(&record);
+      found.push_back(&record);
+    }
+    for (std::size_t n = 0; n < keyed.size(); ++n) {
       // Only the value: the reference stays an undefined external.
-      sym.n_value = syment::decode(extSymRecord(*def)).n_value;
-      sym.encode(coff.cSymbolTbl[i]);
+      syment sym = syment::decode(coff.cSymbolTbl[keyed[n].index]);
+      sym.n_value = syment::decode(*found[n]).n_value;
+      sym.encode(coff.cSymbolTbl[keyed[n].index]);
     }
   }
   return 1;

@@ -1,5 +1,7 @@
 // Layout and writing of COFF images, and round trips through the reader.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -381,6 +383,42 @@ TEST(CoffWrite, ByFileName) {
   c.cFileName = "/dev/full";
   EXPECT_EQ(capture([&] { EXPECT_EQ(c.write(), 0); }),
             "Error - Coff file '/dev/full' could not write file header.\n");
+}
+
+// A file that already holds the image is left in place and stamped as
+// written; one that differs, even by a byte of the same length, is replaced.
+TEST(CoffWrite, OverAFileThatAlreadyHoldsTheImage) {
+  DiagnosticsScope scope;
+  const String dir = makeTempDir("coffsame");
+  Coff c = standardBuilder().laidOut();
+  c.cFileName = dir + "/out.o";
+  const Bytes image = standardBuilder().bytes();
+  struct Case {
+    const char* what;
+    std::size_t flipped;  // byte changed in the old file; image.size() for none
+    bool kept;
+  };
+  const Case cases[] = {
+      {"same bytes", image.size(), true},
+      {"time stamp differs", 4, false},
+      {"last string differs", image.size() - 2, false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    Bytes old = image;
+    if (k.flipped < old.size()) old[k.flipped] ^= 0x5A;
+    writeFile(c.cFileName, String(old.begin(), old.end()));
+    const struct timespec past[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, c.cFileName.c_str(), past, 0), 0);
+    struct stat before;
+    ASSERT_EQ(stat(c.cFileName.c_str(), &before), 0);
+    EXPECT_EQ(capture([&] { EXPECT_EQ(c.write(), 1); }), "");
+    struct stat after;
+    ASSERT_EQ(stat(c.cFileName.c_str(), &after), 0);
+    EXPECT_EQ(fixtures::readBytes(c.cFileName), image);
+    EXPECT_EQ(after.st_ino == before.st_ino, k.kept);
+    EXPECT_GT(after.st_mtime, 1000);
+  }
 }
 
 // ---------------------------------------------------------------------------

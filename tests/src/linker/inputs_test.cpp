@@ -184,6 +184,29 @@ TEST(ImportLibraryMembers, OrderOverMembersAndLibraries) {
                                       "m_gamma.o", "m_zeta.o"}));
 }
 
+// Names in the string table and names in the record are one kind of name,
+// whichever way each file spells it, and a name referenced again or defined
+// in the referencing file itself is settled once.
+TEST(ImportLibraryMembers, LongAndShortNamesAlike) {
+  LinkFixture f;
+  CoffBuilder mainObj = object("main.o");
+  for (const char* ref : {"a_rather_long_name", "short", "a_rather_long_name", "own_long_name",
+                          "tiny_but_long_here"})
+    mainObj.externRef(ref);
+  mainObj.section(".code", scnCode, 0, {1, 2});
+  mainObj.externDef("own_long_name", 1, 0);
+  f.object("main.o", mainObj);
+  const CoffBuilder mLong = member("m_long.o", {"a_rather_long_name"}, {"tiny"});
+  const CoffBuilder mShort = member("m_short.o", {"short", "tiny_but_long_here"});
+  const CoffBuilder mTiny = member("m_tiny.o", {"tiny"});
+  const CoffBuilder mOwn = member("m_own.o", {"own_long_name"});
+  f.library("names.lib", {&mOwn, &mLong, &mShort, &mTiny});
+  ASSERT_TRUE(f.commands("LIBPATH .\nFILES main.o names.lib\n"));
+  ASSERT_TRUE(f.run(Phase::ImportLibraryMembers)) << f.error() << f.output();
+  EXPECT_EQ(inputNames(f.linker()),
+            (std::vector<std::string>{"./main.o", "m_long.o", "m_short.o", "m_tiny.o"}));
+}
+
 TEST(ImportLibraryMembers, NoLibrariesImportsNothing) {
   LinkFixture f;
   CoffBuilder mainObj = object("main.o");

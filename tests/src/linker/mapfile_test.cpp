@@ -335,6 +335,37 @@ TEST(MapFileTest, ProgramAndDataLocationsFollowTheSectionType) {
   }
 }
 
+// A map of many symbols, its tables several times the size of a block of
+// output, and one row alone longer than a block; rows is what each table
+// lists, in name order and address order alike.
+void manySymbols(CoffBuilder& b, std::string& rows) {
+  b.processor(kCoreB);
+  const int code = sizedSection(b, ".code", scnCode, 0, 2);
+  rows = "                     Name    Address   Location    Storage File                     \n"
+         "                ---------  ---------  ---------  --------- ---------                \n";
+  char name[16];
+  char address[16];
+  for (uint32_t i = 0; i < 6000; ++i) {
+    std::snprintf(name, sizeof name, "s%05u", i);  // spelt in its record
+    std::snprintf(address, sizeof address, "0x%06x", i);
+    b.symbol(name, i, static_cast<int16_t>(code), kClassExternal);
+    rows += symbolLine(name, address, "program", "extern");
+  }
+  const std::string longName = "zz" + std::string(300000, 'n');
+  b.symbol(longName, 6000, static_cast<int16_t>(code), kClassStatic);
+  rows += longName + "   0x001770    program     static                          \n";
+}
+
+TEST(MapFileTest, TablesLongerThanABlock) {
+  CoffBuilder b("out.cof");
+  std::string rows;
+  manySymbols(b, rows);
+  const std::string map = MapFile::compose(b.model(), 16, kCreated);
+  EXPECT_EQ(between(map, "Symbols - Sorted by Name\n", "\n\n\n") + "\n", rows);
+  EXPECT_EQ(between(map, "Symbols - Sorted by Address\n", "\n\n\n") + "\n", rows);
+  EXPECT_EQ(map.substr(map.size() - 4), " \n\n\n");
+}
+
 TEST(MapFileTest, CodeTexts) {
   EXPECT_EQ(MapFile::typeText(0), "unknown");
   EXPECT_EQ(MapFile::typeText(4), "romdata");
@@ -356,17 +387,20 @@ class MapFileWriteTest : public ::testing::Test {
 
   // Runs write with a fixed clock; the result and what it printed.
   int write(const std::string& name, std::string& printed) {
-    DiagnosticsScope scope;
-    OutputCapture out;
-    platform::ClockFunction old = platform::setClock([]() -> std::time_t { return 0; });
     CoffBuilder b("out.cof");
     b.processor(kCoreB);
     sizedSection(b, ".code", scnCode, 0, 4);
-    const int result = MapFile::write(name, b.model(), 16);
+    return write(b.model(), name, printed);
+  }
+  int write(const Coff& output, const std::string& name, std::string& printed) {
+    DiagnosticsScope scope;
+    OutputCapture out;
+    platform::ClockFunction old = platform::setClock([]() -> std::time_t { return 0; });
+    const int result = MapFile::write(name, output, 16);
     platform::setClock(old);
     printed = out.text();
     errors = getErrorCount();
-    expected = MapFile::compose(b.model(), 16, kCreated);
+    expected = MapFile::compose(output, 16, kCreated);
     return result;
   }
 
@@ -404,6 +438,41 @@ TEST_F(MapFileWriteTest, WriteFailureIsReported) {
   EXPECT_EQ(write("/dev/full", printed), 0);
   EXPECT_EQ(printed, "Error - Could not write map file '/dev/full'.\n");
   EXPECT_EQ(errors, 1);
+}
+
+TEST_F(MapFileWriteTest, MapsLongerThanABlock) {
+  CoffBuilder b("out.cof");
+  std::string rows;
+  manySymbols(b, rows);
+  std::string printed;
+  ASSERT_EQ(write(b.model(), dir + "/out.map", printed), 1) << printed;
+  EXPECT_EQ(readFile(dir + "/out.map"), expected);
+
+  // The first full block fails; the failure is reported once.
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
+  EXPECT_EQ(write(b.model(), "/dev/full", printed), 0);
+  EXPECT_EQ(printed, "Error - Could not write map file '/dev/full'.\n");
+  EXPECT_EQ(errors, 1);
+}
+
+TEST_F(MapFileWriteTest, NoMapWhenTheLinkEndsWhileComposing) {
+  // A symbol whose long name the string table lacks ends the link.
+  CoffBuilder b("out.cof");
+  b.processor(kCoreB);
+  const int code = sizedSection(b, ".code", scnCode, 0, 2);
+  b.symbol("listed_before_it", 0, static_cast<int16_t>(code), kClassExternal);
+  syment sym = b.makeSymbol("x", 1, static_cast<int16_t>(code), kClassExternal);
+  sym.set_n_offset(0x7FFFFFF0u);
+  b.rawRecord(sym.record());
+
+  const std::string name = dir + "/out.map";
+  DiagnosticsScope scope;
+  OutputCapture out;
+  ExitTrap trap;
+  EXPECT_THROW(MapFile::write(name, b.model(), 16), ProcessExit);
+  EXPECT_EQ(out.text().rfind("Error - Unable to find symbol name in string table.\n", 0), 0u)
+      << out.text();
+  EXPECT_FALSE(std::filesystem::exists(name));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,7 @@
 using fixtures::CoffBuilder;
 using linktest::LinkFixture;
 using linktest::Phase;
+using testing_support::ExitRecorder;
 
 namespace {
 
@@ -169,6 +172,15 @@ TEST(MergeStringTbls, OffsetsOfTheMergedTable) {
        {{"alpha", "\xE9t\xE9", "Zeta"}},
        {{4, "Zeta"}, {9, "alpha"}, {15, "\xE9t\xE9"}}},
       {"no long names at all", {{}, {}}, {}},
+      {"alike in the first eight bytes: the next ones decide, high bytes last",
+       {{"abcdefghz", "abcdefgh\xE9x"}, {"abcdefghA", "abcdefgh"}},
+       {{4, "abcdefgh"}, {13, "abcdefghA"}, {23, "abcdefghz"}, {33, "abcdefgh\xE9x"}}},
+      {"alike in the first sixteen bytes: the rest decides, high bytes last",
+       {{"sixteen_bytes_16\xE9", "sixteen_bytes_16z"}, {"sixteen_bytes_16", "sixteen_bytes_16Z"}},
+       {{4, "sixteen_bytes_16"},
+        {21, "sixteen_bytes_16Z"},
+        {39, "sixteen_bytes_16z"},
+        {57, "sixteen_bytes_16\xE9"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -193,6 +205,178 @@ TEST(MergeStringTbls, OffsetsOfTheMergedTable) {
           if (s == entry.second) own[entry.first] = entry.second;
       EXPECT_EQ(LinkerTestAccess::coffs(f.linker())[i]->cStringTbl, own) << "file " << i;
     }
+  }
+}
+
+// Many strings in long runs that tie on their first eight or sixteen bytes,
+// others of any length and any bytes, some in several files: the merged
+// table holds each once in the order of std::string, offsets running on.
+TEST(MergeStringTbls, AgreesWithStringOrderOverManyStrings) {
+  using Table = std::map<std::uint32_t, String>;
+  std::uint32_t seed = 12345;
+  auto next = [&seed](std::uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % bound;
+  };
+  auto tail = [&next](std::size_t length) {
+    String text;
+    while (text.size() < length) text += static_cast<char>(1 + next(255));  // never a zero
+    return text;
+  };
+  std::vector<String> strings;
+  for (int i = 0; i < 400; ++i) strings.push_back("eightpre" + tail(1 + next(20)));
+  for (int i = 0; i < 300; ++i) strings.push_back("sixteen_bytes_16" + tail(next(12)));
+  for (int i = 0; i < 100; ++i) strings.push_back("mid_run_" + tail(next(10)));
+  for (int i = 0; i < 1600; ++i) strings.push_back(tail(1 + next(40)));
+  // Strings that first differ at each position, by low and high bytes, and
+  // the prefixes of one.
+  const String base = "abcdefghijklmnopqrstuvwx";
+  for (std::size_t at = 0; at < base.size(); ++at) {
+    strings.push_back(base.substr(0, at));
+    for (const char byte : {'\x01', 'a', '\x7F', '\x80', '\xFF'}) {
+      String text = base;
+      text[at] = byte;
+      strings.push_back(text);
+    }
+  }
+  strings.erase(std::remove(strings.begin(), strings.end(), String()), strings.end());
+  // Enough strings, nearly all distinct, that the lookup table grows.
+  constexpr std::size_t kFiles = 5;
+  std::vector<std::vector<String>> files(kFiles);
+  for (std::size_t i = 0; i < strings.size(); ++i) {
+    files[next(kFiles)].push_back(strings[i]);
+    if (next(10) == 0) files[next(kFiles)].push_back(strings[i]);
+  }
+  std::set<String> sorted(strings.begin(), strings.end());
+  Table expect;
+  std::uint32_t offset = 4;
+  for (const String& text : sorted) {
+    expect[offset] = text;
+    offset += static_cast<std::uint32_t>(text.size()) + 1;
+  }
+
+  LinkFixture f;
+  std::string names = "FILES";
+  for (std::size_t i = 0; i < kFiles; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".o";
+    CoffBuilder b = object(name);
+    b.section(".code", scnCode, 0, {0, 0});
+    for (const String& text : files[i]) b.addString(text);
+    f.object(name, b);
+    names += " " + name;
+  }
+  ASSERT_TRUE(f.commands(names + "\n" + kMemories));
+  ASSERT_TRUE(f.run(Phase::MergeStringTbls)) << f.error();
+  const Table& out = LinkerTestAccess::output(f.linker()).cStringTbl;
+  ASSERT_EQ(out.size(), expect.size());
+  EXPECT_TRUE(out == expect);
+  for (std::size_t i = 0; i < kFiles; ++i) {
+    const std::set<String> own(files[i].begin(), files[i].end());
+    Table ownTable;
+    for (const auto& entry : expect)
+      if (own.count(entry.second)) ownTable.insert(entry);
+    EXPECT_TRUE(LinkerTestAccess::coffs(f.linker())[i]->cStringTbl == ownTable) << "file " << i;
+  }
+}
+
+// A file may hold one string twice: both its offsets move to the merged one,
+// and its table keeps the string once.
+TEST(MergeStringTbls, AStringTwiceInOneFile) {
+  LinkFixture f;
+  CoffBuilder a = object("a.o");
+  a.section(".code", scnCode, 0, {0, 0});
+  const std::uint32_t first = a.externDef("twice_in_a_file", 1, 0);
+  a.addString("only_in_a_file");
+  // The second copy at the next free offset, as a writer that does not
+  // share strings would leave it.
+  auto& table = a.model().cStringTbl;
+  const auto& last = *table.rbegin();
+  const std::uint32_t again = last.first + static_cast<std::uint32_t>(last.second.size()) + 1;
+  table[again] = "twice_in_a_file";
+  syment sym = a.makeSymbol("x", 0, 1, kClassExternal);
+  sym.set_n_offset(again);
+  const std::uint32_t second = a.rawRecord(sym.record());
+  CoffBuilder b = object("b.o");
+  b.section(".code", scnCode, 0, {0, 0});
+  const std::uint32_t ref = b.externRef("twice_in_a_file");
+  f.object("a.o", a);
+  f.object("b.o", b);
+  ASSERT_TRUE(f.commands(std::string("FILES a.o b.o\n") + kMemories));
+  ASSERT_TRUE(f.run(Phase::RelocateLineInfo)) << f.error();
+  auto& coffs = LinkerTestAccess::coffs(f.linker());
+  ASSERT_EQ(coffs[0]->cStringTbl.size(), 3u);  // the reader kept both copies
+  ASSERT_TRUE(f.run(Phase::MergeStringTbls)) << f.error();
+
+  const std::map<std::uint32_t, String> expect = {{4, "only_in_a_file"}, {19, "twice_in_a_file"}};
+  EXPECT_EQ(LinkerTestAccess::output(f.linker()).cStringTbl, expect);
+  EXPECT_EQ(coffs[0]->cStringTbl, expect);
+  EXPECT_EQ(syment::decode(coffs[0]->cSymbolTbl[first]).n_offset(), 19u);
+  EXPECT_EQ(syment::decode(coffs[0]->cSymbolTbl[second]).n_offset(), 19u);
+  EXPECT_EQ(syment::decode(coffs[1]->cSymbolTbl[ref]).n_offset(), 19u);
+}
+
+// A long name whose offset its own file's table lacks is reported; the
+// record then takes the merged offset of the empty name getName gave back
+// when some table holds an empty string (only a table made in memory can:
+// the reader ends a table at one), and keeps its offset otherwise.
+TEST(MergeStringTbls, ANameMissingFromItsTableIsReported) {
+  struct Case {
+    const char* what;
+    bool fileEntry;  // the aux_file of a ".file", else a symbol
+    bool emptyString;
+    std::uint32_t expect;
+  };
+  constexpr std::uint32_t kMissing = 0x7000;
+  const std::vector<Case> cases = {
+      {"symbol", false, false, kMissing},
+      {"symbol, empty string merged", false, true, 4},
+      {"source file", true, false, kMissing},
+      {"source file, empty string merged", true, true, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LinkFixture f;
+    CoffBuilder a = object("a.o");
+    a.section(".code", scnCode, 0, {0, 0});
+    const std::uint32_t source = a.file("some_source_file.asm");
+    const std::uint32_t sym = a.externDef("some_long_symbol", 1, 0);
+    CoffBuilder b = object("b.o");
+    b.section(".code", scnCode, 0, {0, 0});
+    b.addString("another_long_name");
+    f.object("a.o", a);
+    f.object("b.o", b);
+    ASSERT_TRUE(f.commands(std::string("FILES a.o b.o\n") + kMemories));
+    ASSERT_TRUE(f.run(Phase::RelocateLineInfo)) << f.error();
+    if (c.emptyString) LinkerTestAccess::coffs(f.linker())[1]->cStringTbl[0x100] = "";
+    auto& records = LinkerTestAccess::coffs(f.linker())[0]->cSymbolTbl;
+    SymRecord& rec = records[c.fileEntry ? source + 1 : sym];
+    if (c.fileEntry) {
+      aux_file aux = aux_file::decode(rec);
+      aux.x_offset = kMissing;
+      aux.encode(rec);
+    } else {
+      syment s = syment::decode(rec);
+      s.set_n_offset(kMissing);
+      s.encode(rec);
+    }
+    const std::string before = f.output();
+    ExitRecorder exits;
+    ASSERT_TRUE(f.run(Phase::MergeStringTbls)) << f.error();
+    EXPECT_EQ(ExitRecorder::count(), 1);
+    const std::string report = std::string("Error - Unable to find ") +
+                               (c.fileEntry ? "aux_file" : "symbol") + " name in string table.\n";
+    EXPECT_EQ(f.output().substr(before.size()).rfind(report, 0), 0u) << f.output();
+    const std::uint32_t offset = c.fileEntry ? aux_file::decode(rec).x_offset
+                                             : syment::decode(rec).n_offset();
+    EXPECT_EQ(offset, c.expect);
+    // The other long names of the file still move.
+    const Coff& out = LinkerTestAccess::output(f.linker());
+    const SymRecord& other = records[c.fileEntry ? sym : source + 1];
+    const std::uint32_t otherOffset = c.fileEntry ? syment::decode(other).n_offset()
+                                                  : aux_file::decode(other).x_offset;
+    ASSERT_TRUE(out.cStringTbl.count(otherOffset));
+    EXPECT_EQ(out.cStringTbl.at(otherOffset),
+              c.fileEntry ? "some_long_symbol" : "some_source_file.asm");
   }
 }
 
