@@ -209,7 +209,7 @@ bool collectDefinitions(const std::list<std::unique_ptr<Coff>>& members,
   for (const auto& member : members) {
     const Coff& coff = *member;
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
-      if (i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone) continue;
+      if (coff.isAuxEntry(i)) continue;
       const syment sym = syment::decode(coff.cSymbolTbl[i]);
       if (!isExtDef(sym)) continue;
       std::string_view name;
@@ -273,7 +273,7 @@ int Archive::makeSymbols() {
     for (const auto& member : cMembers) {
       const Coff& coff = *member;
       for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
-        if (i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone) continue;
+        if (coff.isAuxEntry(i)) continue;
         syment sym = syment::decode(coff.cSymbolTbl[i]);
         if (!isExtDef(sym)) continue;
         const String& symName = coff.nameRef(sym, scratch);

@@ -441,6 +441,9 @@ class Coff {
   // broken one.
   int verify() const;
 
+  // Whether cSymbolTbl[i] is an auxiliary record rather than a symbol.
+  bool isAuxEntry(std::size_t i) const { return i < cAuxKind.size() && cAuxKind[i] != auxNone; }
+
   // Names through the string table. A long name missing from the table is
   // fatal; should the exit return, the result is empty.
   String getName(const scnhdr& h) const;

@@ -45,9 +45,7 @@ int FileName::pathExists() const { return hasPath() && DirInfo(path()).dirExists
 
 int FileName::fileExists() const {
   if (!hasName()) return 0;
-  // Without a directory part the name is tested relative to the current
-  // directory, not the drive's.
-  return platform::fileExists(hasPath() ? fullName() : name());
+  return platform::fileExists(testedName());
 }
 
 void FileName::print(std::ostream& os) const {

@@ -31,6 +31,9 @@ class FileName {
   int hasName() const { return cFname.empty() ? 0 : 1; }
   int pathExists() const;
   int fileExists() const;
+  // The name fileExists tests: without a directory part the name is taken
+  // relative to the current directory, not the drive's.
+  String testedName() const { return hasPath() ? fullName() : name(); }
   void print(std::ostream& os) const;
 
  private:

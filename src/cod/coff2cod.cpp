@@ -16,10 +16,6 @@ namespace {
 
 const char* const kInitContext = "Coff2Cod::init()";
 
-bool isAuxRecord(const Coff& coff, size_t index) {
-  return index < coff.cAuxKind.size() && coff.cAuxKind[index] != auxNone;
-}
-
 // True when both names lead to one existing file (links and "./" included).
 bool sameFile(const String& a, const String& b) {
   std::error_code ec;
@@ -196,7 +192,7 @@ bool Coff2Cod::createRawDataAndMemoryMap(const Coff& coff) {
 void Coff2Cod::createSourceNames(const Coff& coff) {
   const size_t n = coff.cSymbolTbl.size();
   for (size_t i = 0; i < n; ++i) {
-    if (isAuxRecord(coff, i)) continue;
+    if (coff.isAuxEntry(i)) continue;
     const syment s = syment::decode(coff.cSymbolTbl[i]);
     // Only a file symbol with its file entry names a source.
     if (s.n_sclass != kClassFile || i + 1 >= n || i + 1 >= coff.cAuxKind.size() ||
@@ -210,7 +206,7 @@ void Coff2Cod::createSourceNames(const Coff& coff) {
 void Coff2Cod::createSymbols(const Coff& coff) {
   const size_t n = coff.cSymbolTbl.size();
   for (size_t i = 0; i < n; ++i) {
-    if (isAuxRecord(coff, i)) continue;
+    if (coff.isAuxEntry(i)) continue;
     const syment s = syment::decode(coff.cSymbolTbl[i]);
     if (s.n_sclass != kClassExternal && s.n_sclass != kClassStatic && s.n_sclass != kClassLabel)
       continue;

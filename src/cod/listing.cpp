@@ -127,7 +127,7 @@ void Coff2Cod::markSymbols(const Coff& coff) {
   cMarks.assign(n, Mark::other);
   cMarkValues.assign(n, 0);
   for (size_t i = 0; i < n; ++i) {
-    if (i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone) {
+    if (coff.isAuxEntry(i)) {
       cMarks[i] = Mark::aux;
       continue;
     }

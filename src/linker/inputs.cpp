@@ -138,7 +138,7 @@ class ExternalNames {
     cNames.reserve(coff.cSymbolTbl.size());
     NameCursor names(coff);
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
-      if (i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone) continue;
+      if (coff.isAuxEntry(i)) continue;
       const syment sym = syment::decode(coff.cSymbolTbl[i]);
       const bool wanted = definitions ? isExtDef(sym) : !isExtDef(sym) && isExtRef(sym);
       if (!wanted) continue;

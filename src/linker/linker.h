@@ -186,6 +186,10 @@ class Linker : public LinkerDirectives {
   };
   static NameKey inlineKey(const char* text, std::size_t length);
   struct KeyedSymbol;  // a key with its hash and its record's place
+  // Keys the symbols of coff that wanted accepts, in their order, and asks
+  // for each one's slot of cExtSymDef ahead of its probe.
+  void keySymbols(const Coff& coff, bool (*wanted)(const syment&),
+                  std::vector<KeyedSymbol>& keyed) const;
   // The key of a symbol's name; valid once the string tables are merged.
   NameKey nameKey(const syment& sym) const;
   // The key of a name the linker spells itself.

@@ -171,10 +171,6 @@ const scnhdr* headerOfNumber(const Coff& output, int number) {
   return header == output.cScnHdr.end() ? nullptr : &header->second;
 }
 
-bool isAuxRecord(const Coff& output, size_t index) {
-  return index < output.cAuxKind.size() && output.cAuxKind[index] != auxNone;
-}
-
 const char* kDash = "---------";
 
 void sectionRow(MapText& out, const String& a, const String& b, const String& c, const String& d,
@@ -525,7 +521,7 @@ void composeMap(MapText& out, const Coff& output, uint64_t programSize, const St
   String scratch;
   const size_t records = output.cSymbolTbl.size();
   for (size_t i = 0; i < records; ++i) {
-    if (isAuxRecord(output, i)) continue;
+    if (output.isAuxEntry(i)) continue;
     const syment sym = syment::decode(output.cSymbolTbl[i]);
     uint32_t id = hasLongName(sym) ? index.find(sym.n_offset()) : OffsetIndex::kMissing;
     const String* name = nullptr;

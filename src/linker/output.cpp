@@ -11,10 +11,6 @@
 
 namespace {
 
-bool isAuxRecord(const Coff& coff, std::size_t i) {
-  return i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone;
-}
-
 int flagOf(const std::map<String, int>& table, const String& name) {
   auto it = table.find(name);
   return it == table.end() ? 0 : it->second;
@@ -132,7 +128,7 @@ int Linker::buildOutputSymbolTbl(String&) {
       SymRecord rec = coff.cSymbolTbl[i];
       // The input's own pairing decides what is an entry and of which
       // layout; the output's cAuxKind is built from it.
-      const uint32_t kind = isAuxRecord(coff, i) ? coff.cAuxKind[i] : uint32_t(auxNone);
+      const uint32_t kind = coff.isAuxEntry(i) ? coff.cAuxKind[i] : uint32_t(auxNone);
       if (kind == auxNone) {
         syment sym = syment::decode(rec);
         // A number the file does not define stays, and output

@@ -316,7 +316,7 @@ class NameRecorder : public LinkerDirectives {
   static bool found(const String& candidate, Input& input) {
     const FileName file(candidate);
     if (!file.hasName()) return false;
-    const String host = platform::hostPath(file.hasPath() ? file.fullName() : file.name());
+    const String host = platform::hostPath(file.testedName());
     // A drive prefix makes the name tested differ from the one compared.
     const bool same = host == platform::hostPath(candidate);
     FileFacts facts;

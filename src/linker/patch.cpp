@@ -138,7 +138,7 @@ int relocationSymbol(const Coff& file, const reloc& record, std::uint32_t& value
           " entries of the symbol table.";
     return 0;
   }
-  if (index < file.cAuxKind.size() && file.cAuxKind[index] != auxNone) {
+  if (file.isAuxEntry(index)) {
     err = "relocation at offset " + offsetText(record) + " refers to symbol-table entry " +
           std::to_string(index) + ", which is an auxiliary entry, not a symbol.";
     return 0;
@@ -159,8 +159,7 @@ int doPatch(const PatchTarget& target, std::uint32_t loadStart, Data& data, cons
   // attempt, with the name, words the message. A long name the table lacks
   // is reported as before.
   const std::uint32_t index = record.r_symndx;
-  if (index >= file.cSymbolTbl.size() ||
-      (index < file.cAuxKind.size() && file.cAuxKind[index] != auxNone))
+  if (index >= file.cSymbolTbl.size() || file.isAuxEntry(index))
     return relocationSymbol(file, record, request.symbolValue, request.symbolName, err);
   const syment sym = syment::decode(file.cSymbolTbl[index]);
   if (hasLongName(sym) && file.cStringTbl.find(sym.n_offset()) == file.cStringTbl.end())

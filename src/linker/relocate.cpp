@@ -255,10 +255,6 @@ class ScnDeltas {
   std::vector<bool> cKnown;
 };
 
-bool isAuxRecord(const Coff& coff, std::size_t i) {
-  return i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone;
-}
-
 }  // namespace
 
 int Linker::relocateSymbols(String&) {
@@ -277,7 +273,7 @@ int Linker::relocateSymbols(String&) {
     // Entries are told from symbols by the file's own pairing, never by
     // n_numaux, which a damaged or unusual file may set to anything.
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
-      if (isAuxRecord(coff, i)) continue;
+      if (coff.isAuxEntry(i)) continue;
       syment sym = syment::decode(coff.cSymbolTbl[i]);
       uint32_t delta = 0;
       if (!isRelocatable(sym) || !deltas.get(sym.n_scnum, delta)) continue;
@@ -475,7 +471,7 @@ void Linker::replaceStringTbl(Coff& coff, const uint32_t* old, const uint32_t* m
   }
   for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
     SymRecord& rec = coff.cSymbolTbl[i];
-    if (isAuxRecord(coff, i)) {
+    if (coff.isAuxEntry(i)) {
       // Source file entries are found by their pairing, so a ".file"
       // without an entry leaves the record after it alone.
       if (coff.cAuxKind[i] != auxFile) continue;

@@ -7,10 +7,6 @@
 
 namespace {
 
-bool isAuxRecord(const Coff& coff, std::size_t i) {
-  return i < coff.cAuxKind.size() && coff.cAuxKind[i] != auxNone;
-}
-
 // A linker-made external: no section, no type, no auxiliary entry.
 SymRecord linkerSymbol(const Coff& names, const String& name, uint32_t value) {
   syment sym;
@@ -31,6 +27,20 @@ struct Linker::KeyedSymbol {
   std::size_t hash;
   std::size_t index;
 };
+
+void Linker::keySymbols(const Coff& coff, bool (*wanted)(const syment&),
+                        std::vector<KeyedSymbol>& keyed) const {
+  keyed.clear();
+  for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
+    if (coff.isAuxEntry(i)) continue;
+    const syment sym = syment::decode(coff.cSymbolTbl[i]);
+    if (!wanted(sym)) continue;
+    const NameKey key = nameKey(sym);
+    const std::size_t hash = cExtSymDef.hashOf(key);
+    cExtSymDef.prefetch(hash);
+    keyed.push_back({key, hash, i});
+  }
+}
 
 const SymRecord& Linker::extSymRecord(const ExtSymRef& ref) const {
   if (ref.file == kLinkerSymbolFile) {
@@ -98,16 +108,7 @@ int Linker::buildExtSymDef(String& err) {
   std::vector<KeyedSymbol> keyed;
   for (std::size_t f = 0; f < cCoff.size(); ++f) {
     const Coff& coff = *cCoff[f];
-    keyed.clear();
-    for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
-      if (isAuxRecord(coff, i)) continue;
-      const syment sym = syment::decode(coff.cSymbolTbl[i]);
-      if (!isExtDef(sym)) continue;
-      const NameKey key = nameKey(sym);
-      const std::size_t hash = cExtSymDef.hashOf(key);
-      cExtSymDef.prefetch(hash);
-      keyed.push_back({key, hash, i});
-    }
+    keySymbols(coff, isExtDef, keyed);
     for (const KeyedSymbol& k : keyed) {
       if (!cExtSymDef.emplace(k.key, ExtSymRef{f, k.index}, k.hash).second) {
         String scratch;
@@ -128,16 +129,7 @@ int Linker::resolveExternals(String& err) {
   std::vector<const SymRecord*> found;
   for (auto& input : cCoff) {
     Coff& coff = *input;
-    keyed.clear();
-    for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
-      if (isAuxRecord(coff, i)) continue;
-      const syment sym = syment::decode(coff.cSymbolTbl[i]);
-      if (!isExtRef(sym)) continue;
-      const NameKey key = nameKey(sym);
-      const std::size_t hash = cExtSymDef.hashOf(key);
-      cExtSymDef.prefetch(hash);
-      keyed.push_back({key, hash, i});
-    }
+    keySymbols(coff, isExtRef, keyed);
     found.clear();
     for (const KeyedSymbol& k : keyed) {
       const ExtSymRef* def = cExtSymDef.find(k.key, k.hash);
