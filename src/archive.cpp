@@ -326,13 +326,14 @@ int Archive::write() {
 
   const String openFailure = "Could not open library file '" + name + "' for writing.";
   String target;
-  if (!replacement::resolveLinks(platform::hostPath(name), target)) {
+  struct stat st;
+  bool exists = false;
+  if (!replacement::resolveLinks(platform::hostPath(name), target, st, exists)) {
     error(kWriteContext, openFailure);
     return 0;
   }
   mode_t mode = replacement::creationMode();
-  struct stat st;
-  if (stat(target.c_str(), &st) == 0) {
+  if (exists) {
     // A library we could not open for writing stays as it is.
     if (!S_ISREG(st.st_mode) || access(target.c_str(), W_OK) != 0) {
       error(kWriteContext, openFailure);

@@ -407,38 +407,43 @@ int Coff::write(std::FILE* file, long position) const {
 namespace {
 
 // Whether the regular file target (described by st) already holds exactly
-// the bytes image would write. Extracting a whole library again, or linking
-// again without a change, then costs a read instead of a new file: creating
-// thousands of files right after as many were removed is slow on some file
-// systems. The file header (time stamp included) is compared first, so a
-// different image rarely costs more than that.
-bool alreadyHolds(const Coff& image, const String& target, const struct stat& st) {
-  if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != image.size()) return false;
-  unsigned char header[filehdr::kSize];
-  unsigned char oldHeader[filehdr::kSize];
+// the bytes image would write; if so it is stamped as written now, as a
+// write of the same bytes would leave it. Extracting a whole library again,
+// or linking again without a change, then costs a read instead of a new
+// file: creating thousands of files right after as many were removed is
+// slow on some file systems. The file header (time stamp included) is
+// compared before the image is rendered, so a changed image rarely costs
+// more than one read.
+bool leftInPlace(const Coff& image, const String& target, const struct stat& st) {
+  const std::uint64_t size = image.size();
+  if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != size ||
+      size < filehdr::kSize)
+    return false;
   const int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool headerRead = ::pread(fd, oldHeader, sizeof oldHeader, 0) == sizeof oldHeader;
-  ::close(fd);
+  const std::unique_ptr<unsigned char[]> old(new unsigned char[size]);
+  // A large file is read past its header only when the header matches.
+  constexpr std::uint64_t kFirstRead = 65536;
+  const std::uint64_t first = std::min(size, kFirstRead);
+  unsigned char header[filehdr::kSize];
   image.cFileHdr.encode(header);
-  if (!headerRead || std::memcmp(header, oldHeader, sizeof header) != 0) return false;
-  std::vector<unsigned char> old;
-  if (platform::readWholeFile(target, old) != platform::readDone) return false;
-  char* bytes = nullptr;
-  std::size_t length = 0;
-  std::FILE* memory = open_memstream(&bytes, &length);
-  if (!memory) return false;
-  const int written = image.write(memory, 0);
-  const bool closed = std::fclose(memory) == 0;
-  const std::unique_ptr<char, void (*)(void*)> owned(bytes, std::free);
-  return written && closed && length == old.size() &&
-         std::memcmp(bytes, old.data(), length) == 0;
-}
-
-// Stamps target as written now, as a write of the same bytes would.
-bool touch(const String& target) {
+  bool same = platform::readAt(fd, old.get(), first, 0) &&
+              std::memcmp(header, old.get(), sizeof header) == 0;
+  if (same && size > first) same = platform::readAt(fd, old.get() + first, size - first, first);
+  if (same) {
+    // Rendered into a buffer of its own size (one more byte for the memory
+    // stream's terminating zero), unbuffered: each block lands in place.
+    const std::unique_ptr<unsigned char[]> rendered(new unsigned char[size + 1]);
+    std::FILE* memory = fmemopen(rendered.get(), size + 1, "wb");
+    same = memory && std::setvbuf(memory, nullptr, _IONBF, 0) == 0 && image.write(memory, 0) &&
+           std::ftell(memory) == static_cast<long>(size);
+    if (memory && std::fclose(memory) != 0) same = false;
+    same = same && std::memcmp(rendered.get(), old.get(), size) == 0;
+  }
   const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
-  return utimensat(AT_FDCWD, target.c_str(), times, 0) == 0;
+  same = same && futimens(fd, times) == 0;
+  ::close(fd);
+  return same;
 }
 
 }  // namespace
@@ -450,8 +455,9 @@ int Coff::write() const {
   // written in place.
   String target;
   struct stat st;
-  const bool resolved = replacement::resolveLinks(platform::hostPath(cFileName), target);
-  const bool exists = resolved && stat(target.c_str(), &st) == 0;
+  bool exists = false;
+  const bool resolved =
+      replacement::resolveLinks(platform::hostPath(cFileName), target, st, exists);
   const bool replace = resolved && (!exists || S_ISREG(st.st_mode));
   if (!replace) {
     std::FILE* file = std::fopen(platform::hostPath(cFileName).c_str(), "wb");
@@ -472,7 +478,7 @@ int Coff::write() const {
     reportMessage(SevError, "Coff::write()", openFailure, 0);
     return 0;
   }
-  if (exists && alreadyHolds(*this, target, st) && touch(target)) return 1;
+  if (exists && leftInPlace(*this, target, st)) return 1;
   replacement::TempFile temp(target);
   if (!temp.open() || !temp.setMode(exists ? (st.st_mode & 07777) : replacement::creationMode())) {
     reportMessage(SevError, "Coff::write()", openFailure, 0);

@@ -81,6 +81,19 @@ int fileExists(const std::string& path) {
   return access(hostPath(path).c_str(), F_OK) == 0 ? 1 : 0;
 }
 
+bool readAt(int fd, void* buffer, std::uint64_t length, std::uint64_t offset) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  while (length > 0) {
+    const ssize_t n = ::pread(fd, bytes, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    length -= static_cast<std::uint64_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
 ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes) {
   bytes.clear();
   const int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);

@@ -2,6 +2,7 @@
 // the always-on assertion, host path handling and the clock.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -46,6 +47,9 @@ int fileExists(const std::string& path);
 // read, also after a read error.
 enum ReadResult { readNoFile, readFailed, readDone };
 ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes);
+// Reads exactly length bytes at offset of the open file fd; false when the
+// file ends first or a read fails.
+bool readAt(int fd, void* buffer, std::uint64_t length, std::uint64_t offset);
 
 // For a program whose heap grows to tens of megabytes and lives a fraction
 // of a second: the heap is reserved in one piece and given large pages where

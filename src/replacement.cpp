@@ -14,11 +14,12 @@ String baseOf(const String& path) {
   return slash == String::npos ? path : path.substr(slash + 1);
 }
 
-int resolveLinks(const String& path, String& target) {
+int resolveLinks(const String& path, String& target, struct stat& facts, bool& exists) {
   String current = path;
   for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+    struct stat& st = facts;
+    exists = lstat(current.c_str(), &st) == 0;
+    if (!exists || !S_ISLNK(st.st_mode)) {
       target = current;
       return 1;
     }

@@ -19,7 +19,9 @@ String baseOf(const String& path);
 
 // The file a write to path really changes: symbolic links are followed, so
 // the link stays a link and its target gets the new contents. 0 on a loop.
-int resolveLinks(const String& path, String& target);
+// exists tells whether target is there; if so, facts holds its stat (the
+// last lstat of the walk, which found no link).
+int resolveLinks(const String& path, String& target, struct stat& facts, bool& exists);
 
 // The permission bits a plain create would give a new file.
 mode_t creationMode();

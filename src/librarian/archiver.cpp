@@ -70,6 +70,9 @@ String listLine(const Coff& member) {
 
 }  // namespace
 
+Archiver::Archiver() = default;
+Archiver::~Archiver() = default;
+
 int Archiver::setCommand(uint8_t cmd, const String& archive, const std::list<String>& members) {
   if (cHasCmd) return 0;
   cCmd = cmd;
@@ -110,7 +113,8 @@ void Archiver::print(std::ostream& os) const {
 
 int Archiver::cmdCreate() {
   // An existing file of this name is replaced, never read.
-  Archive archive;
+  cLibrary = std::make_unique<Archive>();
+  Archive& archive = *cLibrary;
   archive.cFileName = cArchive;
   for (const String& name : cMembers) {
     std::unique_ptr<Coff> coff = readObject(name, cArchive, "Archiver::cmdCreate");
@@ -123,7 +127,8 @@ int Archiver::cmdCreate() {
 }
 
 int Archiver::cmdList() {
-  std::unique_ptr<Archive> archive = Archive::make(cArchive);
+  cLibrary = Archive::make(cArchive);
+  Archive* const archive = cLibrary.get();
   if (!archive) return 0;
   if (!isQuiet()) {
     for (const auto& member : archive->cMembers) std::cout << listLine(*member);
@@ -133,7 +138,8 @@ int Archiver::cmdList() {
 }
 
 int Archiver::cmdDelete() {
-  std::unique_ptr<Archive> archive = Archive::make(cArchive);
+  cLibrary = Archive::make(cArchive);
+  Archive* const archive = cLibrary.get();
   if (!archive) return 0;
   int missing = 0;
   for (const String& name : cMembers) {
@@ -151,7 +157,8 @@ int Archiver::cmdDelete() {
 }
 
 int Archiver::cmdReplace() {
-  std::unique_ptr<Archive> archive = Archive::make(cArchive);
+  cLibrary = Archive::make(cArchive);
+  Archive* const archive = cLibrary.get();
   if (!archive) return 0;
   for (const String& name : cMembers) {
     std::unique_ptr<Coff> coff = readObject(name, cArchive, "Archiver::cmdReplace");
@@ -167,7 +174,8 @@ int Archiver::cmdReplace() {
 }
 
 int Archiver::cmdExtract() {
-  std::unique_ptr<Archive> archive = Archive::make(cArchive);
+  cLibrary = Archive::make(cArchive);
+  Archive* const archive = cLibrary.get();
   if (!archive) return 0;
 
   std::vector<Coff*> chosen;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <ostream>
 
 #include "diagnostics.h"
@@ -19,8 +20,8 @@ enum ArCommand : uint8_t {
 
 class Archiver {
  public:
-  Archiver() = default;
-  virtual ~Archiver() = default;
+  Archiver();
+  virtual ~Archiver();
   Archiver(const Archiver&) = delete;
   Archiver& operator=(const Archiver&) = delete;
 
@@ -47,4 +48,7 @@ class Archiver {
   String cArchive;
   std::list<String> cMembers;
   int cHasCmd = 0;
+  // The library a command works on, kept until the Archiver goes: a program
+  // ends without taking thousands of members apart node by node.
+  std::unique_ptr<Archive> cLibrary;
 };

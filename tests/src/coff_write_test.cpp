@@ -421,6 +421,27 @@ TEST(CoffWrite, OverAFileThatAlreadyHoldsTheImage) {
   }
 }
 
+TEST(CoffWrite, ThroughASymbolicLink) {
+  DiagnosticsScope scope;
+  const String dir = makeTempDir("cofflink");
+  const Bytes image = standardBuilder().bytes();
+  for (const bool same : {true, false}) {
+    SCOPED_TRACE(same ? "target holds the image" : "target holds other bytes");
+    const String target = dir + "/target.o";
+    const String link = dir + "/link.o";
+    writeFile(target, same ? String(image.begin(), image.end()) : String("old"));
+    std::remove(link.c_str());
+    ASSERT_EQ(symlink("target.o", link.c_str()), 0);
+    Coff c = standardBuilder().laidOut();
+    c.cFileName = link;
+    EXPECT_EQ(capture([&] { EXPECT_EQ(c.write(), 1); }), "");
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(fixtures::readBytes(target), image);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Round trips.
 
