@@ -430,6 +430,10 @@ class Coff {
 
   // Reads the file name (binary); null after reporting why.
   static std::unique_ptr<Coff> make(const String& name);
+  // The same for the file name whose bytes were already read (opened false
+  // when it could not be opened), with the same reports.
+  static std::unique_ptr<Coff> make(const String& name, bool opened,
+                                    const std::vector<unsigned char>& file);
   // Reads the image that starts at byte base of file (a whole object file,
   // or a library file with base at a member's image); every pointer in the
   // image counts from base, and every block must lie inside file. name

@@ -268,7 +268,13 @@ std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::ui
 
 std::unique_ptr<Coff> Coff::make(const String& name) {
   std::vector<unsigned char> file;
-  if (platform::readWholeFile(platform::hostPath(name), file) == platform::readNoFile) {
+  const bool opened = platform::readWholeFile(platform::hostPath(name), file) != platform::readNoFile;
+  return make(name, opened, file);
+}
+
+std::unique_ptr<Coff> Coff::make(const String& name, bool opened,
+                                 const std::vector<unsigned char>& file) {
+  if (!opened) {
     std::ostringstream s;
     s << "Could not open Coff file '" << name << "' for reading.";
     reportStream(SevError, "Coff::make()", s, 0);

@@ -94,13 +94,12 @@ bool readAt(int fd, void* buffer, std::uint64_t length, std::uint64_t offset) {
   return true;
 }
 
-ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes) {
-  bytes.clear();
-  const int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return readNoFile;
-  struct stat st;
-  const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
-  std::size_t want = sized ? static_cast<std::size_t>(st.st_size) : 65536;
+namespace {
+
+// Reads the open file fd (with its stat, when fstat succeeded) and closes it.
+ReadResult readOpenFile(int fd, const struct stat* st, std::vector<unsigned char>& bytes) {
+  const bool sized = st && S_ISREG(st->st_mode) && st->st_size > 0;
+  std::size_t want = sized ? static_cast<std::size_t>(st->st_size) : 65536;
   bytes.resize(want);
   std::size_t got = 0;
   ReadResult result = readDone;
@@ -119,6 +118,31 @@ ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>
   ::close(fd);
   bytes.resize(got);
   return result;
+}
+
+}  // namespace
+
+ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes) {
+  bytes.clear();
+  const int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return readNoFile;
+  struct stat st;
+  const bool statted = ::fstat(fd, &st) == 0;
+  return readOpenFile(fd, statted ? &st : nullptr, bytes);
+}
+
+bool readRegularFile(const std::string& hostPath, std::vector<unsigned char>& bytes,
+                     ReadResult& result) {
+  bytes.clear();
+  const int fd = ::open(hostPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  result = readOpenFile(fd, &st, bytes);
+  return true;
 }
 
 // A sanitizer's allocator is its own; the heap is left to it.

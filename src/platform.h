@@ -47,6 +47,11 @@ int fileExists(const std::string& path);
 // read, also after a read error.
 enum ReadResult { readNoFile, readFailed, readDone };
 ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes);
+// The same for a regular file only, opened so that nothing else (a pipe
+// without a writer, a device) can make it wait; false, with nothing read,
+// for anything but a regular file that opened.
+bool readRegularFile(const std::string& hostPath, std::vector<unsigned char>& bytes,
+                     ReadResult& result);
 // Reads exactly length bytes at offset of the open file fd; false when the
 // file ends first or a read fails.
 bool readAt(int fd, void* buffer, std::uint64_t length, std::uint64_t offset);

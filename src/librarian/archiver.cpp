@@ -1,12 +1,15 @@
 #include "archiver.h"
 
+#include <cstddef>
 #include <iostream>
+#include <string>
 #include <vector>
 
 #include "archive.h"
 #include "coff.h"
 #include "debug.h"
 #include "platform.h"
+#include "readahead.h"
 
 namespace {
 
@@ -21,9 +24,13 @@ std::list<std::unique_ptr<Coff>>::iterator findMember(Archive& archive, const St
   return archive.cMembers.end();
 }
 
-// Reads an object file to be put into library; null after reporting why.
-std::unique_ptr<Coff> readObject(const String& name, const String& library, const char* context) {
-  std::unique_ptr<Coff> coff = Coff::make(name);
+// Makes an object file read by files (as its file i) ready to be put into
+// library; null after reporting why.
+std::unique_ptr<Coff> readObject(ReadAhead& files, std::size_t i, const String& name,
+                                 const String& library, const char* context) {
+  std::vector<unsigned char> bytes;
+  const bool opened = files.take(i, bytes) != platform::readNoFile;
+  std::unique_ptr<Coff> coff = Coff::make(name, opened, bytes);
   if (!coff) return nullptr;
   String problem = memberWriteProblem(*coff);
   if (!problem.empty()) {
@@ -34,6 +41,13 @@ std::unique_ptr<Coff> readObject(const String& name, const String& library, cons
     return nullptr;
   }
   return coff;
+}
+
+std::vector<std::string> hostPaths(const std::list<String>& names) {
+  std::vector<std::string> paths;
+  paths.reserve(names.size());
+  for (const String& name : names) paths.push_back(platform::hostPath(name));
+  return paths;
 }
 
 // Why a member name must not be used as a file name, or an empty text.
@@ -116,8 +130,10 @@ int Archiver::cmdCreate() {
   cLibrary = std::make_unique<Archive>();
   Archive& archive = *cLibrary;
   archive.cFileName = cArchive;
+  ReadAhead files(hostPaths(cMembers));
+  std::size_t i = 0;
   for (const String& name : cMembers) {
-    std::unique_ptr<Coff> coff = readObject(name, cArchive, "Archiver::cmdCreate");
+    std::unique_ptr<Coff> coff = readObject(files, i++, name, cArchive, "Archiver::cmdCreate");
     if (!coff) return 0;
     archive.cMembers.push_back(std::move(coff));
   }
@@ -160,8 +176,10 @@ int Archiver::cmdReplace() {
   cLibrary = Archive::make(cArchive);
   Archive* const archive = cLibrary.get();
   if (!archive) return 0;
+  ReadAhead files(hostPaths(cMembers));
+  std::size_t i = 0;
   for (const String& name : cMembers) {
-    std::unique_ptr<Coff> coff = readObject(name, cArchive, "Archiver::cmdReplace");
+    std::unique_ptr<Coff> coff = readObject(files, i++, name, cArchive, "Archiver::cmdReplace");
     if (!coff) return 0;
     auto it = findMember(*archive, name);
     if (it != archive->cMembers.end())

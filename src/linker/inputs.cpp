@@ -10,11 +10,14 @@
 #include <map>
 #include <string_view>
 #include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "filename.h"
 #include "linker.h"
 #include "platform.h"
+#include "readahead.h"
 
 namespace {
 
@@ -198,8 +201,15 @@ int Linker::readObjectFiles(String& err) {
     return 0;
   }
   if (!locateAll(cObjectFile, cLibPath, true, err)) return 0;
+  std::vector<std::string> paths;
+  paths.reserve(cObjectFile.size());
+  for (const String& name : cObjectFile) paths.push_back(platform::hostPath(name));
+  ReadAhead files(std::move(paths));
+  std::vector<unsigned char> bytes;
+  std::size_t i = 0;
   for (const String& name : cObjectFile) {
-    std::unique_ptr<Coff> coff = Coff::make(name);
+    const bool opened = files.take(i++, bytes) != platform::readNoFile;
+    std::unique_ptr<Coff> coff = Coff::make(name, opened, bytes);
     if (!coff) return 0;
     if (!coff->verify()) return 0;
     cCoff.push_back(std::move(coff));
