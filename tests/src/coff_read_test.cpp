@@ -2,6 +2,7 @@
 // splitting, symbol pairing, sections, stripped executables and members.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -237,9 +238,9 @@ TEST(CoffRead, ByFileNameWithBackslashes) {
 TEST(CoffRead, MemberAtABaseOffsetInsideALibrary) {
   const CoffBuilder b = standardBuilder();
   const Bytes image = b.bytes();
-  Bytes library(280, 'x');
-  library.insert(library.end(), image.begin(), image.end());
-  library.insert(library.end(), 50, 'y');  // the next member
+  Bytes library(280 + image.size() + 50, 'y');  // 'y' for the next member
+  std::fill(library.begin(), library.begin() + 280, 'x');
+  std::copy(image.begin(), image.end(), library.begin() + 280);
   const ReadResult r = readCaptured(library, "lib.a(std.o)", 280);
   ASSERT_NE(r.coff, nullptr);
   fixtures::expectSameCoff(*r.coff, b.laidOut());
