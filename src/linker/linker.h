@@ -162,12 +162,13 @@ class Linker : public LinkerDirectives {
                         const uint32_t* order, MergeScratch& scratch);
   // An external definition: a record of input cCoff[file], or with file
   // kLinkerSymbolFile one of the linker's own (index 0 "_cinit", 1 "_stack",
-  // 2 "_stksize"). Positions, since the symbol vectors may move.
+  // 2 "_stksize"). Positions, since the symbol vectors may move; 32 bits
+  // each, as a symbol table's length is, which keeps the table's slots small.
   struct ExtSymRef {
-    std::size_t file = 0;
-    std::size_t index = 0;
+    uint32_t file = 0;
+    uint32_t index = 0;
   };
-  static constexpr std::size_t kLinkerSymbolFile = static_cast<std::size_t>(-1);
+  static constexpr uint32_t kLinkerSymbolFile = UINT32_MAX;
   const SymRecord& extSymRecord(const ExtSymRef& ref) const;
   // A name as resolution compares names, without spelling it out: an inline
   // name by its bytes up to the first zero, a long one by its offset in the

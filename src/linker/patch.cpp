@@ -156,14 +156,13 @@ int doPatch(const PatchTarget& target, std::uint32_t loadStart, Data& data, cons
   request.loadStart = loadStart;
   // The name only appears in messages, so it is spelt out only for a
   // refusal: a refused patch leaves the bytes as they were, and the second
-  // attempt, with the name, words the message. A long name the table lacks
-  // is reported as before.
+  // attempt, with the name, words the message. Every long name is in its
+  // file's table by now: the verifier refused a file without it, and the
+  // merge moved each name together with the offsets that refer to it.
   const std::uint32_t index = record.r_symndx;
   if (index >= file.cSymbolTbl.size() || file.isAuxEntry(index))
     return relocationSymbol(file, record, request.symbolValue, request.symbolName, err);
   const syment sym = syment::decode(file.cSymbolTbl[index]);
-  if (hasLongName(sym) && file.cStringTbl.find(sym.n_offset()) == file.cStringTbl.end())
-    file.getName(sym);
   request.symbolValue = sym.n_value;
   if (patchRelocation(target, request, data, err)) return 1;
   request.symbolName = file.getName(sym);

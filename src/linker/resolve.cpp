@@ -100,6 +100,9 @@ int Linker::buildExtSymDef(String& err) {
     *cExtSymDef.emplace(nameKey(String("_stksize")), {}).first = {kLinkerSymbolFile, 2};
   }
 
+  // Every input needs memory, so there are always fewer than 2^32 of them.
+  TOOL_ASSERT(cCoff.size() < kLinkerSymbolFile);
+  if (cCoff.size() >= kLinkerSymbolFile) return 0;
   std::size_t symbols = cExtSymDef.size();
   for (const auto& coff : cCoff) symbols += coff->cSymbolTbl.size();
   cExtSymDef.reserve(symbols / 2);
@@ -110,7 +113,8 @@ int Linker::buildExtSymDef(String& err) {
     const Coff& coff = *cCoff[f];
     keySymbols(coff, isExtDef, keyed);
     for (const KeyedSymbol& k : keyed) {
-      if (!cExtSymDef.emplace(k.key, ExtSymRef{f, k.index}, k.hash).second) {
+      const ExtSymRef ref{static_cast<uint32_t>(f), static_cast<uint32_t>(k.index)};
+      if (!cExtSymDef.emplace(k.key, ref, k.hash).second) {
         String scratch;
         err = "symbol '" + coff.nameRef(syment::decode(coff.cSymbolTbl[k.index]), scratch) +
               "' has multiple definitions.";
