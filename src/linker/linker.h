@@ -160,16 +160,11 @@ class Linker : public LinkerDirectives {
   struct MergeScratch;
   void replaceStringTbl(Coff& coff, const uint32_t* old, const uint32_t* merged,
                         const uint32_t* order, MergeScratch& scratch);
-  // An external definition: a record of input cCoff[file], or with file
-  // kLinkerSymbolFile one of the linker's own (index 0 "_cinit", 1 "_stack",
-  // 2 "_stksize"). Positions, since the symbol vectors may move; 32 bits
-  // each, as a symbol table's length is, which keeps the table's slots small.
-  struct ExtSymRef {
-    uint32_t file = 0;
-    uint32_t index = 0;
-  };
-  static constexpr uint32_t kLinkerSymbolFile = UINT32_MAX;
-  const SymRecord& extSymRecord(const ExtSymRef& ref) const;
+  // An external definition: the record itself, in an input's cSymbolTbl or
+  // one of the linker's own (cCinitSymbol, cStackSymbol, cStksizeSymbol).
+  // The table lives from the definitions to the resolution, while no
+  // symbol table grows, so the records stay where they are.
+  using ExtSymRef = const SymRecord*;
   // A name as resolution compares names, without spelling it out: an inline
   // name by its bytes up to the first zero, a long one by its offset in the
   // merged string table, where equal strings share one offset. A long name

@@ -42,15 +42,6 @@ void Linker::keySymbols(const Coff& coff, bool (*wanted)(const syment&),
   }
 }
 
-const SymRecord& Linker::extSymRecord(const ExtSymRef& ref) const {
-  if (ref.file == kLinkerSymbolFile) {
-    TOOL_ASSERT(ref.index <= 2);
-    return ref.index == 1 ? cStackSymbol : ref.index == 2 ? cStksizeSymbol : cCinitSymbol;
-  }
-  TOOL_ASSERT(ref.file < cCoff.size() && ref.index < cCoff[ref.file]->cSymbolTbl.size());
-  return cCoff[ref.file]->cSymbolTbl[ref.index];
-}
-
 Linker::NameKey Linker::inlineKey(const char* text, std::size_t length) {
   uint64_t value = 0;
   for (std::size_t i = 0; i < length && i < 8 && text[i] != 0; ++i)
@@ -82,7 +73,7 @@ int Linker::buildExtSymDef(String& err) {
       cShortLongNames.emplace(entry.first,
                               inlineKey(entry.second.c_str(), entry.second.size()).value);
 
-  cExtSymDef.emplace(nameKey(cOutput.getName(syment::decode(cCinitSymbol))), {kLinkerSymbolFile, 0});
+  cExtSymDef.emplace(nameKey(cOutput.getName(syment::decode(cCinitSymbol))), &cCinitSymbol);
 
   if (cStackDescSet) {
     auto mem = cScnMem.find(cStackName);
@@ -94,15 +85,12 @@ int Linker::buildExtSymDef(String& err) {
       size = mem->second->getSecSizeInBytes(cStackName);
     }
     cStackSymbol = linkerSymbol(cOutput, "_stack", start);
-    *cExtSymDef.emplace(nameKey(String("_stack")), {}).first = {kLinkerSymbolFile, 1};
+    *cExtSymDef.emplace(nameKey(String("_stack")), nullptr).first = &cStackSymbol;
     // The stack lies in data memory, far below 2^32 bytes.
     cStksizeSymbol = linkerSymbol(cOutput, "_stksize", static_cast<uint32_t>(size));
-    *cExtSymDef.emplace(nameKey(String("_stksize")), {}).first = {kLinkerSymbolFile, 2};
+    *cExtSymDef.emplace(nameKey(String("_stksize")), nullptr).first = &cStksizeSymbol;
   }
 
-  // Every input needs memory, so there are always fewer than 2^32 of them.
-  TOOL_ASSERT(cCoff.size() < kLinkerSymbolFile);
-  if (cCoff.size() >= kLinkerSymbolFile) return 0;
   std::size_t symbols = cExtSymDef.size();
   for (const auto& coff : cCoff) symbols += coff->cSymbolTbl.size();
   cExtSymDef.reserve(symbols / 2);
@@ -113,8 +101,7 @@ int Linker::buildExtSymDef(String& err) {
     const Coff& coff = *cCoff[f];
     keySymbols(coff, isExtDef, keyed);
     for (const KeyedSymbol& k : keyed) {
-      const ExtSymRef ref{static_cast<uint32_t>(f), static_cast<uint32_t>(k.index)};
-      if (!cExtSymDef.emplace(k.key, ref, k.hash).second) {
+      if (!cExtSymDef.emplace(k.key, &coff.cSymbolTbl[k.index], k.hash).second) {
         String scratch;
         err = "symbol '" + coff.nameRef(syment::decode(coff.cSymbolTbl[k.index]), scratch) +
               "' has multiple definitions.";
@@ -144,9 +131,8 @@ int Linker::resolveExternals(String& err) {
               coff.cFileName + "'.";
         return 0;
       }
-      const SymRecord& record = extSymRecord(*def);
-      __builtin_prefetch(&record);
-      found.push_back(&record);
+      __builtin_prefetch(*def);
+      found.push_back(*def);
     }
     for (std::size_t n = 0; n < keyed.size(); ++n) {
       // Only the value: the reference stays an undefined external.
