@@ -28,6 +28,20 @@ ReadAhead::ReadAhead(std::vector<std::string> hostPaths, std::size_t window)
   }
 }
 
+namespace {
+
+std::vector<std::string> hostPathsOf(const std::list<std::string>& names) {
+  std::vector<std::string> paths;
+  paths.reserve(names.size());
+  for (const std::string& name : names) paths.push_back(platform::hostPath(name));
+  return paths;
+}
+
+}  // namespace
+
+ReadAhead::ReadAhead(const std::list<std::string>& names, std::size_t window)
+    : ReadAhead(hostPathsOf(names), window) {}
+
 ReadAhead::~ReadAhead() {
   {
     std::lock_guard<std::mutex> hold(cLock);

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +20,8 @@ class ReadAhead {
   // Files are taken in the order of hostPaths; at most window of them are
   // held read and not yet taken, which bounds the memory spent ahead.
   explicit ReadAhead(std::vector<std::string> hostPaths, std::size_t window = 256);
+  // The same for files as a command line or command file names them.
+  explicit ReadAhead(const std::list<std::string>& names, std::size_t window = 256);
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <iostream>
-#include <string>
 #include <vector>
 
 #include "archive.h"
@@ -41,13 +40,6 @@ std::unique_ptr<Coff> readObject(ReadAhead& files, std::size_t i, const String& 
     return nullptr;
   }
   return coff;
-}
-
-std::vector<std::string> hostPaths(const std::list<String>& names) {
-  std::vector<std::string> paths;
-  paths.reserve(names.size());
-  for (const String& name : names) paths.push_back(platform::hostPath(name));
-  return paths;
 }
 
 // Why a member name must not be used as a file name, or an empty text.
@@ -130,7 +122,7 @@ int Archiver::cmdCreate() {
   cLibrary = std::make_unique<Archive>();
   Archive& archive = *cLibrary;
   archive.cFileName = cArchive;
-  ReadAhead files(hostPaths(cMembers));
+  ReadAhead files(cMembers);
   std::size_t i = 0;
   for (const String& name : cMembers) {
     std::unique_ptr<Coff> coff = readObject(files, i++, name, cArchive, "Archiver::cmdCreate");
@@ -176,7 +168,7 @@ int Archiver::cmdReplace() {
   cLibrary = Archive::make(cArchive);
   Archive* const archive = cLibrary.get();
   if (!archive) return 0;
-  ReadAhead files(hostPaths(cMembers));
+  ReadAhead files(cMembers);
   std::size_t i = 0;
   for (const String& name : cMembers) {
     std::unique_ptr<Coff> coff = readObject(files, i++, name, cArchive, "Archiver::cmdReplace");

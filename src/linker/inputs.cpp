@@ -10,8 +10,6 @@
 #include <map>
 #include <string_view>
 #include <set>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "filename.h"
@@ -201,10 +199,7 @@ int Linker::readObjectFiles(String& err) {
     return 0;
   }
   if (!locateAll(cObjectFile, cLibPath, true, err)) return 0;
-  std::vector<std::string> paths;
-  paths.reserve(cObjectFile.size());
-  for (const String& name : cObjectFile) paths.push_back(platform::hostPath(name));
-  ReadAhead files(std::move(paths));
+  ReadAhead files(cObjectFile);
   std::vector<unsigned char> bytes;
   std::size_t i = 0;
   for (const String& name : cObjectFile) {
