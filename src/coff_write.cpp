@@ -378,12 +378,12 @@ int Coff::write(std::FILE* file, long position) const {
   w.putBlock();
   if (!w.endBlock("' could not write lineinfo.")) return 0;
 
-  p = w.block(kSymEntSize * cSymbolTbl.size());
-  for (const SymRecord& r : cSymbolTbl) {
-    std::memcpy(p, r.data(), kSymEntSize);
-    p += kSymEntSize;
-  }
-  w.putBlock();
+  // The records are already their bytes, one after another: they go out as
+  // they stand, without a copy as large as the table.
+  static_assert(sizeof(SymRecord) == kSymEntSize, "records lie back to back");
+  if (!cSymbolTbl.empty())
+    w.put(reinterpret_cast<const unsigned char*>(cSymbolTbl.data()),
+          kSymEntSize * cSymbolTbl.size());
   if (!w.endBlock("' could not write symbol.")) return 0;
 
   // The strings are gathered first: their length is the table's length.
