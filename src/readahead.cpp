@@ -12,6 +12,13 @@ constexpr unsigned kMaxThreads = 2;
 // A short list is read in less time than a thread takes to start.
 constexpr std::size_t kMinFiles = 16;
 
+std::vector<std::string> hostPathsOf(const std::list<std::string>& names) {
+  std::vector<std::string> paths;
+  paths.reserve(names.size());
+  for (const std::string& name : names) paths.push_back(platform::hostPath(name));
+  return paths;
+}
+
 }  // namespace
 
 ReadAhead::ReadAhead(std::vector<std::string> hostPaths, std::size_t window)
@@ -27,17 +34,6 @@ ReadAhead::ReadAhead(std::vector<std::string> hostPaths, std::size_t window)
     }
   }
 }
-
-namespace {
-
-std::vector<std::string> hostPathsOf(const std::list<std::string>& names) {
-  std::vector<std::string> paths;
-  paths.reserve(names.size());
-  for (const std::string& name : names) paths.push_back(platform::hostPath(name));
-  return paths;
-}
-
-}  // namespace
 
 ReadAhead::ReadAhead(const std::list<std::string>& names, std::size_t window)
     : ReadAhead(hostPathsOf(names), window) {}

@@ -17,13 +17,12 @@ String baseOf(const String& path) {
 int resolveLinks(const String& path, String& target, struct stat& facts, bool& exists) {
   String current = path;
   for (int hops = 0; hops < 40; ++hops) {
-    struct stat& st = facts;
-    exists = lstat(current.c_str(), &st) == 0;
-    if (!exists || !S_ISLNK(st.st_mode)) {
+    exists = lstat(current.c_str(), &facts) == 0;
+    if (!exists || !S_ISLNK(facts.st_mode)) {
       target = current;
       return 1;
     }
-    std::vector<char> buf(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 2);
+    std::vector<char> buf(static_cast<std::size_t>(facts.st_size > 0 ? facts.st_size : 255) + 2);
     ssize_t n = readlink(current.c_str(), buf.data(), buf.size() - 1);
     if (n < 0 || static_cast<std::size_t>(n) >= buf.size() - 1) return 0;  // gone or changed
     String link(buf.data(), static_cast<std::size_t>(n));
