@@ -396,6 +396,12 @@ std::unique_ptr<Coff> Archive::getMember(const String& name) const {
   return std::unique_ptr<Coff>(new Coff(*it->second));
 }
 
+std::unique_ptr<Coff> Archive::takeMember(const String& name) {
+  auto it = cSymbols.find(name);
+  if (it == cSymbols.end() || !cTaken.insert(it->second).second) return nullptr;
+  return std::unique_ptr<Coff>(new Coff(std::move(*it->second)));
+}
+
 void Archive::print(std::ostream& os) const {
   os << "Archive: \n";
   os << "  Symbols: \n";

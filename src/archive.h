@@ -10,7 +10,8 @@
 //   278..279 ar_fmag  "`\n"
 //
 // For the linker: Archive::make reads a library, hasSymbol asks whether a
-// member defines an external name, getMember hands out a copy of that member,
+// member defines an external name, getMember hands out a copy of that member
+// (takeMember the member itself, for an importer that takes each one once),
 // and symbols() is the whole index (name -> defining member, first member in
 // library order wins).
 #pragma once
@@ -21,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <set>
 
 #include "coff.h"
 #include "diagnostics.h"
@@ -85,6 +87,11 @@ class Archive {
   int hasSymbol(const String& name) const;
   // A copy of the member defining name, or null.
   std::unique_ptr<Coff> getMember(const String& name) const;
+  // The member defining name itself, moved out, as a copy would be but
+  // without copying: the library keeps an empty image in its place, and
+  // the index still holds its names. Null when no member defines name or
+  // that member was taken before.
+  std::unique_ptr<Coff> takeMember(const String& name);
   // Name -> defining member (not owning); valid after make and makeSymbols.
   const std::map<String, Coff*>& symbols() const { return cSymbols; }
 
@@ -98,6 +105,7 @@ class Archive {
 
  private:
   std::map<String, Coff*> cSymbols;
+  std::set<const Coff*> cTaken;  // members moved out by takeMember
 };
 
 // Why a member cannot be written into a library or to an object file, as a

@@ -95,6 +95,20 @@ class FlatMap {
     if (!cSlots.empty()) __builtin_prefetch(&cSlots[hash & (cSlots.size() - 1)]);
   }
 
+  // The key a lookup of this hash will most likely compare with: that of
+  // the first entry on its probe path whose kept hash bits match; null when
+  // none does. For keys that point at their text elsewhere, asking for that
+  // text ahead lets a run of lookups wait on memory once instead of once
+  // per lookup.
+  const Key* likelyKey(std::size_t hash) const {
+    if (cSlots.empty()) return nullptr;
+    const std::size_t mask = cSlots.size() - 1;
+    const uint32_t tag = static_cast<uint32_t>(hash);
+    for (std::size_t i = hash & mask; cSlots[i].used; i = (i + 1) & mask)
+      if (cSlots[i].tag == tag) return &cSlots[i].key;
+    return nullptr;
+  }
+
   // Every entry, in no particular order.
   template <class F>
   void forEach(F f) {

@@ -1,6 +1,7 @@
 // Link phases 1 to 3: finding and reading the object files, opening the
 // libraries, and importing the library members that satisfy undefined
 // external references.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -88,17 +89,22 @@ class NameCursor {
 class ExternalNames {
  public:
   // About half the symbols of a typical input are definitions.
-  explicit ExternalNames(std::size_t symbols) { cDefined.reserve(symbols / 2); }
+  explicit ExternalNames(std::size_t symbols) {
+    cDefined.reserve(symbols / 2);
+    cReferences.reserve(symbols / 2);
+  }
   ExternalNames(const ExternalNames&) = delete;
   ExternalNames& operator=(const ExternalNames&) = delete;
 
   // A name both defined and referenced by the files added is settled
   // whichever comes first, so all the definitions are taken before any
   // reference: a reference to a later file's name never enters the pending
-  // set only to leave it again.
+  // set only to leave it again. Each file is read once: its definitions are
+  // entered and its references kept aside until all files are in.
   void add(const std::vector<const Coff*>& files) {
-    for (const Coff* coff : files) walk(*coff, true);
-    for (const Coff* coff : files) walk(*coff, false);
+    cReferences.clear();
+    for (const Coff* coff : files) walk(*coff);
+    settleReferences();
   }
   void add(const Coff& coff) { add(std::vector<const Coff*>{&coff}); }
 
@@ -131,18 +137,19 @@ class ExternalNames {
     std::string_view view() const { return isSpelt ? std::string_view(spelt, speltSize) : text; }
   };
 
-  // The file's names are gathered first, each one's table slot asked for
-  // ahead, then taken in the same order: the probes then mostly find their
-  // slot in the cache instead of each waiting on memory in turn.
-  void walk(const Coff& coff, bool definitions) {
+  // The file's definitions are gathered first, each one's table slot asked
+  // for ahead, then the text of the key each slot holds, then they are
+  // entered in the same order: the probes then mostly find slot and key in
+  // the cache instead of each waiting on memory in turn. Its references
+  // join cReferences, named the same way.
+  void walk(const Coff& coff) {
     cNames.clear();
-    cNames.reserve(coff.cSymbolTbl.size());
     NameCursor names(coff);
     for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
       if (coff.isAuxEntry(i)) continue;
       const syment sym = syment::decode(coff.cSymbolTbl[i]);
-      const bool wanted = definitions ? isExtDef(sym) : !isExtDef(sym) && isExtRef(sym);
-      if (!wanted) continue;
+      const bool definition = isExtDef(sym);
+      if (!definition && !isExtRef(sym)) continue;
       const String& name = names.of(sym, cScratch);
       Named named{};
       if (&name != &cScratch) {
@@ -155,22 +162,51 @@ class ExternalNames {
         named.text = lasting(name);
       }
       named.hash = cDefined.hashOf(named.view());
+      if (!definition) {
+        cReferences.push_back(named);
+        continue;
+      }
       cDefined.prefetch(named.hash);
       cNames.push_back(named);
     }
+    askForKeys(cNames.data(), cNames.size());
     for (const Named& named : cNames) {
       const std::string_view key = named.view();
-      if (definitions) {
-        if (cDefined.find(key, named.hash)) continue;
-        cDefined.emplace(named.isSpelt ? lasting(String(key)) : key, 0, named.hash);
-        if (!cPending.empty()) {
-          auto pending = cPending.find(key);
-          if (pending != cPending.end()) cPending.erase(pending);
-        }
-      } else if (!cDefined.find(key, named.hash) && !cNoLibrary.find(key, named.hash)) {
-        cPending.emplace(key);
+      if (cDefined.find(key, named.hash)) continue;
+      cDefined.emplace(named.isSpelt ? lasting(String(key)) : key, 0, named.hash);
+      if (!cPending.empty()) {
+        auto pending = cPending.find(key);
+        if (pending != cPending.end()) cPending.erase(pending);
       }
     }
+  }
+
+  // The slots have arrived by the time this runs; most names of other
+  // files found there are texts elsewhere in memory, asked for here before
+  // they are compared.
+  void askForKeys(const Named* named, std::size_t count) const {
+    for (std::size_t n = 0; n < count; ++n)
+      if (const std::string_view* key = cDefined.likelyKey(named[n].hash))
+        __builtin_prefetch(key->data());
+  }
+
+  // The references kept aside, in batches whose slots and keys are asked
+  // for ahead as a file's definitions are: a reference defined nowhere so
+  // far, nor known to be in no library, is pending.
+  void settleReferences() {
+    constexpr std::size_t kBatch = 64;
+    for (std::size_t first = 0; first < cReferences.size(); first += kBatch) {
+      const std::size_t count = std::min(kBatch, cReferences.size() - first);
+      const Named* batch = cReferences.data() + first;
+      for (std::size_t n = 0; n < count; ++n) cDefined.prefetch(batch[n].hash);
+      askForKeys(batch, count);
+      for (std::size_t n = 0; n < count; ++n) {
+        const std::string_view key = batch[n].view();
+        if (!cDefined.find(key, batch[n].hash) && !cNoLibrary.find(key, batch[n].hash))
+          cPending.emplace(key);
+      }
+    }
+    cReferences.clear();
   }
 
   // A name that outlives the walk: long names are views of the inputs'
@@ -183,6 +219,7 @@ class ExternalNames {
 
   String cScratch;
   std::vector<Named> cNames;
+  std::vector<Named> cReferences;
   std::deque<String> cSpelt;
   // Only the pending names need an order (the smallest is imported first);
   // the other two are only asked whether they hold a name.
@@ -241,7 +278,7 @@ int Linker::importLibraryMembers(String&) {
 
   String name;
   while (names.next(name)) {
-    const Archive* holder = nullptr;
+    Archive* holder = nullptr;
     for (const auto& archive : cArchive) {
       if (archive->hasSymbol(name)) {
         holder = archive.get();
@@ -252,9 +289,11 @@ int Linker::importLibraryMembers(String&) {
       names.noLibraryHolds(name);
       continue;
     }
-    std::unique_ptr<Coff> member = holder->getMember(name);
-    // A member is as untrusted as any object file; the verifier reports
-    // what it finds itself.
+    // The member moves into the link: the library is never read again,
+    // and every name the member defines is settled by its import, so no
+    // later pass asks for it again. A member is as untrusted as any object
+    // file; the verifier reports what it finds itself.
+    std::unique_ptr<Coff> member = holder->takeMember(name);
     if (!member || !member->verify()) return 0;
     names.add(*member);
     cCoff.push_back(std::move(member));

@@ -317,6 +317,26 @@ TEST(ArchiveSymbols, GetMemberHandsOutAnIndependentCopy) {
   EXPECT_EQ(archive.cMembers.back()->cRawData[".code"].size(), 4u);
 }
 
+TEST(ArchiveSymbols, TakeMemberHandsOutTheMemberItselfOnce) {
+  Archive archive;
+  archive.cMembers.push_back(fixtures::readImage(object("a.o", "alpha").bytes(), "a.o"));
+  archive.cMembers.push_back(fixtures::readImage(object("b.o", "beta").bytes(), "b.o"));
+  ASSERT_EQ(archive.makeSymbols(), 1);
+  const std::unique_ptr<Coff> expected = archive.getMember("beta");
+  EXPECT_EQ(archive.takeMember("elsewhere"), nullptr);
+
+  std::unique_ptr<Coff> taken = archive.takeMember("beta");
+  ASSERT_NE(taken, nullptr);
+  fixtures::expectSameCoff(*taken, *expected, true);
+  // Taken once only; the index still knows the name, and the other member
+  // is untouched.
+  EXPECT_EQ(archive.takeMember("beta"), nullptr);
+  EXPECT_EQ(archive.hasSymbol("beta"), 1);
+  std::unique_ptr<Coff> alpha = archive.takeMember("alpha");
+  ASSERT_NE(alpha, nullptr);
+  EXPECT_EQ(alpha->cFileName, "a.o");
+}
+
 TEST(ArchiveSymbols, PrintListsIndexAndMembers) {
   Archive archive;
   archive.cMembers.push_back(fixtures::readImage(object("a.o", "alpha").bytes(), "a.o"));
