@@ -1,5 +1,10 @@
 #include "replacement.h"
 
+#include <fcntl.h>
+
+#include <system_error>
+#include <thread>
+
 namespace replacement {
 
 String directoryOf(const String& path) {
@@ -36,6 +41,27 @@ mode_t creationMode() {
   mode_t mask = umask(0);
   umask(mask);
   return static_cast<mode_t>(0666 & ~mask);
+}
+
+int holdForRelease(const String& path) {
+  constexpr off_t kLarge = off_t(1) << 20;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < kLarge) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void releaseLater(int fd) {
+  if (fd < 0) return;
+  try {
+    std::thread([fd] { ::close(fd); }).detach();
+  } catch (const std::system_error&) {
+    ::close(fd);
+  }
 }
 
 }  // namespace replacement

@@ -1,5 +1,8 @@
 #include "mapfile.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
@@ -14,6 +17,7 @@
 #include "debug.h"
 #include "devtab.h"
 #include "platform.h"
+#include "replacement.h"
 #include "textutil.h"
 
 namespace {
@@ -90,7 +94,8 @@ class FileSink : public MapText::Sink {
   void take(const char* data, size_t size) override {
     if (cFailure != kNone) return;
     if (!cFile) {
-      cFile = std::fopen(platform::hostPath(cName).c_str(), "w");
+      cFile = freshFile(platform::hostPath(cName));
+      if (!cFile) cFile = std::fopen(platform::hostPath(cName).c_str(), "w");
       if (!cFile) {
         cFailure = kOpen;
         return;
@@ -122,6 +127,29 @@ class FileSink : public MapText::Sink {
 
  private:
   enum Failure { kNone, kOpen, kWrite };
+
+  // A large map of an earlier link is not emptied in place: the new map
+  // takes a fresh file of its name, with the old one's permissions, and the
+  // old file is let go without waiting for it. Null where that cannot be
+  // done; the map is then written over the old one.
+  static std::FILE* freshFile(const String& host) {
+    String target;
+    struct stat st;
+    bool exists = false;
+    if (!replacement::resolveLinks(host, target, st, exists) || !exists ||
+        !S_ISREG(st.st_mode) || access(target.c_str(), W_OK) != 0)
+      return nullptr;
+    const int old = replacement::holdForRelease(target);
+    if (old < 0) return nullptr;
+    if (::unlink(target.c_str()) != 0) {
+      ::close(old);
+      return nullptr;
+    }
+    replacement::releaseLater(old);
+    std::FILE* file = std::fopen(target.c_str(), "w");
+    if (file) fchmod(fileno(file), st.st_mode & 07777);
+    return file;
+  }
 
   String cName;
   const char* cContext;

@@ -421,6 +421,22 @@ TEST(CoffWrite, OverAFileThatAlreadyHoldsTheImage) {
   }
 }
 
+// A large file of other bytes is replaced too (and let go on a thread of
+// its own), keeping its permissions.
+TEST(CoffWrite, OverALargeFileOfOtherBytes) {
+  DiagnosticsScope scope;
+  const String dir = makeTempDir("cofflarge");
+  Coff c = standardBuilder().laidOut();
+  c.cFileName = dir + "/out.o";
+  writeFile(c.cFileName, String(3u << 20, 'x'));
+  ASSERT_EQ(chmod(c.cFileName.c_str(), 0640), 0);
+  EXPECT_EQ(capture([&] { EXPECT_EQ(c.write(), 1); }), "");
+  EXPECT_EQ(fixtures::readBytes(c.cFileName), standardBuilder().bytes());
+  struct stat st;
+  ASSERT_EQ(stat(c.cFileName.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
 TEST(CoffWrite, ThroughASymbolicLink) {
   DiagnosticsScope scope;
   const String dir = makeTempDir("cofflink");

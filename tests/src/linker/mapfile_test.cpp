@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -438,6 +440,58 @@ TEST_F(MapFileWriteTest, WriteFailureIsReported) {
   EXPECT_EQ(write("/dev/full", printed), 0);
   EXPECT_EQ(printed, "Error - Could not write map file '/dev/full'.\n");
   EXPECT_EQ(errors, 1);
+}
+
+// The map of an earlier link, small or large (a large one is let go on a
+// thread of its own), gives way to the new map: whole, with the old file's
+// permissions, and a symbolic link to it stays a link.
+TEST_F(MapFileWriteTest, OverTheMapOfAnEarlierLink) {
+  struct Case {
+    const char* what;
+    std::size_t oldSize;
+    bool throughLink;
+  };
+  const Case cases[] = {
+      {"small old map", 100, false},
+      {"large old map", 3u << 20, false},
+      {"large old map behind a link", 3u << 20, true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    const std::string target = dir + "/target.map";
+    const std::string name = k.throughLink ? dir + "/link.map" : target;
+    std::filesystem::remove(target);
+    std::filesystem::remove(name);
+    writeFile(target, std::string(k.oldSize, 'x'));
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    if (k.throughLink) {
+      ASSERT_EQ(symlink("target.map", name.c_str()), 0);
+    }
+    std::string printed;
+    ASSERT_EQ(write(name, printed), 1) << printed;
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(readFile(target), expected);
+    struct stat st;
+    ASSERT_EQ(lstat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(lstat(name.c_str(), &st), 0);
+    EXPECT_EQ(S_ISLNK(st.st_mode), k.throughLink);
+  }
+}
+
+// A large map the user may not write stays as it was.
+TEST_F(MapFileWriteTest, ALargeMapThatMayNotBeWrittenIsKept) {
+  if (geteuid() == 0) {
+    GTEST_SKIP() << "permissions do not bind root";
+  }
+  const std::string name = dir + "/out.map";
+  const std::string old(2u << 20, 'x');
+  writeFile(name, old);
+  ASSERT_EQ(chmod(name.c_str(), 0444), 0);
+  std::string printed;
+  EXPECT_EQ(write(name, printed), 0);
+  EXPECT_EQ(printed, "Error - Could not open map file '" + name + "' for writing.\n");
+  EXPECT_EQ(readFile(name), old);
 }
 
 TEST_F(MapFileWriteTest, MapsLongerThanABlock) {
