@@ -381,7 +381,7 @@ int Archive::write() {
     error(kWriteContext, "Could not write library file '" + name + "'.");
     return 0;
   }
-  if (!temp.commit()) {
+  if (!temp.commit(exists ? &st : nullptr)) {
     error(kWriteContext, "Could not replace library file '" + name + "'.");
     return 0;
   }

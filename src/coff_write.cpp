@@ -492,7 +492,7 @@ int Coff::write() const {
                   "Coff file '" + cFileName + "' could not write string.", 0);
     return 0;
   }
-  if (!temp.commit()) {
+  if (!temp.commit(exists ? &st : nullptr)) {
     reportMessage(SevError, "Coff::write()", "Could not replace Coff file '" + cFileName + "'.",
                   0);
     return 0;

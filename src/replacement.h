@@ -27,12 +27,13 @@ int resolveLinks(const String& path, String& target, struct stat& facts, bool& e
 mode_t creationMode();
 
 // Letting go of a large file costs the file system milliseconds (its cached
-// pages and its blocks are freed), which nothing need wait for. Before a
-// file at path is replaced or removed, holdForRelease opens it when it is a
-// regular file of at least a megabyte (else -1); once its name is gone,
-// releaseLater closes it on a thread of its own, so the last reference
-// drops there (at once, when no thread can be had). -1 is passed over.
-int holdForRelease(const String& path);
+// pages and its blocks are freed), which nothing need wait for. Before the
+// file at path (whose stat is facts) is replaced or removed,
+// holdForRelease opens it when it is a regular file of at least a megabyte
+// (else -1); once its name is gone, releaseLater closes it on a thread of
+// its own, so the last reference drops there (at once, when no thread can
+// be had). -1 is passed over.
+int holdForRelease(const String& path, const struct stat& facts);
 void releaseLater(int fd);
 
 // A temporary file beside the target, removed again unless committed.
@@ -76,14 +77,16 @@ class TempFile {
     return ok;
   }
 
-  int commit() {
-    const int replaced = holdForRelease(cTarget);
+  // Renames the file over the target; replaced is the stat of the file it
+  // replaces, null when there is none.
+  int commit(const struct stat* replaced) {
+    const int held = replaced ? holdForRelease(cTarget, *replaced) : -1;
     if (std::rename(cPath.c_str(), cTarget.c_str()) != 0) {
-      if (replaced >= 0) ::close(replaced);
+      if (held >= 0) ::close(held);
       return 0;
     }
     cPath.clear();
-    releaseLater(replaced);
+    releaseLater(held);
     return 1;
   }
 

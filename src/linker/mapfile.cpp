@@ -139,7 +139,7 @@ class FileSink : public MapText::Sink {
     if (!replacement::resolveLinks(host, target, st, exists) || !exists ||
         !S_ISREG(st.st_mode) || access(target.c_str(), W_OK) != 0)
       return nullptr;
-    const int old = replacement::holdForRelease(target);
+    const int old = replacement::holdForRelease(target, st);
     if (old < 0) return nullptr;
     if (::unlink(target.c_str()) != 0) {
       ::close(old);

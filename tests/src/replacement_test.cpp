@@ -32,7 +32,10 @@ TEST(Replacement, OnlyALargeRegularFileIsHeldForRelease) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
-    const int fd = replacement::holdForRelease(dir + "/" + k.name);
+    // As callers do: the facts of the name, taken without following a link.
+    struct stat facts {};
+    lstat((dir + "/" + k.name).c_str(), &facts);
+    const int fd = replacement::holdForRelease(dir + "/" + k.name, facts);
     EXPECT_EQ(fd >= 0, k.held);
     if (fd < 0) continue;
     // Held, the file outlives its name until released.
