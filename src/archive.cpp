@@ -402,6 +402,13 @@ std::unique_ptr<Coff> Archive::takeMember(const String& name) {
   return std::unique_ptr<Coff>(new Coff(std::move(*it->second)));
 }
 
+void Archive::releaseMembers() {
+  for (auto& member : cMembers) {
+    *member = Coff();
+    cTaken.insert(member.get());
+  }
+}
+
 void Archive::print(std::ostream& os) const {
   os << "Archive: \n";
   os << "  Symbols: \n";

@@ -92,6 +92,10 @@ class Archive {
   // the index still holds its names. Null when no member defines name or
   // that member was taken before.
   std::unique_ptr<Coff> takeMember(const String& name);
+  // Empties every member's image, for a reader done with the library, so
+  // that the memory serves what it does next. The index keeps its names;
+  // every member then counts as taken.
+  void releaseMembers();
   // Name -> defining member (not owning); valid after make and makeSymbols.
   const std::map<String, Coff*>& symbols() const { return cSymbols; }
 

@@ -68,9 +68,8 @@ class FlatMap {
   std::pair<Value*, bool> emplace(const Key& key, const Value& value, std::size_t hash) {
     if ((cSize + 1) * 2 > cSlots.size()) rehash(cSlots.empty() ? 16 : cSlots.size() * 2);
     Slot& slot = probe(key, hash);
-    if (slot.used) return {&slot.value, false};
-    slot.used = true;
-    slot.tag = static_cast<uint32_t>(hash);
+    if (slot.used()) return {&slot.value, false};
+    slot.tag = tagOf(hash);
     slot.key = key;
     slot.value = value;
     ++cSize;
@@ -82,7 +81,7 @@ class FlatMap {
   Value* find(const Key& key, std::size_t hash) {
     if (cSlots.empty()) return nullptr;
     Slot& slot = probe(key, hash);
-    return slot.used ? &slot.value : nullptr;
+    return slot.used() ? &slot.value : nullptr;
   }
   const Value* find(const Key& key, std::size_t hash) const {
     return const_cast<FlatMap*>(this)->find(key, hash);
@@ -103,8 +102,8 @@ class FlatMap {
   const Key* likelyKey(std::size_t hash) const {
     if (cSlots.empty()) return nullptr;
     const std::size_t mask = cSlots.size() - 1;
-    const uint32_t tag = static_cast<uint32_t>(hash);
-    for (std::size_t i = hash & mask; cSlots[i].used; i = (i + 1) & mask)
+    const uint32_t tag = tagOf(hash);
+    for (std::size_t i = hash & mask; cSlots[i].used(); i = (i + 1) & mask)
       if (cSlots[i].tag == tag) return &cSlots[i].key;
     return nullptr;
   }
@@ -113,24 +112,27 @@ class FlatMap {
   template <class F>
   void forEach(F f) {
     for (Slot& slot : cSlots)
-      if (slot.used) f(slot.key, slot.value);
+      if (slot.used()) f(slot.key, slot.value);
   }
 
  private:
-  // The low bits of the key's hash are kept, so most slots of other keys
-  // are passed over without comparing keys.
+  // The low 31 bits of the key's hash are kept, so most slots of other
+  // keys are passed over without comparing keys; the top bit marks the slot
+  // used, so no flag takes room of its own. (No table has 2^31 slots, so
+  // the kept bits still give a slot's first place.)
+  static uint32_t tagOf(std::size_t hash) { return static_cast<uint32_t>(hash) | 0x80000000u; }
   struct Slot {
     Key key{};
-    uint32_t tag = 0;
-    bool used = false;
-    Value value{};  // last, so a small value packs beside the flag
+    uint32_t tag = 0;  // 0 for a free slot
+    bool used() const { return tag != 0; }
+    Value value{};  // last, so a small value packs beside the tag
   };
 
   Slot& probe(const Key& key, std::size_t hash) {
     const std::size_t mask = cSlots.size() - 1;
-    const uint32_t tag = static_cast<uint32_t>(hash);
+    const uint32_t tag = tagOf(hash);
     std::size_t i = hash & mask;
-    while (cSlots[i].used && !(cSlots[i].tag == tag && cSlots[i].key == key)) i = (i + 1) & mask;
+    while (cSlots[i].used() && !(cSlots[i].tag == tag && cSlots[i].key == key)) i = (i + 1) & mask;
     return cSlots[i];
   }
 
@@ -138,10 +140,10 @@ class FlatMap {
     std::vector<Slot> old(capacity);
     old.swap(cSlots);
     for (Slot& slot : old)
-      if (slot.used) {
+      if (slot.used()) {
         const std::size_t mask = cSlots.size() - 1;
         std::size_t i = slot.tag & mask;
-        while (cSlots[i].used) i = (i + 1) & mask;
+        while (cSlots[i].used()) i = (i + 1) & mask;
         cSlots[i] = std::move(slot);
       }
   }

@@ -304,5 +304,8 @@ int Linker::importLibraryMembers(String&) {
       return 0;
     }
   }
+  // Nothing reads the libraries again: the members left behind give their
+  // memory to the phases that follow.
+  for (auto& archive : cArchive) archive->releaseMembers();
   return 1;
 }

@@ -169,11 +169,14 @@ class Linker : public LinkerDirectives {
   // name by its bytes up to the first zero, a long one by its offset in the
   // merged string table, where equal strings share one offset. A long name
   // of at most eight characters keys as the inline name it equals.
-  struct NameKey {
+  // Twelve bytes, so that with its table's tag and record pointer a slot of
+  // cExtSymDef takes 24 bytes, not 32.
+  struct __attribute__((packed, aligned(4))) NameKey {
     uint64_t value = 0;
     uint32_t isOffset = 0;
     bool operator==(const NameKey& o) const { return value == o.value && isOffset == o.isOffset; }
   };
+  static_assert(sizeof(NameKey) == 12, "a key packs into twelve bytes");
   struct NameKeyHash {
     std::size_t operator()(const NameKey& k) const {
       uint64_t h = (k.value ^ (uint64_t(k.isOffset) << 63)) * 0x9E3779B97F4A7C15ull;

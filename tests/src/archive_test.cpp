@@ -337,6 +337,17 @@ TEST(ArchiveSymbols, TakeMemberHandsOutTheMemberItselfOnce) {
   EXPECT_EQ(alpha->cFileName, "a.o");
 }
 
+TEST(ArchiveSymbols, ReleasedMembersAreEmptyAndCannotBeTaken) {
+  Archive archive;
+  archive.cMembers.push_back(fixtures::readImage(object("a.o", "alpha").bytes(), "a.o"));
+  ASSERT_EQ(archive.makeSymbols(), 1);
+  archive.releaseMembers();
+  EXPECT_EQ(archive.hasSymbol("alpha"), 1);
+  EXPECT_EQ(archive.takeMember("alpha"), nullptr);
+  EXPECT_TRUE(archive.cMembers.front()->cSymbolTbl.empty());
+  EXPECT_TRUE(archive.cMembers.front()->cStringTbl.empty());
+}
+
 TEST(ArchiveSymbols, PrintListsIndexAndMembers) {
   Archive archive;
   archive.cMembers.push_back(fixtures::readImage(object("a.o", "alpha").bytes(), "a.o"));
