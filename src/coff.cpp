@@ -445,12 +445,12 @@ void Data::append(const Data& o) {
 
 namespace {
 
-const String* findString(const std::map<std::uint32_t, String>& table, std::uint32_t offset) {
+const String* findString(const StringTable& table, std::uint32_t offset) {
   auto it = table.find(offset);
   return it == table.end() ? nullptr : &it->second;
 }
 
-String lookupOrFail(const std::map<std::uint32_t, String>& table, std::uint32_t offset,
+String lookupOrFail(const StringTable& table, std::uint32_t offset,
                     const char* failure) {
   if (const String* s = findString(table, offset)) return *s;
   reportMessage(SevError, "Coff::getName()", failure, 1);
@@ -459,7 +459,7 @@ String lookupOrFail(const std::map<std::uint32_t, String>& table, std::uint32_t 
 
 // Copies a short name into an 8-byte field, or looks up the offset of a
 // long one; false (after the fatal report) when the table lacks it.
-bool storeName(const std::map<std::uint32_t, String>& table, char* field, const String& name,
+bool storeName(const StringTable& table, char* field, const String& name,
                const char* what) {
   if (name.size() <= 8) {
     std::memset(field, 0, 8);

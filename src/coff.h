@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "diagnostics.h"
+#include "string_table.h"
 
 // ---------------------------------------------------------------------------
 // Little-endian access to byte buffers.
@@ -426,7 +427,7 @@ class Coff {
   std::map<String, std::vector<coff_lineno>> cLineInfo;
   std::vector<SymRecord> cSymbolTbl;
   std::vector<std::uint32_t> cAuxKind;
-  std::map<std::uint32_t, String> cStringTbl;
+  StringTable cStringTbl;
 
   // Reads the file name (binary); null after reporting why.
   static std::unique_ptr<Coff> make(const String& name);

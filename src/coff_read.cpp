@@ -293,7 +293,7 @@ namespace {
 // sorted by text) is asked through a bitmap of its offsets instead.
 class StringOffsets {
  public:
-  explicit StringOffsets(const std::map<std::uint32_t, String>& table)
+  explicit StringOffsets(const StringTable& table)
       : cTable(table), cNext(table.begin()) {
     // The bitmap stays within 64 bits an entry, so offsets far apart (a
     // table made by hand) take the map instead.
@@ -316,8 +316,8 @@ class StringOffsets {
   }
 
  private:
-  const std::map<std::uint32_t, String>& cTable;
-  std::map<std::uint32_t, String>::const_iterator cNext;
+  const StringTable& cTable;
+  StringTable::const_iterator cNext;
   std::vector<bool> cBits;
 };
 

@@ -79,7 +79,7 @@ class NameCursor {
 
  private:
   const Coff& cCoff;
-  std::map<std::uint32_t, String>::const_iterator cNext;
+  StringTable::const_iterator cNext;
 };
 
 // The external definitions and references of the inputs, grown one file at

@@ -66,14 +66,16 @@ String hex8(uint64_t value) { return hexString(static_cast<uint32_t>(value), 4);
 }  // namespace
 
 uint32_t Linker::appendOutputString(const String& text) {
-  std::map<uint32_t, String>& table = cOutput.cStringTbl;
+  StringTable& table = cOutput.cStringTbl;
   uint64_t offset = 4;
   if (!table.empty()) {
     const auto& last = *table.rbegin();
     offset = uint64_t(last.first) + last.second.size() + 1;
   }
   TOOL_ASSERT(offset + text.size() + 1 <= UINT32_MAX);
-  table[static_cast<uint32_t>(offset)] = text;
+  // emplace copies text before the table grows, so text may be one of its
+  // own strings.
+  table.emplace(static_cast<uint32_t>(offset), text);
   return static_cast<uint32_t>(offset);
 }
 

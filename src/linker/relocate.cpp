@@ -310,7 +310,7 @@ struct Linker::MergeScratch {
   // The file's own offsets, each with its index in table order, in a small
   // hash table: (offset << 32) | (index + 1), 0 for a free slot.
   std::vector<uint64_t> slots;
-  std::vector<std::map<uint32_t, String>::node_type> nodes;
+  StringTable table;  // the file's table being made
   // The merged table by text, made on the first record whose name its own
   // file's table lacks.
   std::vector<std::pair<std::string_view, uint32_t>> byText;
@@ -350,7 +350,7 @@ int Linker::mergeStringTbls(String&) {
   };
   Pending ring[kRing];
   std::size_t walkInput = 0;  // the input of entry e, walked by walk
-  std::map<uint32_t, String>::const_iterator walk;
+  StringTable::const_iterator walk;
   for (std::size_t e = 0; e < entries + 2 * kStep; ++e) {
     if (e < entries) {
       while (start[walkInput + 1] == e) ++walkInput;
@@ -389,6 +389,7 @@ int Linker::mergeStringTbls(String&) {
   std::vector<uint32_t> order(entries);   // by input, its own entry indices
   std::vector<std::size_t> cursor(start.begin(), start.end() - 1);
   cOutput.cStringTbl.clear();
+  cOutput.cStringTbl.reserve(items.size());
   uint64_t offset = 4;
   // The strings are read in an order unrelated to where they live.
   constexpr std::size_t kAhead = 8;
@@ -489,19 +490,17 @@ void Linker::replaceStringTbl(Coff& coff, const uint32_t* old, const uint32_t* m
       sym.encode(rec);
     }
   }
-  // The file's strings move under their merged offsets in their own nodes,
-  // taken out in table order and put back in merged order, so that every
-  // insertion is at the end; of two equal strings the first stays.
-  auto& nodes = scratch.nodes;
-  nodes.clear();
-  while (!coff.cStringTbl.empty())
-    nodes.push_back(coff.cStringTbl.extract(coff.cStringTbl.begin()));
+  // The file's strings move under their merged offsets, taken in merged
+  // order, so that every one goes at the end; of two equal strings the
+  // first stays. The old table's array serves the next file.
+  StringTable& table = scratch.table;
+  table.clear();
+  table.reserve(count);
+  const auto own = coff.cStringTbl.begin();
   for (std::size_t k = 0; k < count; ++k) {
     const uint32_t key = merged[order[k]];
     if (k > 0 && merged[order[k - 1]] == key) continue;
-    auto& node = nodes[order[k]];
-    node.key() = key;
-    coff.cStringTbl.insert(coff.cStringTbl.end(), std::move(node));
+    table.emplace_hint(table.end(), key, std::move(own[order[k]].second));
   }
-  nodes.clear();
+  std::swap(coff.cStringTbl, table);
 }

@@ -335,7 +335,7 @@ TEST(CoffReadStrings, SplittingTable) {
   struct Case {
     const char* what;
     Bytes strings;  // the bytes after the length field
-    std::map<std::uint32_t, String> expected;
+    StringTable expected;
   };
   const Case cases[] = {
       {"empty table", {}, {}},
@@ -514,7 +514,7 @@ TEST(CoffReadOlder, EmptyFileNamesStayOutOfTheStringTable) {
     const ReadResult r = readCaptured(b.emit(o), "old.o");
     ASSERT_NE(r.coff, nullptr);
     const Coff& c1 = *r.coff;
-    std::map<std::uint32_t, String> expected{{4, "a_long_symbol_name"}};
+    StringTable expected{{4, "a_long_symbol_name"}};
     for (std::size_t k = 0; k < files.size(); ++k) {
       EXPECT_EQ(aux_file::decode(c1.cSymbolTbl[files[k] + 1]).x_offset, c.offsets[k]) << k;
       if (!c.names[k].empty()) expected[c.offsets[k]] = c.names[k];

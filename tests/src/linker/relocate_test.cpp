@@ -155,7 +155,7 @@ TEST(RelocateLineInfo, CodeLinesMoveOtherLinesStay) {
 // ------------------------------------------------------------------ string merge
 
 TEST(MergeStringTbls, OffsetsOfTheMergedTable) {
-  using Table = std::map<std::uint32_t, String>;
+  using Table = StringTable;
   struct Case {
     const char* what;
     std::vector<std::vector<String>> files;  // strings of each file's table
@@ -212,7 +212,7 @@ TEST(MergeStringTbls, OffsetsOfTheMergedTable) {
 // others of any length and any bytes, some in several files: the merged
 // table holds each once in the order of std::string, offsets running on.
 TEST(MergeStringTbls, AgreesWithStringOrderOverManyStrings) {
-  using Table = std::map<std::uint32_t, String>;
+  using Table = StringTable;
   std::uint32_t seed = 12345;
   auto next = [&seed](std::uint32_t bound) {
     seed = seed * 1103515245u + 12345u;
@@ -274,7 +274,7 @@ TEST(MergeStringTbls, AgreesWithStringOrderOverManyStrings) {
     const std::set<String> own(files[i].begin(), files[i].end());
     Table ownTable;
     for (const auto& entry : expect)
-      if (own.count(entry.second)) ownTable.insert(entry);
+      if (own.count(entry.second)) ownTable.emplace(entry.first, entry.second);
     EXPECT_TRUE(LinkerTestAccess::coffs(f.linker())[i]->cStringTbl == ownTable) << "file " << i;
   }
 }
@@ -307,7 +307,7 @@ TEST(MergeStringTbls, AStringTwiceInOneFile) {
   ASSERT_EQ(coffs[0]->cStringTbl.size(), 3u);  // the reader kept both copies
   ASSERT_TRUE(f.run(Phase::MergeStringTbls)) << f.error();
 
-  const std::map<std::uint32_t, String> expect = {{4, "only_in_a_file"}, {19, "twice_in_a_file"}};
+  const StringTable expect = {{4, "only_in_a_file"}, {19, "twice_in_a_file"}};
   EXPECT_EQ(LinkerTestAccess::output(f.linker()).cStringTbl, expect);
   EXPECT_EQ(coffs[0]->cStringTbl, expect);
   EXPECT_EQ(syment::decode(coffs[0]->cSymbolTbl[first]).n_offset(), 19u);
