@@ -113,7 +113,7 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name) {
       if (!zero) break;  // an unterminated last string is not taken
       const std::uint64_t end = static_cast<const unsigned char*>(zero) - bytes;
       if (end == pos) break;  // an empty string ends the table
-      // Offsets only grow, so each string goes at the end of the map.
+      // Offsets only grow, so each string goes at the end of the table.
       coff->cStringTbl.emplace_hint(
           coff->cStringTbl.end(), static_cast<std::uint32_t>(pos + 4),
           String(reinterpret_cast<const char*>(bytes + pos), static_cast<std::size_t>(end - pos)));
@@ -296,7 +296,7 @@ class StringOffsets {
   explicit StringOffsets(const StringTable& table)
       : cTable(table), cNext(table.begin()) {
     // The bitmap stays within 64 bits an entry, so offsets far apart (a
-    // table made by hand) take the map instead.
+    // table made by hand) take a search of the table instead.
     if (table.size() > 256 && table.rbegin()->first / 64 <= table.size()) {
       cBits.assign(std::size_t(table.rbegin()->first) + 1, false);
       for (const auto& entry : table) cBits[entry.first] = true;

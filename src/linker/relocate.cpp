@@ -376,7 +376,7 @@ int Linker::mergeStringTbls(String&) {
       lastEntry[found.first] = entry;
     }
   }
-  // What is freed here the output table's nodes can take.
+  // What is freed here the output table can take.
   strings.dropTable();
   std::vector<uint32_t>().swap(lastEntry);
   sortDistinct(items, strings);
