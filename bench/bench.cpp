@@ -7,25 +7,37 @@
 // the targets: the 1x link under 0.1 s, every 4x time at most 4.5 times its
 // 1x time, and the peak memory of a link under 10 times its inputs.
 //
-//   toolchain_bench [-b bin-dir] [-w work-dir] [-r runs] [-k]
+//   toolchain_bench [--scaling [-t seconds]] [-b bin-dir] [-w work-dir] [-r runs] [-k]
 //
 // -w keeps the generated files in work-dir (default: a fresh directory under
 // $TMPDIR, removed at the end unless -k); -r sets the runs per measurement
 // (default 5). The exit status is 0 when every target is met, 1 when one is
 // missed and 2 when a program fails or the work cannot be generated.
+//
+// --scaling instead grows each dimension of the work alone (objects,
+// symbols, relocations, sections, CODEPAGEs, SECTION lines, libraries,
+// library members, listing size, a refused COD file, HEX ranges) from n to
+// 4n and 16n and prints the growth of its time from n to 16n, which must be
+// at most 20; a run is stopped after -t seconds (default 10), and -r
+// defaults to 3.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <signal.h>
+#include <time.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -177,7 +189,7 @@ LinkWork makeLinkWork(const std::string& dir, int scale) {
 
 // A linked CoreD executable: 64 KB sections of code at consecutive
 // addresses, a label every 64 bytes, and a line record for every word from
-// one source file per section (written too, for the listing).
+// one source file per section (written too, and all of them listed).
 void makeExecutable(const std::string& dir, const std::string& name, std::uint32_t bytes) {
   CoffBuilder b(name);
   b.processor(kProcessor, 8, 8);
@@ -207,6 +219,9 @@ void makeExecutable(const std::string& dir, const std::string& name, std::uint32
       b.lineNumber(names[s], file, static_cast<std::uint16_t>(a / 2 + 1), s * chunk + a);
       text += "        instruction " + std::to_string(a / 2) + "\n";
     }
+    // Each file's symbols end with its ".eof", or the listing takes every
+    // line record for the first file's.
+    b.symbol(".eof", 0, kScnNumDebug, kClassFile);
     writeText(dir + "/" + source, text);
   }
   b.writeFile(dir + "/" + name);
@@ -224,6 +239,7 @@ struct Reply {
   double systemSeconds;
   long maxRssKb;
   int status;
+  bool timedOut;
 };
 
 int gRequests = -1;  // to the launcher
@@ -252,7 +268,8 @@ bool writeAll(int fd, const void* data, std::size_t size) {
 }
 
 // A request: the count of strings, then each as its length and bytes:
-// directory, log file, program, arguments.
+// time limit in milliseconds (0 for none), directory, log file, program,
+// arguments.
 bool readRequest(int fd, std::vector<std::string>& strings) {
   std::uint32_t count = 0;
   if (!readAll(fd, &count, sizeof count)) return false;
@@ -266,19 +283,51 @@ bool readRequest(int fd, std::vector<std::string>& strings) {
   return true;
 }
 
+// Waits for the child; past the limit (when there is one) kills it.
+bool waitFor(pid_t pid, long limitMs, const sigset_t& childSignal, int& status,
+             struct rusage& usage, bool& timedOut) {
+  timedOut = false;
+  if (limitMs <= 0) return wait4(pid, &status, 0, &usage) == pid;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  for (;;) {
+    const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+    if (done == pid) return true;
+    if (done < 0) return false;
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+      kill(pid, SIGKILL);
+      timedOut = true;
+      return wait4(pid, &status, 0, &usage) == pid;
+    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const struct timespec wait = {static_cast<time_t>(ns / 1000000000),
+                                  static_cast<long>(ns % 1000000000)};
+    sigtimedwait(&childSignal, nullptr, &wait);  // woken by the child's end
+  }
+}
+
 [[noreturn]] void launcher(int requests, int replies) {
+  // SIGCHLD stays pending while blocked, so a wait with a limit wakes
+  // when the child ends instead of polling.
+  sigset_t childSignal;
+  sigemptyset(&childSignal);
+  sigaddset(&childSignal, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &childSignal, nullptr);
   std::vector<std::string> strings;
   while (readRequest(requests, strings)) {
-    Reply reply{0, 0, 0, 0, 127};
-    if (strings.size() >= 3) {
+    Reply reply{0, 0, 0, 0, 127, false};
+    if (strings.size() >= 4) {
+      const long limitMs = std::atol(strings[0].c_str());
       std::vector<char*> argv;
-      for (std::size_t i = 2; i < strings.size(); ++i) argv.push_back(strings[i].data());
+      for (std::size_t i = 3; i < strings.size(); ++i) argv.push_back(strings[i].data());
       argv.push_back(nullptr);
       const auto begin = std::chrono::steady_clock::now();
       const pid_t pid = fork();
       if (pid == 0) {
-        const int fd = open(strings[1].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (fd < 0 || chdir(strings[0].c_str()) != 0) _exit(127);
+        sigprocmask(SIG_UNBLOCK, &childSignal, nullptr);
+        const int fd = open(strings[2].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (fd < 0 || chdir(strings[1].c_str()) != 0) _exit(127);
         dup2(fd, 1);
         dup2(fd, 2);
         close(fd);
@@ -287,8 +336,10 @@ bool readRequest(int fd, std::vector<std::string>& strings) {
       }
       int status = 0;
       struct rusage usage;
-      if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
+      bool timedOut = false;
+      if (pid > 0 && waitFor(pid, limitMs, childSignal, status, usage, timedOut)) {
         const auto end = std::chrono::steady_clock::now();
+        reply.timedOut = timedOut;
         reply.seconds = std::chrono::duration<double>(end - begin).count();
         reply.userSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6;
         reply.systemSeconds = usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
@@ -322,15 +373,17 @@ struct Run {
   double userSeconds = 0;
   double systemSeconds = 0;
   long maxRssKb = 0;
+  bool timedOut = false;
 };
 
 // Runs bin/tool with args in dir, output to dir/tool.log; fails the
 // benchmark on an exit status other than the expected one (any when
-// expected is negative).
+// expected is negative). A run past limitMs (when not 0) is killed and
+// comes back timed out.
 Run runTool(const std::string& bin, const std::string& dir, const std::string& tool,
-            const std::vector<std::string>& args, int expected = 0) {
+            const std::vector<std::string>& args, int expected = 0, long limitMs = 0) {
   const std::string log = dir + "/" + tool + ".log";
-  std::vector<std::string> strings = {dir, log, bin + "/" + tool};
+  std::vector<std::string> strings = {std::to_string(limitMs), dir, log, bin + "/" + tool};
   strings.insert(strings.end(), args.begin(), args.end());
   std::string request;
   auto put32 = [&request](std::uint32_t v) {
@@ -345,13 +398,14 @@ Run runTool(const std::string& bin, const std::string& dir, const std::string& t
   if (!writeAll(gRequests, request.data(), request.size()) ||
       !readAll(gReplies, &reply, sizeof reply))
     fail("the launcher stopped");
+  if (reply.timedOut) return {reply.seconds, reply.userSeconds, reply.systemSeconds, 0, true};
   if (expected >= 0 && reply.status != expected) {
     std::string line = tool;
     for (const std::string& a : args) line += " " + a;
     fail(line + " in " + dir + " ended with status " + std::to_string(reply.status) + " (see " +
          log + ")");
   }
-  return {reply.seconds, reply.userSeconds, reply.systemSeconds, reply.maxRssKb};
+  return {reply.seconds, reply.userSeconds, reply.systemSeconds, reply.maxRssKb, false};
 }
 
 struct Measurement {
@@ -423,17 +477,414 @@ void removeTree(const std::string& dir) {
   if (pid > 0) waitpid(pid, &status, 0);
 }
 
+// ---------------------------------------------------------------- scaling
+
+// The scaling mode: each dimension of the work alone at n, 4n and 16n, and
+// its growth from n to 16n, which must stay at or below 20 (linear, with
+// room for the cache). A run past the time limit is stopped and shown as
+// "> T s"; its growth is then at least the limit over the time at n.
+
+constexpr double kScalingTarget = 20;
+
+std::string hexText(std::uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%X", v);
+  return buf;
+}
+
+// The command file's head: LIBPATH and one CODEPAGE over the whole program
+// memory.
+std::string linkHead() {
+  return "LIBPATH .\nCODEPAGE NAME=program START=0x0 END=" + hexText(kProgramEnd) + "\n";
+}
+
+// FILES lines of at most 40 names each.
+std::string filesLines(const std::vector<std::string>& names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); i += 40) {
+    text += "FILES";
+    for (std::size_t k = i; k < std::min(names.size(), i + 40); ++k) text += " " + names[k];
+    text += "\n";
+  }
+  return text;
+}
+
+// One object of count code sections of size bytes each: absolute ones 4
+// bytes apart from address 0, or for the linker to place.
+void codeSections(const std::string& dir, int count, std::uint32_t size, bool absolute) {
+  CoffBuilder b("abs.o");
+  b.processor(kProcessor, 8, 8);
+  Bytes code;
+  while (code.size() < size) put(code, kReturn);
+  code.resize(size);
+  for (int i = 0; i < count; ++i)
+    b.section("a" + std::to_string(i), scnCode,
+              absolute ? static_cast<std::uint32_t>(4 * i) : 0, code,
+              absolute ? kScnAbsolute : 0);
+  b.writeFile(dir + "/abs.o");
+  writeText(dir + "/link.lkr", linkHead() + "FILES abs.o\n");
+}
+
+// A small object of one relocatable code section.
+void smallObject(const std::string& dir, const std::string& name, const std::string& label) {
+  CoffBuilder b(name);
+  b.processor(kProcessor, 8, 8);
+  Bytes code;
+  put(code, kReturn);
+  put(code, kReturn);
+  b.section(".code", scnCode, 0, code);
+  b.externDef(label, 1, 0);
+  b.writeFile(dir + "/" + name);
+}
+
+// count CODEPAGEs of 512 bytes, and a 256-byte section for each.
+void codePages(const std::string& dir, int count) {
+  CoffBuilder b("pages.o");
+  b.processor(kProcessor, 8, 8);
+  Bytes code;
+  while (code.size() < 256) put(code, kReturn);
+  for (int i = 0; i < count; ++i) b.section("p" + std::to_string(i), scnCode, 0, code);
+  b.writeFile(dir + "/pages.o");
+  std::string lkr = "LIBPATH .\n";
+  for (int i = 0; i < count; ++i) {
+    const auto start = static_cast<std::uint32_t>(512 * i);
+    lkr += "CODEPAGE NAME=page" + std::to_string(i) + " START=" + hexText(start) +
+           " END=" + hexText(start + 511) + "\n";
+  }
+  writeText(dir + "/link.lkr", lkr + "FILES pages.o\n");
+}
+
+// count SECTION directives, each naming a section of the one object.
+void sectionLines(const std::string& dir, int count) {
+  smallObject(dir, "small.o", "entry");
+  std::string lkr = linkHead();
+  for (int i = 0; i < count; ++i)
+    lkr += "SECTION NAME=s" + std::to_string(i) + " ROM=program\n";
+  writeText(dir + "/link.lkr", lkr + "FILES small.o\n");
+}
+
+// count libraries of one member each; the object calls the member, so
+// every library is searched.
+void libraries(const std::string& dir, int count, const std::string& bin) {
+  smallObject(dir, "member.o", "member_entry");
+  runTool(bin, dir, "kesvo", {"/q", "/c", "lib0.lib", "member.o"});
+  const std::string bytes = [&dir] {
+    std::ifstream in(dir + "/lib0.lib", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }();
+  std::vector<std::string> names = {"main.o"};
+  for (int i = 0; i < count; ++i) {
+    names.push_back("lib" + std::to_string(i) + ".lib");
+    if (i > 0) writeText(dir + "/" + names.back(), bytes);
+  }
+  CoffBuilder b("main.o");
+  b.processor(kProcessor, 8, 8);
+  Bytes code;
+  put(code, kReturn);
+  put(code, kCallLow);
+  put(code, kCallHigh);
+  b.section(".code", scnCode, 0, code);
+  const std::uint32_t ref = b.externRef("member_entry");
+  b.relocation(".code", 2, ref, kRelocCall);
+  b.relocation(".code", 4, ref, kRelocCall2);
+  b.writeFile(dir + "/main.o");
+  writeText(dir + "/link.lkr", linkHead() + filesLines(names));
+}
+
+// count members for kesvo, each with a label of its own, and the library
+// of them.
+std::vector<std::string> members(const std::string& dir, int count, const std::string& bin) {
+  std::vector<std::string> names;
+  for (int i = 0; i < count; ++i) {
+    names.push_back(memberName(i));
+    smallObject(dir, names.back(), "member" + std::to_string(i) + "_entry");
+  }
+  std::vector<std::string> args = {"/q", "/c", "members.lib"};
+  args.insert(args.end(), names.begin(), names.end());
+  runTool(bin, dir, "kesvo", args);
+  return names;
+}
+
+// A CoreD executable of bytes of code in one section from one source file,
+// a label every labelStep bytes and a line record for every word; with
+// lines false, code only.
+void executable(const std::string& dir, const std::string& name, std::uint32_t bytes,
+                std::uint32_t labelStep, bool lines) {
+  CoffBuilder b(name);
+  b.processor(kProcessor, 8, 8);
+  b.flags(kFileExecutable);
+  const std::uint32_t chunk = 64 * 1024;
+  std::vector<std::string> names;
+  for (std::uint32_t s = 0; s * chunk < bytes; ++s) {
+    const std::uint32_t size = std::min(chunk, bytes - s * chunk);
+    Bytes code;
+    for (std::uint32_t a = 0; a < size; a += 2)
+      put(code, static_cast<std::uint16_t>(a % labelStep == labelStep - 2 ? kReturn
+                                                                           : 0x0E00 | (a & 0xFF)));
+    names.push_back(".code" + std::to_string(s));
+    b.section(names.back(), scnCode, s * chunk, code, kScnAbsolute);
+  }
+  if (lines) {
+    const std::uint32_t file = b.file("main.asm");
+    std::string text;
+    for (std::uint32_t a = 0; a < bytes; a += 2) {
+      const auto section = static_cast<std::int16_t>(a / chunk + 1);
+      if (a % labelStep == 0) {
+        const std::string label = "l" + std::to_string(a);
+        b.label(label, section, a);
+        text += label + "\n";
+      }
+      b.lineNumber(names[a / chunk], file, static_cast<std::uint16_t>(a / 2 + 1), a);
+      text += "        instruction " + std::to_string(a / 2) + "\n";
+    }
+    b.symbol(".eof", 0, kScnNumDebug, kClassFile);
+    writeText(dir + "/main.asm", text);
+  }
+  b.writeFile(dir + "/" + name);
+}
+
+// An executable of count two-word sections spread over the 64 KB windows
+// up to the last one a COD file can address, each with a label and a line
+// record: its COD file would need a directory block for every window and
+// more, past what 16-bit block numbers reach.
+void spreadExecutable(const std::string& dir, int count) {
+  CoffBuilder b("spread.out");
+  b.processor(kProcessor, 8, 8);
+  b.flags(kFileExecutable);
+  Bytes code;
+  put(code, 0x0E00);
+  put(code, kReturn);
+  std::vector<std::uint32_t> addresses;
+  for (int i = 0; i < count; ++i) {
+    const auto window = static_cast<std::uint32_t>(std::uint64_t(65535) * (i + 1) / count);
+    addresses.push_back(window << 16);
+    b.section("w" + std::to_string(i), scnCode, addresses.back(), code, kScnAbsolute);
+  }
+  const std::uint32_t file = b.file("spread.asm");
+  for (int i = 0; i < count; ++i) {
+    b.label("w" + std::to_string(i) + "_entry", static_cast<std::int16_t>(i + 1), addresses[i]);
+    b.lineNumber("w" + std::to_string(i), file, static_cast<std::uint16_t>(i % 60000 + 1),
+                 addresses[i]);
+  }
+  b.symbol(".eof", 0, kScnNumDebug, kClassFile);
+  b.writeFile(dir + "/spread.out");
+}
+
+// A link of objects: count objects of labels labels each, every label
+// followed by calls CALLs (two relocations each) to labels of other
+// objects.
+void linkObjects(const std::string& dir, int count, int labels, int calls) {
+  std::vector<std::string> names;
+  for (int i = 0; i < count; ++i) {
+    CoffBuilder b(objectName(i));
+    b.processor(kProcessor, 8, 8);
+    Bytes code;
+    for (int j = 0; j < labels; ++j) {
+      put(code, kReturn);
+      for (int k = 0; k < calls; ++k) {
+        put(code, kCallLow);
+        put(code, kCallHigh);
+      }
+    }
+    b.section(".code", scnCode, 0, code);
+    const std::uint32_t step = 2 + 4 * static_cast<std::uint32_t>(calls);
+    for (int j = 0; j < labels; ++j)
+      b.externDef(objectLabel(i, j), 1, step * static_cast<std::uint32_t>(j));
+    for (int j = 0; j < labels; ++j)
+      for (int k = 0; k < calls; ++k) {
+        const int target = (i + 1 + j * 79 + k * 13) % count;
+        const std::uint32_t ref = b.externRef(objectLabel(target, (j + k) % labels));
+        const std::uint32_t at = step * static_cast<std::uint32_t>(j) + 2 + 4 * static_cast<std::uint32_t>(k);
+        b.relocation(".code", at, ref, kRelocCall);
+        b.relocation(".code", at + 2, ref, kRelocCall2);
+      }
+    names.push_back(objectName(i));
+    b.writeFile(dir + "/" + names.back());
+  }
+  writeText(dir + "/link.lkr", linkHead() + filesLines(names));
+}
+
+struct Dimension {
+  std::string name;
+  std::array<int, 3> counts;  // at n, 4n and 16n
+  std::string tool;
+  int expected;  // exit status
+  // Writes the work for count into dir and returns the arguments.
+  std::function<std::vector<std::string>(const std::string& dir, int count)> make;
+  bool freshDirectory = false;  // each run in an empty directory "out"
+};
+
+struct Timing {
+  double seconds = 0;
+  bool timedOut = false;
+};
+
+// The fastest of the runs; a run over a second, or one stopped, is not
+// repeated.
+Timing timeDimension(const std::string& bin, const std::string& dir, const Dimension& d,
+                     const std::vector<std::string>& args, int runs, long limitMs) {
+  Timing best;
+  int used = 0;
+  for (int r = 0; r < runs; ++r) {
+    std::string where = dir;
+    if (d.freshDirectory) {
+      where = dir + "/out";
+      std::rename(where.c_str(), (dir + "/used" + std::to_string(used++)).c_str());
+      makeDir(where);
+    }
+    const Run run = runTool(bin, where, d.tool, args, d.expected, limitMs);
+    if (run.timedOut) return {limitMs / 1000.0, true};
+    if (r == 0 || run.seconds < best.seconds) best.seconds = run.seconds;
+    if (run.seconds > 1) break;
+  }
+  return best;
+}
+
+int scalingMode(const std::string& bin, const std::string& work, int runs, long limitMs) {
+  const std::vector<Dimension> dimensions = {
+      {"link: objects", {1000, 4000, 16000}, "torvan", 0,
+       [](const std::string& dir, int c) {
+         linkObjects(dir, c, 2, 1);
+         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
+       }},
+      {"link: symbols", {20000, 80000, 320000}, "torvan", 0,
+       [](const std::string& dir, int c) {
+         linkObjects(dir, 10, c / 10, 0);
+         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
+       }},
+      {"link: relocations", {40000, 160000, 640000}, "torvan", 0,
+       [](const std::string& dir, int c) {
+         linkObjects(dir, 10, 10, c / 200);
+         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
+       }},
+      {"absolute sections", {1000, 4000, 16000}, "torvan", 0,
+       [](const std::string& dir, int c) {
+         codeSections(dir, c, 2, true);
+         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
+       }},
+      {"3-byte absolute sections", {1000, 4000, 16000}, "torvan", 0,
+       [](const std::string& dir, int c) {
+         codeSections(dir, c, 3, true);
+         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
+       }},
+      {"3-byte sections, placed", {1000, 4000, 16000}, "torvan", 0,
+       [](const std::string& dir, int c) {
+         codeSections(dir, c, 3, false);
+         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
+       }},
+      {"CODEPAGEs", {250, 1000, 4000}, "torvan", 0,
+       [](const std::string& dir, int c) {
+         codePages(dir, c);
+         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
+       }},
+      {"SECTION lines", {4000, 16000, 64000}, "torvan", 0,
+       [](const std::string& dir, int c) {
+         sectionLines(dir, c);
+         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
+       }},
+      {"libraries", {1000, 4000, 16000}, "torvan", 0,
+       [&bin](const std::string& dir, int c) {
+         libraries(dir, c, bin);
+         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
+       }},
+      {"kesvo /r all members", {1250, 5000, 20000}, "kesvo", 0,
+       [&bin](const std::string& dir, int c) {
+         std::vector<std::string> args = {"/q", "/r", "members.lib"};
+         const std::vector<std::string> names = members(dir, c, bin);
+         args.insert(args.end(), names.begin(), names.end());
+         return args;
+       }},
+      {"kesvo /x all names", {1250, 5000, 20000}, "kesvo", 0,
+       [&bin](const std::string& dir, int c) {
+         std::vector<std::string> args = {"/q", "/x", "../members.lib"};
+         const std::vector<std::string> names = members(dir, c, bin);
+         args.insert(args.end(), names.begin(), names.end());
+         return args;
+       },
+       true},
+      {"listing: KB, label/8 B", {8, 32, 128}, "dralm", 0,
+       [](const std::string& dir, int c) {
+         executable(dir, "list.out", static_cast<std::uint32_t>(c) * 1024, 8, true);
+         return std::vector<std::string>{"-q", "list.out"};
+       }},
+      {"COD refused: sections", {1000, 4000, 16000}, "dralm", 1,
+       [](const std::string& dir, int c) {
+         spreadExecutable(dir, c);
+         return std::vector<std::string>{"-q", "spread.out"};
+       }},
+      {"ponzer /r ranges", {312, 1250, 5000}, "ponzer", 0,
+       [](const std::string& dir, int c) {
+         const std::uint32_t bytes = 2 << 20;  // a million words
+         executable(dir, "image.out", bytes, 64, false);
+         std::vector<std::string> args = {"/q"};
+         const std::uint32_t step = bytes / static_cast<std::uint32_t>(c);
+         for (std::uint32_t k = 0; k < static_cast<std::uint32_t>(c); ++k) {
+           args.push_back("/r");
+           args.push_back(hexText(k * step) + "-" + hexText(k * step + step / 2 - 1));
+         }
+         args.push_back("image.out");
+         return args;
+       }},
+  };
+
+  std::printf("Scaling: programs in %s, work in %s, fastest of %d runs, limit %.0f s\n\n",
+              bin.c_str(), work.c_str(), runs, limitMs / 1000.0);
+  std::printf("  %-26s %7s %7s %7s  %9s %9s %9s  %7s  %s\n", "dimension", "n", "4n", "16n",
+              "n", "4n", "16n", "growth", "");
+  std::fflush(stdout);
+  bool met = true;
+  int index = 0;
+  for (const Dimension& d : dimensions) {
+    Timing t[3];
+    const std::array<int, 3>& counts = d.counts;
+    for (int k = 0; k < 3; ++k) {
+      const std::string dir =
+          work + "/s" + std::to_string(index) + "_" + std::to_string(counts[k]);
+      makeDir(dir);
+      const std::vector<std::string> args = d.make(dir, counts[k]);
+      t[k] = timeDimension(bin, dir, d, args, runs, limitMs);
+    }
+    auto cell = [](const Timing& x) {
+      char buf[32];
+      if (x.timedOut)
+        std::snprintf(buf, sizeof buf, "> %.0f s", x.seconds);
+      else
+        std::snprintf(buf, sizeof buf, "%.4f s", x.seconds);
+      return std::string(buf);
+    };
+    const double growth = t[2].seconds / std::max(t[0].seconds, 1e-6);
+    const bool ok = !t[2].timedOut && growth <= kScalingTarget;
+    met = met && ok;
+    char growthText[32];
+    std::snprintf(growthText, sizeof growthText, "%s%.1f", t[2].timedOut ? "> " : "", growth);
+    std::printf("  %-26s %7d %7d %7d  %9s %9s %9s  %7s  %s\n", d.name.c_str(), counts[0],
+                counts[1], counts[2], cell(t[0]).c_str(), cell(t[1]).c_str(),
+                cell(t[2]).c_str(), growthText, ok ? "ok" : "over");
+    std::fflush(stdout);
+    ++index;
+  }
+  std::printf("\nTarget: growth 16n/n at most %.0f in every dimension: %s\n", kScalingTarget,
+              met ? "met" : "MISSED");
+  return met ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   startLauncher();
   std::string bin = TOOL_BIN_DIR_DEFAULT;
   std::string work;
-  int runs = 5;
+  int runs = 0;  // 5, or 3 when scaling
   bool keep = false;
+  bool scaling = false;
+  long limitMs = 10000;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "-b" && i + 1 < argc) {
+    if (a == "--scaling") {
+      scaling = true;
+    } else if (a == "-t" && i + 1 < argc) {
+      limitMs = std::max(1L, std::atol(argv[++i])) * 1000;
+    } else if (a == "-b" && i + 1 < argc) {
       bin = argv[++i];
     } else if (a == "-w" && i + 1 < argc) {
       work = argv[++i];
@@ -443,10 +894,13 @@ int main(int argc, char** argv) {
     } else if (a == "-k") {
       keep = true;
     } else {
-      std::fprintf(stderr, "Usage: toolchain_bench [-b bin-dir] [-w work-dir] [-r runs] [-k]\n");
+      std::fprintf(stderr,
+                   "Usage: toolchain_bench [--scaling [-t seconds]] [-b bin-dir] [-w work-dir] "
+                   "[-r runs] [-k]\n");
       return 2;
     }
   }
+  if (runs == 0) runs = scaling ? 3 : 5;
   if (work.empty()) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/toolchain_bench.XXXXXX";
@@ -459,6 +913,12 @@ int main(int argc, char** argv) {
   if (!realpath(work.c_str(), absolute)) fail("cannot resolve " + work);
   work = absolute;
   if (realpath(bin.c_str(), absolute)) bin = absolute;
+
+  if (scaling) {
+    const int status = scalingMode(bin, work, runs, limitMs);
+    if (!keep) removeTree(work);
+    return status;
+  }
 
   Bench bench;
   bench.bin = bin;
@@ -510,6 +970,7 @@ int main(int argc, char** argv) {
     makeExecutable(dir, "code.out", code);
     bench.measure("ponzer", "INHX32", scale, dir, {"/q", "code.out"}, code);
     bench.measure("dralm", "COD", scale, dir, {"/q", "code.out"}, code);
+    bench.measure("dralm", "COD -d", scale, dir, {"/q", "-d", "code.out"}, code);
     const std::uint32_t m8 = kInhx8mBytes * scale;
     const std::uint32_t s8 = kInhx8sBytes * scale;
     makeExecutable(dir, "small.out", m8);
