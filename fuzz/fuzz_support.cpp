@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -79,6 +81,32 @@ std::string writeWorkFile(const std::string& name, const std::uint8_t* data, std
   const std::string path = workDir() + "/" + name;
   writeBytes(path, reinterpret_cast<const char*>(data), size);
   return path;
+}
+
+void writeWorkFiles(const std::string& firstName, const std::uint8_t* data, std::size_t size) {
+  const char* const begin = reinterpret_cast<const char*>(data);
+  const char* const end = begin + size;
+  const std::size_t separator = std::strlen(kFileSeparator);
+  auto next = [&](const char* from) {
+    return std::search(from, end, kFileSeparator, kFileSeparator + separator);
+  };
+  const char* cut = next(begin);
+  writeBytes(workDir() + "/" + firstName, begin, static_cast<std::size_t>(cut - begin));
+  while (cut != end) {
+    const char* name = cut + separator;
+    const char* nameEnd = std::find(name, end, '\n');
+    const char* body = nameEnd == end ? end : nameEnd + 1;
+    cut = next(body);
+    const std::string fileName(name, nameEnd);
+    const bool plain =
+        !fileName.empty() && fileName.size() <= 64 && fileName != "." && fileName != ".." &&
+        fileName != firstName &&
+        std::all_of(fileName.begin(), fileName.end(), [](char c) {
+          return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '.' || c == '_' || c == '-';
+        });
+    if (plain) writeBytes(workDir() + "/" + fileName, body, static_cast<std::size_t>(cut - body));
+  }
 }
 
 std::string writeFixedFile(const std::string& name, const std::string& text) {

@@ -15,8 +15,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace fuzzing {
+
+// An input of several files: the first file's bytes, then for each further
+// file this separator, its name, a new line and its bytes:
+//   <first file>\n%%file main.asm\n<its text>\n%%file util.lib\n<its bytes>
+inline constexpr char kFileSeparator[] = "\n%%file ";
+
+// The input of the files, the first one's name left out (seed generator).
+inline std::string joinFiles(const std::string& first,
+                             const std::vector<std::pair<std::string, std::string>>& others) {
+  std::string input = first;
+  for (const auto& file : others) input += kFileSeparator + file.first + "\n" + file.second;
+  return input;
+}
+
+// Writes the first file of the input as firstName and the others under
+// their own names into the work directory. A name that is not a plain file
+// name of letters, digits, '.', '_' and '-' (or is firstName) is passed
+// over, so nothing is written outside the directory.
+void writeWorkFiles(const std::string& firstName, const std::uint8_t* data, std::size_t size);
 
 // Thrown by the installed exit function; runInput catches it.
 struct ExitUnwind {

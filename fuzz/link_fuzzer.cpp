@@ -1,5 +1,7 @@
-// A whole link of one object file under a fixed command file: every phase,
-// the executable and the map file.
+// A whole link under a fixed command file: every phase, the executable and
+// the map file. The input is the first object followed by a second object
+// and a library (see fuzzing::writeWorkFiles and kLinkCommands), so the
+// link resolves across files and imports library members.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::string commands =
       fuzzing::writeFixedFile("fuzz_link.lkr", fuzzing::kLinkCommands);
   fuzzing::runInput([&] {
-    fuzzing::writeWorkFile("fuzz.o", data, size);
+    fuzzing::writeWorkFiles("fuzz.o", data, size);
     auto linker = std::make_unique<Linker>();
     auto parser = std::make_unique<Parser>();
     String err;

@@ -16,6 +16,7 @@
 #include "archive.h"
 #include "coff2cod.h"
 #include "fixtures/coff_builder.h"
+#include "fuzz_support.h"
 #include "link_commands.h"
 #include "linker.h"
 #include "parser.h"
@@ -111,6 +112,23 @@ CoffBuilder caller() {
   return b;
 }
 
+// The second object of a link: calls the library's routine and selects the
+// bank of a variable the first object defines.
+CoffBuilder second() {
+  CoffBuilder b = object("second.o", kCoreB, 14);
+  b.section(".code", scnCode, 0, words({0x1283, 0x2000, 0x0008}));
+  const std::uint32_t file = b.file("second.asm");
+  const std::uint32_t fn = b.function("second_entry", 1, 0);
+  const std::uint32_t count = b.externRef("count");
+  const std::uint32_t delay = b.externRef("delay");
+  endOfFile(b);
+  b.relocation(".code", 0, count, kBankSel);
+  b.relocation(".code", 2, delay, kCall);
+  for (std::uint16_t line = 1; line <= 3; ++line)
+    b.lineNumber(".code", file, static_cast<std::uint16_t>(line + 1), line - 1u, fn);
+  return b;
+}
+
 CoffBuilder routine(const std::string& fileName, const std::string& name) {
   CoffBuilder b = object(fileName, kCoreB, 14);
   b.section(".code", scnCode, 0, words({0x0000, 0x0008}));
@@ -151,6 +169,38 @@ CoffBuilder smallExecutable() {
   endOfFile(b);
   for (std::uint16_t i = 0; i < 4; ++i) b.lineNumber(".code", file, i + 3u, i);
   return b;
+}
+
+// A 14-bit executable whose source includes a file and switches the
+// listing off and on again.
+CoffBuilder listedExecutable() {
+  CoffBuilder b = object("listed.out", kCoreB, 14);
+  b.flags(kFileExecutable);
+  b.section(".code", scnCode, 0, words({0x0000, 0x2003, 0x0064, 0x0008}));
+  const std::uint32_t main = b.file("listed.asm");
+  b.function("listed_start", 1, 0);
+  aux_file include;
+  include.x_offset = b.addString("macros.inc");
+  include.x_incline = 3;
+  const std::uint32_t inc =
+      b.symbolWithAux(b.makeSymbol(".file", 0, kScnNumDebug, kClassFile), include);
+  endOfFile(b);
+  // In the order of the source: the list control follows the include.
+  b.symbol(".nolist", 5, kScnNumDebug, kClassStatic);
+  b.symbol(".list", 7, kScnNumDebug, kClassStatic);
+  endOfFile(b);
+  b.lineNumber(".code", main, 2, 0);
+  b.lineNumber(".code", inc, 2, 1);
+  b.lineNumber(".code", main, 4, 2);
+  b.lineNumber(".code", main, 8, 3);
+  return b;
+}
+
+// Source texts of the seed executables, so that dralm lists them.
+std::string sourceText(const std::string& name, int lines) {
+  std::string text;
+  for (int i = 1; i <= lines; ++i) text += "  ; " + name + " line " + std::to_string(i) + "\n";
+  return text;
 }
 
 Bytes olderLayout(const CoffBuilder& b) {
@@ -225,6 +275,7 @@ int main(int argc, char** argv) {
   const CoffBuilder delay = routine("delay.o", "delay");
   const CoffBuilder blink = routine("blink.o", "blink");
   const CoffBuilder wide = wideProgram(false);
+  const CoffBuilder secondObject = second();
 
   // Objects.
   writeFile(out / "fuzz_coff" / "whole.o", whole.bytes());
@@ -271,6 +322,9 @@ int main(int argc, char** argv) {
   const fs::path linkDir = tmp / "link";
   fs::create_directories(linkDir);
   whole.writeFile((linkDir / "fuzz.o").string());
+  secondObject.writeFile((linkDir / "second.o").string());
+  const std::string utilLib = library(tmp / "util.lib", {&delay, &blink});
+  writeFile(linkDir / "fuzz.lib", utilLib);
   const std::string linked = link(linkDir, fuzzing::kLinkCommands);
   const fs::path wideDir = tmp / "wide";
   fs::create_directories(wideDir);
@@ -280,21 +334,45 @@ int main(int argc, char** argv) {
                                                "FILES wide.o\n");
   const Bytes wideExe = wideProgram(true).bytes();
   const Bytes smallExe = smallExecutable().bytes();
-  for (const char* target : {"fuzz_ponzer", "fuzz_dralm"}) {
-    writeFile(out / target / "linked.out", linked);
-    writeFile(out / target / "wide_linked.out", wideLinked);
-    writeFile(out / target / "wide.out", wideExe);
-    writeFile(out / target / "small.out", smallExe);
-  }
+  const Bytes listedExe = listedExecutable().bytes();
+  writeFile(out / "fuzz_ponzer" / "linked.out", linked);
+  writeFile(out / "fuzz_ponzer" / "wide_linked.out", wideLinked);
+  writeFile(out / "fuzz_ponzer" / "wide.out", wideExe);
+  writeFile(out / "fuzz_ponzer" / "small.out", smallExe);
+  // dralm's inputs carry the sources their executables name.
+  const std::string wideSource = sourceText("wide", 9);
+  writeFile(out / "fuzz_dralm" / "linked.out",
+            fuzzing::joinFiles(linked, {{"whole.asm", sourceText("whole", 16)},
+                                        {"second.asm", sourceText("second", 4)},
+                                        {"delay.asm", sourceText("delay", 3)}}));
+  writeFile(out / "fuzz_dralm" / "wide_linked.out",
+            fuzzing::joinFiles(wideLinked, {{"wide.asm", wideSource}}));
+  writeFile(out / "fuzz_dralm" / "wide.out",
+            fuzzing::joinFiles(std::string(wideExe.begin(), wideExe.end()),
+                               {{"wide.asm", wideSource}}));
+  writeFile(out / "fuzz_dralm" / "small.out",
+            fuzzing::joinFiles(std::string(smallExe.begin(), smallExe.end()),
+                               {{"small.asm", sourceText("small", 7)}}));
+  writeFile(out / "fuzz_dralm" / "listed.out",
+            fuzzing::joinFiles(std::string(listedExe.begin(), listedExe.end()),
+                               {{"listed.asm", "  nop\n  goto next\n  include macros.inc\n"
+                                               "  clrwdt\n  nolist\n  hidden\n  list\n"
+                                               "  return\n"},
+                                {"macros.inc", "; macros\n  goto next\n"}}));
 
   // COD files of the executables.
   writeFile(out / "fuzz_cod" / "linked.cod", cod(tmp, linked));
   writeFile(out / "fuzz_cod" / "small.cod", cod(tmp, std::string(smallExe.begin(), smallExe.end())));
 
-  // Objects for the fixed command file of the link target.
-  writeFile(out / "fuzz_link" / "whole.o", whole.bytes());
-  writeFile(out / "fuzz_link" / "main.o", main.bytes());
-  writeFile(out / "fuzz_link" / "older.o", olderLayout(whole));
+  // Objects and a library for the fixed command file of the link target.
+  const auto linkInput = [&](const Bytes& first, const Bytes& other) {
+    return fuzzing::joinFiles(std::string(first.begin(), first.end()),
+                              {{"second.o", std::string(other.begin(), other.end())},
+                               {"fuzz.lib", utilLib}});
+  };
+  writeFile(out / "fuzz_link" / "whole.o", linkInput(whole.bytes(), secondObject.bytes()));
+  writeFile(out / "fuzz_link" / "main.o", linkInput(main.bytes(), blink.bytes()));
+  writeFile(out / "fuzz_link" / "older.o", linkInput(olderLayout(whole), secondObject.bytes()));
 
   fs::remove_all(tmp);
   std::printf("seeds written to %s\n", out.string().c_str());
