@@ -137,10 +137,6 @@ std::unique_ptr<Archive> Archive::make(const String& name) {
   while (position + libformat::kHeaderSize <= bytes.size()) {
     const unsigned char* header = bytes.data() + position;
     uint64_t imageStart = position + libformat::kHeaderSize;
-    if (imageStart >= bytes.size()) {
-      error(kMakeContext, "Library file '" + name + "' has a missing member object file.");
-      return nullptr;
-    }
     String memberName = libformat::decodeMemberName(header + libformat::kNameOffset);
     std::unique_ptr<Coff> member = Coff::make(bytes, imageStart, memberName);
     if (!member) {
@@ -148,19 +144,34 @@ std::unique_ptr<Archive> Archive::make(const String& name) {
             "Could not build member '" + memberName + "' in library file '" + name + "'. ");
       return nullptr;
     }
-    // The walk finds the next header from the decoded member; a header
-    // that states another length means the two have parted ways, and every
-    // later member would be misread.
-    uint32_t memberSize = member->size();
     uint64_t storedSize = 0;
-    if (libformat::decodeDecimalField(header + libformat::kSizeOffset, libformat::kSizeSize,
-                                      storedSize) &&
-        storedSize != memberSize) {
-      std::ostringstream s;
-      s << "Library file '" << name << "' member '" << memberName << "' is " << storedSize
-        << " bytes long by its header but " << memberSize << " bytes by its contents.";
-      reportStream(SevError, kMakeContext, s, 0);
-      return nullptr;
+    const bool sized = libformat::decodeDecimalField(header + libformat::kSizeOffset,
+                                                     libformat::kSizeSize, storedSize) != 0;
+    uint64_t step = 0;
+    if (member->cFileHdr.f_opthdr != kOptHdrSize) {
+      // An older-layout image grows when it is decoded (wider relocations
+      // and line numbers, file names moved into the string table), so its
+      // decoded size says nothing about where it ends: only its header
+      // tells where the next member starts.
+      if (!sized || storedSize > bytes.size() - imageStart) {
+        error(kMakeContext, "Library file '" + name + "' member '" + memberName +
+                                "' is in the older object layout and its header gives no "
+                                "length within the file.");
+        return nullptr;
+      }
+      step = storedSize;
+    } else {
+      // The walk finds the next header from the decoded member; a header
+      // that states another length means the two have parted ways, and
+      // every later member would be misread.
+      step = member->size();
+      if (sized && storedSize != step) {
+        std::ostringstream s;
+        s << "Library file '" << name << "' member '" << memberName << "' is " << storedSize
+          << " bytes long by its header but " << step << " bytes by its contents.";
+        reportStream(SevError, kMakeContext, s, 0);
+        return nullptr;
+      }
     }
     // With duplicate section names the member's size cannot be trusted.
     String problem = sectionTableProblem(*member);
@@ -170,7 +181,7 @@ std::unique_ptr<Archive> Archive::make(const String& name) {
       return nullptr;
     }
     archive->cMembers.push_back(std::move(member));
-    position = imageStart + memberSize;
+    position = imageStart + step;
   }
 
   archive->makeSymbols();
@@ -307,11 +318,11 @@ int Archive::write() {
       return 0;
     }
   }
-  // Members keep the pointers of the file they were read from; laying them
-  // out again makes each image describe itself (our own layout comes out
-  // unchanged).
+  // Members keep the pointers of the file they were read from; one whose
+  // blocks lie elsewhere is laid out again so that its image describes
+  // itself, one already in our layout is stored byte for byte.
   for (const auto& member : cMembers)
-    if (!member->preWriteKeepingTime()) return 0;
+    if (!member->isLaidOut() && !member->preWriteKeepingTime()) return 0;
   for (const auto& member : cMembers) {
     uint32_t size = member->size();
     if (size > libformat::kMaxMemberSize) {
@@ -363,11 +374,8 @@ int Archive::write() {
       return 0;
     }
     position += static_cast<long>(libformat::kHeaderSize);
-    if (!member->write(f, position)) {
-      error(kWriteContext,
-            "Could not write member '" + member->cFileName + "' in library file '" + name + "'. ");
-      return 0;
-    }
+    // The object writer reports why it failed.
+    if (!member->write(f, position)) return 0;
     position += static_cast<long>(size);
     // The next header goes where the walk of a reader will look for it.
     if (std::ftell(f) != position) {

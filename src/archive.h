@@ -77,10 +77,11 @@ class Archive {
   // member (each extra definition reported; the first keeps the name).
   int makeSymbols();
 
-  // Writes the library to cFileName: members are laid out again (keeping
-  // their time stamps) and the whole file goes to a temporary file beside it
-  // that then replaces the library, so a failure leaves the old file as it
-  // was. 1 on success, 0 after reporting why.
+  // Writes the library to cFileName: members whose blocks are not where our
+  // layout puts them are laid out again (keeping their time stamps), the
+  // others are stored as they stand, and the whole file goes to a temporary
+  // file beside it that then replaces the library, so a failure leaves the
+  // old file as it was. 1 on success, 0 after reporting why.
   int write();
 
   // 1 if a member defines the external name.

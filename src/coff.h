@@ -473,6 +473,10 @@ class Coff {
   // written again (library members); it also sets f_opthdr to 16, since the
   // optional header is always written.
   int preWriteKeepingTime();
+  // Whether the headers already put every block where the layout would
+  // (an image without symbols may also have f_symptr at its string table):
+  // such an image, written without a new layout, gives back its own bytes.
+  bool isLaidOut() const;
   // Length in bytes of the image write() produces.
   std::uint32_t size() const;
   // Points x_lnnoptr of each function entry at its function's line record.

@@ -245,6 +245,35 @@ int Coff::layout(bool stampTime) {
   return 1;
 }
 
+bool Coff::isLaidOut() const {
+  if (cFileHdr.f_magic != kCoffMagic || cFileHdr.f_opthdr != kOptHdrSize) return false;
+  const Blocks b = computeBlocks(*this, false);
+  const std::uint64_t nsyms = cSymbolTbl.size();
+  if (cFileHdr.f_nscns != cScnNum.size() || cFileHdr.f_nsyms != nsyms) return false;
+  // Without symbols the string table starts where the symbols would, and
+  // a reader finds it there through either pointer.
+  if (cFileHdr.f_symptr != (nsyms > 0 ? b.symStart : 0) &&
+      !(nsyms == 0 && cFileHdr.f_symptr == b.strStart))
+    return false;
+  std::uint64_t rawPtr = b.rawStart, relPtr = b.relStart, linePtr = b.lineStart;
+  for (const auto& entry : cScnNum) {
+    const scnhdr* h = headerOf(*this, entry.second);
+    if (!h) return false;
+    const std::uint64_t size = rawSize(*this, entry.second);
+    const bool udata = isUdataScn(*h);
+    const std::uint64_t nrel = relocCount(*this, entry.second);
+    const std::uint64_t nline = lineCount(*this, entry.second);
+    if (h->s_size != size || h->s_scnptr != (size > 0 && !udata ? rawPtr : 0) ||
+        h->s_nreloc != nrel || h->s_relptr != (nrel > 0 ? relPtr : 0) || h->s_nlnno != nline ||
+        h->s_lnnoptr != (nline > 0 ? linePtr : 0))
+      return false;
+    if (!udata) rawPtr += size;
+    relPtr += reloc::kSize * nrel;
+    linePtr += coff_lineno::kSize * nline;
+  }
+  return true;
+}
+
 std::uint32_t Coff::size() const {
   const Blocks b = computeBlocks(*this);
   if (DebugSwitch("Coff::size").isOn()) {

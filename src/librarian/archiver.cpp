@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <iostream>
+#include <iterator>
+#include <unordered_map>
 #include <vector>
 
 #include "archive.h"
@@ -16,12 +18,40 @@ String missingMember(const String& member, const String& library) {
   return "'" + member + "' is not a member of library '" + library + "'.";
 }
 
-// The first member named name, or the end.
-std::list<std::unique_ptr<Coff>>::iterator findMember(Archive& archive, const String& name) {
-  for (auto it = archive.cMembers.begin(); it != archive.cMembers.end(); ++it)
-    if ((*it)->cFileName == name) return it;
-  return archive.cMembers.end();
-}
+// The members of a library by name, each name's members in library order,
+// so that a command naming many members finds each with one look-up.
+class MemberIndex {
+ public:
+  using Iterator = std::list<std::unique_ptr<Coff>>::iterator;
+
+  explicit MemberIndex(Archive& archive) : cEnd(archive.cMembers.end()) {
+    cByName.reserve(archive.cMembers.size());
+    for (auto it = archive.cMembers.begin(); it != archive.cMembers.end(); ++it)
+      cByName[(*it)->cFileName].members.push_back(it);
+  }
+
+  // The first member named name, or the end.
+  Iterator first(const String& name) const {
+    auto at = cByName.find(name);
+    if (at == cByName.end() || at->second.next == at->second.members.size()) return cEnd;
+    return at->second.members[at->second.next];
+  }
+  // Forgets the first member named name, which the caller then removes.
+  void dropFirst(const String& name) {
+    auto at = cByName.find(name);
+    if (at != cByName.end() && at->second.next < at->second.members.size()) ++at->second.next;
+  }
+  // Enters a member just appended to the library.
+  void append(Iterator it) { cByName[(*it)->cFileName].members.push_back(it); }
+
+ private:
+  struct Named {
+    std::vector<Iterator> members;
+    std::size_t next = 0;  // members before it were removed
+  };
+  std::unordered_map<String, Named> cByName;
+  Iterator cEnd;
+};
 
 // Makes an object file read by files (as its file i) ready to be put into
 // library; null after reporting why.
@@ -150,13 +180,15 @@ int Archiver::cmdDelete() {
   Archive* const archive = cLibrary.get();
   if (!archive) return 0;
   int missing = 0;
+  MemberIndex index(*archive);
   for (const String& name : cMembers) {
-    auto it = findMember(*archive, name);
+    auto it = index.first(name);
     if (it == archive->cMembers.end()) {
       reportMessage(SevError, "Archiver::cmdDelete", missingMember(name, cArchive), 0);
       missing = 1;
       continue;
     }
+    index.dropFirst(name);
     archive->cMembers.erase(it);
   }
   if (missing) return 0;
@@ -169,15 +201,18 @@ int Archiver::cmdReplace() {
   Archive* const archive = cLibrary.get();
   if (!archive) return 0;
   ReadAhead files(cMembers);
+  MemberIndex index(*archive);
   std::size_t i = 0;
   for (const String& name : cMembers) {
     std::unique_ptr<Coff> coff = readObject(files, i++, name, cArchive, "Archiver::cmdReplace");
     if (!coff) return 0;
-    auto it = findMember(*archive, name);
-    if (it != archive->cMembers.end())
+    auto it = index.first(name);
+    if (it != archive->cMembers.end()) {
       *it = std::move(coff);
-    else
+    } else {
       archive->cMembers.push_back(std::move(coff));
+      index.append(std::prev(archive->cMembers.end()));
+    }
   }
   if (!archive->makeSymbols()) return 0;
   return archive->write();
@@ -193,8 +228,9 @@ int Archiver::cmdExtract() {
     for (const auto& member : archive->cMembers) chosen.push_back(member.get());
   } else {
     int missing = 0;
+    const MemberIndex index(*archive);
     for (const String& name : cMembers) {
-      auto it = findMember(*archive, name);
+      auto it = index.first(name);
       if (it == archive->cMembers.end()) {
         reportMessage(SevError, "Archiver::cmdExtract", missingMember(name, cArchive), 0);
         missing = 1;
@@ -224,9 +260,10 @@ int Archiver::cmdExtract() {
       return 0;
     }
   }
-  // Pointers of the file the member came from are not trusted.
+  // Pointers of the file the member came from are not trusted: a member
+  // whose blocks lie elsewhere is laid out again before it is written.
   for (Coff* member : chosen)
-    if (!member->preWriteKeepingTime()) return 0;
+    if (!member->isLaidOut() && !member->preWriteKeepingTime()) return 0;
 
   for (Coff* member : chosen) {
     if (!isQuiet()) {

@@ -176,6 +176,19 @@ TEST_F(ArchiveFiles, CraftedLibraries) {
   // A size field that is not decimal is not used.
   Bytes blankSize = library({{"a.o", a}, {"b.o", b}});
   std::memset(blankSize.data() + 8 + 268, ' ', 10);
+  // An older-layout member grows when decoded; only its header says where
+  // the next member starts.
+  fixtures::EmitOptions olderLayout;
+  olderLayout.olderLayout = true;
+  CoffBuilder oldObject = object("old.o", "omega");
+  oldObject.lineNumber(".code", 0, 7, 0x10);
+  const Bytes old = oldObject.emit(olderLayout);
+  const Bytes olderInside = library({{"a.o", a}, {"old.o", old}, {"b.o", b}});
+  Bytes olderBlankSize = olderInside;
+  std::memset(olderBlankSize.data() + 8 + 280 + a.size() + 268, ' ', 10);
+  Bytes olderTooLong = library({{"a.o", a}, {"old.o", old}});
+  const Bytes longHeader = header("old.o", 0, static_cast<uint32_t>(old.size() + 1));
+  std::copy(longHeader.begin(), longHeader.end(), olderTooLong.begin() + 8 + 280 + a.size());
 
   const String lib = "crafted.lib";
   struct Case {
@@ -194,7 +207,8 @@ TEST_F(ArchiveFiles, CraftedLibraries) {
       {"two_members", library({{"a.o", a}, {"b.o", b}}), 2, ""},
       {"cut_off_header", cutHeader, 1, ""},
       {"header_without_image", headerOnly, -1,
-       "Error - Library file 'crafted.lib' has a missing member object file.\n"},
+       "Error - Coff file 'a.o' could not read file header.\n"
+       "Error - Could not build member 'a.o' in library file 'crafted.lib'. \n"},
       {"damaged_second_member", library({{"a.o", a}, {"b.o", damaged}}), -1,
        "Error - Coff file 'b.o' does not appear to be a valid COFF file.\n"
        "Error - Could not build member 'b.o' in library file 'crafted.lib'. \n"},
@@ -203,6 +217,16 @@ TEST_F(ArchiveFiles, CraftedLibraries) {
            " bytes long by its header but " + std::to_string(a.size()) +
            " bytes by its contents.\n"},
       {"blank_size", blankSize, 2, ""},
+      {"older_layout_member", olderInside, 3,
+       "Error - Coff file 'old.o' missing optional file header.\n"},
+      {"older_layout_member_without_size", olderBlankSize, -1,
+       "Error - Coff file 'old.o' missing optional file header.\n"
+       "Error - Library file 'crafted.lib' member 'old.o' is in the older object layout and its "
+       "header gives no length within the file.\n"},
+      {"older_layout_member_longer_than_the_file", olderTooLong, -1,
+       "Error - Coff file 'old.o' missing optional file header.\n"
+       "Error - Library file 'crafted.lib' member 'old.o' is in the older object layout and its "
+       "header gives no length within the file.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

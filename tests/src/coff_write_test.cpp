@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "coff.h"
 #include "fixtures/coff_builder.h"
@@ -481,6 +482,66 @@ TEST(CoffRoundTrip, BuildWriteReadCompare) {
     std::fclose(f);
     EXPECT_EQ(again, bytes);
     EXPECT_EQ(out.text(), "");
+  }
+}
+
+TEST(CoffLayout, IsLaidOutOnlyWhenEveryBlockIsInPlace) {
+  // Read from an image our writer produced, then changed: only the
+  // placement of blocks counts, not fields the layout would also set.
+  const Bytes rich = richBuilder().bytes();
+  CoffBuilder strippedBuilder("bare.o");
+  strippedBuilder.section(".code", scnCode, 0, {1, 2});
+  const Bytes stripped = strippedBuilder.bytes();
+  fixtures::EmitOptions reordered;
+  reordered.order = {fixtures::Block::Symbols, fixtures::Block::RawData,
+                     fixtures::Block::Relocations, fixtures::Block::LineNumbers};
+  fixtures::EmitOptions gap;
+  gap.gap = 2;
+  fixtures::EmitOptions older;
+  older.olderLayout = true;
+  struct Case {
+    const char* name;
+    Bytes image;
+    std::function<void(Coff&)> change;
+    bool laidOut;
+  } cases[] = {
+      {"as written", rich, [](Coff&) {}, true},
+      {"function entry without x_lnnoptr", rich,
+       [](Coff& c) {
+         for (std::size_t i = 0; i < c.cSymbolTbl.size(); ++i)
+           if (c.cAuxKind[i] == auxFcn) {
+             aux_fcn a = aux_fcn::decode(c.cSymbolTbl[i]);
+             a.x_lnnoptr = 0;
+             a.encode(c.cSymbolTbl[i]);
+           }
+       },
+       true},
+      {"no symbols, f_symptr 0", stripped, [](Coff&) {}, true},
+      {"no symbols, f_symptr at the strings", stripped,
+       [](Coff& c) { c.cFileHdr.f_symptr = c.size() - 4; }, true},
+      {"no symbols, f_symptr elsewhere", stripped,
+       [](Coff& c) { c.cFileHdr.f_symptr = c.size() - 2; }, false},
+      {"symbols elsewhere", rich, [](Coff& c) { c.cFileHdr.f_symptr += 18; }, false},
+      {"relocations elsewhere", rich, [](Coff& c) { c.cScnHdr.at(".code").s_relptr += 1; }, false},
+      {"line count the model does not hold", rich,
+       [](Coff& c) { c.cScnHdr.at("plain").s_nlnno = 1; }, false},
+      {"uninitialised data with a pointer", rich,
+       [](Coff& c) { c.cScnHdr.at(".udata").s_scnptr = 36; }, false},
+      {"blocks in another order", richBuilder().emit(reordered), [](Coff&) {}, false},
+      {"filler between blocks", richBuilder().emit(gap), [](Coff&) {}, false},
+      {"older layout", standardBuilder().emit(older), [](Coff&) {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DiagnosticsScope scope;
+    OutputCapture out;
+    std::unique_ptr<Coff> image = fixtures::readImage(c.image);
+    ASSERT_NE(image, nullptr);
+    c.change(*image);
+    EXPECT_EQ(image->isLaidOut(), c.laidOut);
+    // Laid out again, every image is in place.
+    ASSERT_EQ(image->preWriteKeepingTime(), 1);
+    EXPECT_TRUE(image->isLaidOut());
   }
 }
 

@@ -1,0 +1,320 @@
+// kesvo on libraries at the edges of the format, end to end: a member in
+// the older object layout among current ones, members that are already in
+// our layout but not as the layout would set every field, a library cut
+// off right after a member header, and a library rewrite whose write fails.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive.h"
+#include "banner.h"
+#include "fixtures/coff_builder.h"
+#include "support/harness.h"
+
+using fixtures::Bytes;
+using fixtures::CoffBuilder;
+
+namespace {
+
+std::string banner() {
+  return std::string(librarianBanner()) + "\n" + noticeBanner() + "\n\n";
+}
+
+std::string summary(int errors) {
+  return "Errors    : " + std::to_string(errors) + "\nWarnings  : 0\n\n";
+}
+
+// An object defining one external name, with a relocation and a line.
+CoffBuilder object(const String& name, const String& symbol, std::uint32_t time) {
+  CoffBuilder b(name);
+  b.processor(0x2a, 16, 8);
+  b.timeStamp(time);
+  b.section(".code", scnCode, 0x10, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06});
+  b.file("source_file.asm");
+  b.externDef(symbol, 1, 0x10);
+  b.externRef("elsewhere");
+  b.relocation(".code", 0x12, 0, 1);
+  b.lineNumber(".code", 0, 3, 0x10);
+  return b;
+}
+
+// magic + (header + image) for each member, as kesvo writes it: the header
+// states the image's time stamp and its size as stored.
+Bytes library(const std::vector<std::pair<String, Bytes>>& members) {
+  const char* magic = libformat::magic();
+  Bytes out(magic, magic + libformat::kMagicSize);
+  for (const auto& m : members) {
+    Bytes h(libformat::kHeaderSize);
+    EXPECT_EQ(libformat::encodeMemberHeader(m.first, fixtures::get32(m.second, 4),
+                                            static_cast<std::uint32_t>(m.second.size()), h.data()),
+              1);
+    out.insert(out.end(), h.begin(), h.end());
+    out.insert(out.end(), m.second.begin(), m.second.end());
+  }
+  return out;
+}
+
+// The list line of a member of size bytes stamped time, as kesvo prints it
+// under TZ=UTC.
+std::string listLine(const std::string& name, std::uint32_t size, std::uint32_t time) {
+  const std::time_t t = time;
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char date[64];
+  std::strftime(date, sizeof date, "%a %b %e %H:%M:%S %Y", &tm);
+  char line[256];
+  std::snprintf(line, sizeof line, "Member: %-25s  Size: %-6u Date: %s \n",
+                ("'" + name + "'").c_str(), static_cast<unsigned>(size), date);
+  return line;
+}
+
+// The image of the member at index in a library file.
+Bytes memberImage(const Bytes& lib, std::size_t index) {
+  std::size_t pos = libformat::kMagicSize;
+  for (std::size_t i = 0; pos + libformat::kHeaderSize <= lib.size(); ++i) {
+    std::uint64_t size = 0;
+    if (!libformat::decodeDecimalField(lib.data() + pos + libformat::kSizeOffset,
+                                       libformat::kSizeSize, size) ||
+        pos + libformat::kHeaderSize + size > lib.size())
+      break;
+    const auto start = lib.begin() + static_cast<long>(pos + libformat::kHeaderSize);
+    if (i == index) return Bytes(start, start + static_cast<long>(size));
+    pos += libformat::kHeaderSize + size;
+  }
+  ADD_FAILURE() << "no member " << index;
+  return Bytes();
+}
+
+// Runs a shell command in dir under a file-size limit (none when 0), with
+// SIGXFSZ ignored so that an oversized write fails instead of killing the
+// program; standard output and standard error merged.
+testing_support::RunResult runLimited(const std::string& command, const std::string& dir,
+                                      rlim_t fileSizeLimit) {
+  testing_support::RunResult result{-1, ""};
+  int out[2];
+  if (pipe(out) != 0) return result;
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    close(out[0]);
+    close(out[1]);
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    if (fileSizeLimit > 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      const struct rlimit limit = {fileSizeLimit, fileSizeLimit};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+    }
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(out[0], buf, sizeof buf)) > 0) result.output.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  int status = 0;
+  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
+    result.status = WEXITSTATUS(status);
+  return result;
+}
+
+class LibraryCorners : public ::testing::Test {
+ protected:
+  void SetUp() override { cDir = testing_support::makeTempDir("library-corners"); }
+  void TearDown() override { std::filesystem::remove_all(cDir); }
+
+  String path(const String& name) const { return cDir + "/" + name; }
+  Bytes bytes(const String& name) const { return fixtures::readBytes(path(name)); }
+  void put(const String& name, const Bytes& b) const { fixtures::writeBytes(path(name), b); }
+
+  std::vector<String> entries() const {
+    std::vector<String> names;
+    for (const auto& e : std::filesystem::directory_iterator(cDir))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  testing_support::RunResult kesvo(const std::string& args, rlim_t fileSizeLimit = 0) const {
+    return runLimited("TZ=UTC '" + testing_support::toolBinDir() + "/kesvo' " + args, cDir,
+                      fileSizeLimit);
+  }
+
+  String cDir;
+};
+
+// One run of kesvo: its arguments, its output after the banner, its status,
+// and a file-size limit (0: none).
+struct Step {
+  std::string args;
+  std::string output;
+  int status;
+  rlim_t fileSizeLimit = 0;
+  std::function<void()> before = nullptr;  // runs first, e.g. to remove files
+};
+
+struct Case {
+  const char* name;
+  std::vector<Step> steps;
+  std::function<void()> check;  // after the last step
+};
+
+TEST_F(LibraryCorners, Cases) {
+  // Current-layout members around one in the older layout, whose header's
+  // size is that of its image as stored (smaller than it is decoded).
+  const Bytes a = object("a.o", "alpha", 1000).bytes();
+  const Bytes b = object("b.o", "beta", 2000).bytes();
+  fixtures::EmitOptions olderLayout;
+  olderLayout.olderLayout = true;
+  const Bytes old = object("old.o", "omega", 3000).emit(olderLayout);
+  std::uint32_t oldDecodedSize = 0;
+  {
+    testing_support::DiagnosticsScope scope;
+    testing_support::OutputCapture quiet;
+    std::unique_ptr<Coff> decoded = fixtures::readImage(old, "old.o");
+    ASSERT_NE(decoded, nullptr);
+    oldDecodedSize = decoded->size();
+  }
+  ASSERT_NE(oldDecodedSize, old.size());  // stepping by the decoded size would go astray
+  const Bytes mixed = library({{"a.o", a}, {"old.o", old}, {"b.o", b}});
+  const std::string olderNote = "Error - Coff file 'old.o' missing optional file header.\n";
+
+  // In our layout, but with fields the layout would set otherwise: a
+  // function entry whose x_lnnoptr is 0, and an object without symbols
+  // whose f_symptr points at its string table.
+  CoffBuilder fb("f.o");
+  fb.processor(0x2a, 16, 8);
+  fb.timeStamp(4000);
+  fb.section(".code", scnCode, 0x20, {0x0A, 0x0B, 0x0C, 0x0D});
+  const std::uint32_t fn = fb.function("function_name", 1, 0x20);
+  fb.lineNumber(".code", 0, 9, 0x20, fn);
+  fb.lineNumber(".code", 0, 10, 0x22, fn);
+  Bytes f = fb.bytes();
+  const std::uint32_t fnAux = fixtures::get32(f, 8) + 18 * (fn + 1);
+  ASSERT_NE(fixtures::get32(f, fnAux + 8), 0u);
+  fixtures::put32(f, fnAux + 8, 0);  // x_lnnoptr
+  CoffBuilder sb("s.o");
+  sb.processor(0x2a, 16, 8);
+  sb.timeStamp(5000);
+  sb.section(".code", scnCode, 0x30, {0x11, 0x22});
+  Bytes s = sb.bytes();
+  ASSERT_EQ(fixtures::get32(s, 12), 0u);  // no symbols
+  fixtures::put32(s, 8, static_cast<std::uint32_t>(s.size() - 4));  // f_symptr at the strings
+
+  // A library that ends right after a complete member header.
+  Bytes cut = library({{"a.o", a}});
+  {
+    Bytes h(libformat::kHeaderSize);
+    ASSERT_EQ(libformat::encodeMemberHeader("b.o", 0, static_cast<std::uint32_t>(b.size()),
+                                            h.data()),
+              1);
+    cut.insert(cut.end(), h.begin(), h.end());
+  }
+
+  // A library whose rewrite cannot get past the first member's file
+  // header: magic, header and ten bytes of it.
+  const rlim_t tooSmall = libformat::kMagicSize + libformat::kHeaderSize + 10;
+  const Bytes ab = library({{"a.o", a}, {"b.o", b}});
+
+  auto reset = [&] {
+    for (const String& name : entries()) std::filesystem::remove_all(path(name));
+    put("mixed.lib", mixed);
+    put("cut.lib", cut);
+    put("ab.lib", ab);
+    put("f.o", f);
+    put("s.o", s);
+    put("b.o", b);
+  };
+  const std::vector<String> files = {"ab.lib", "b.o", "cut.lib", "f.o", "mixed.lib", "s.o"};
+
+  const Case cases[] = {
+      {"older member: the others list",
+       {{"/t mixed.lib",
+         olderNote + listLine("a.o", static_cast<std::uint32_t>(a.size()), 1000) +
+             listLine("old.o", oldDecodedSize, 3000) +
+             listLine("b.o", static_cast<std::uint32_t>(b.size()), 2000) + summary(1),
+         0}},
+       [&] { EXPECT_EQ(bytes("mixed.lib"), mixed); }},
+      {"older member: the others extract",
+       {{"/x mixed.lib a.o b.o",
+         olderNote + "Extracting member 'a.o'.\nExtracting member 'b.o'.\n" + summary(1), 0,
+         0, [&] { std::filesystem::remove(path("b.o")); }}},
+       [&] {
+         EXPECT_EQ(bytes("a.o"), a);
+         EXPECT_EQ(bytes("b.o"), b);
+       }},
+      {"older member: deleting it writes the others",
+       {{"/d mixed.lib old.o", olderNote + summary(1), 0}},
+       [&] { EXPECT_EQ(bytes("mixed.lib"), library({{"a.o", a}, {"b.o", b}})); }},
+      {"older member: itself is not extracted",
+       {{"/x mixed.lib old.o",
+         olderNote +
+             "Error - Member 'old.o' in library 'mixed.lib' has no optional header (older object "
+             "layout); nothing is extracted.\n" +
+             summary(2),
+         1}},
+       [&] { EXPECT_FALSE(std::filesystem::exists(path("old.o"))); }},
+      {"own layout: create then extract gives back the same files",
+       {{"/q /c fs.lib f.o s.o", "", 0},
+        {"/x fs.lib", "Extracting member 'f.o'.\nExtracting member 's.o'.\n" + summary(0), 0, 0,
+         [&] {
+           std::filesystem::remove(path("f.o"));
+           std::filesystem::remove(path("s.o"));
+         }}},
+       [&] {
+         EXPECT_EQ(memberImage(bytes("fs.lib"), 0), f);
+         EXPECT_EQ(memberImage(bytes("fs.lib"), 1), s);
+         EXPECT_EQ(bytes("f.o"), f);
+         EXPECT_EQ(bytes("s.o"), s);
+       }},
+      {"own layout: replace keeps the members as they are",
+       {{"/q /c fs.lib f.o", "", 0}, {"/q /r fs.lib s.o f.o", "", 0}},
+       [&] { EXPECT_EQ(bytes("fs.lib"), library({{"f.o", f}, {"s.o", s}})); }},
+      {"library cut after a member header",
+       {{"/t cut.lib",
+         "Error - Coff file 'b.o' could not read file header.\n"
+         "Error - Could not build member 'b.o' in library file 'cut.lib'. \n" +
+             summary(2),
+         1}},
+       [&] { EXPECT_EQ(bytes("cut.lib"), cut); }},
+      {"failed member write on replace",
+       {{"/r ab.lib b.o", "Error - Coff file 'a.o' could not write file header.\n" + summary(1), 1,
+         tooSmall}},
+       [&] { EXPECT_EQ(bytes("ab.lib"), ab); }},
+      {"failed member write on delete",
+       {{"/d ab.lib b.o", "Error - Coff file 'a.o' could not write file header.\n" + summary(1), 1,
+         tooSmall}},
+       [&] { EXPECT_EQ(bytes("ab.lib"), ab); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset();
+    for (const Step& step : c.steps) {
+      SCOPED_TRACE(step.args);
+      if (step.before) step.before();
+      const testing_support::RunResult r = kesvo(step.args, step.fileSizeLimit);
+      EXPECT_EQ(r.status, step.status);
+      const bool quiet = step.args.rfind("/q ", 0) == 0;
+      EXPECT_EQ(r.output, (quiet ? "" : banner()) + step.output);
+    }
+    c.check();
+    // Nothing left behind by a failed write.
+    if (c.steps.back().status != 0) {
+      std::vector<String> now = entries();
+      EXPECT_EQ(now, files);
+    }
+  }
+}
+
+}  // namespace
