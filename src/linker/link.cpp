@@ -16,6 +16,7 @@ int Linker::link(String& err) {
   if (!verifyProcessor(err)) return 0;
   if (!buildScnTables(err)) return 0;
   if (!verifyMemoryAttributes(err)) return 0;
+  if (!verifyOutputScnCount(err)) return 0;  // before the error map file is written
   const int mapped = mapSections(err);
   writeErrorMapFile(ignored);  // after a failed mapping too: it shows what did fit
   if (!mapped) return 0;

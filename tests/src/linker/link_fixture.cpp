@@ -27,6 +27,7 @@ const PhaseRow kPhases[] = {
     {Phase::VerifyProcessor, "verifyProcessor", &Linker::verifyProcessor},
     {Phase::BuildScnTables, "buildScnTables", &Linker::buildScnTables},
     {Phase::VerifyMemoryAttributes, "verifyMemoryAttributes", &Linker::verifyMemoryAttributes},
+    {Phase::VerifyOutputScnCount, "verifyOutputScnCount", &Linker::verifyOutputScnCount},
     {Phase::MapSections, "mapSections", &Linker::mapSections},
     {Phase::LoadSections, "loadSections", &Linker::loadSections},
     {Phase::BuildInitTable, "buildInitTable", &Linker::buildInitTable},

@@ -81,6 +81,7 @@ enum class Phase {
   VerifyProcessor,
   BuildScnTables,
   VerifyMemoryAttributes,
+  VerifyOutputScnCount,
   MapSections,
   LoadSections,
   BuildInitTable,
