@@ -16,8 +16,10 @@ int Linker::link(String& err) {
   if (!verifyProcessor(err)) return 0;
   if (!buildScnTables(err)) return 0;
   if (!verifyMemoryAttributes(err)) return 0;
-  if (!verifyOutputScnCount(err)) return 0;  // before the error map file is written
   const int mapped = mapSections(err);
+  // The fill sections are known once the sections are placed; an output
+  // refused for its count leaves no file behind, not even the error map.
+  if (mapped && !verifyOutputScnCount(err)) return 0;
   writeErrorMapFile(ignored);  // after a failed mapping too: it shows what did fit
   if (!mapped) return 0;
   if (!loadSections(err)) return 0;

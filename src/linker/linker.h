@@ -80,8 +80,9 @@ class Linker : public LinkerDirectives {
   int verifyRelocations(String& err);
   int patchSections(String& err);
   // Output building (output.cpp) and program memory fill (fill.cpp).
-  // Refuses, before anything is written, an output with more sections than
-  // a symbol's signed 16-bit section number can name.
+  // Refuses, once the sections are placed and before anything is written,
+  // an output with more sections than a symbol's signed 16-bit section
+  // number can name.
   int verifyOutputScnCount(String& err);
   int buildOutputScnNum(String& err);
   int buildOutputSymbolTbl(String& err);
