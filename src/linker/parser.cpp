@@ -613,8 +613,8 @@ int Parser::parseLine(const String& piece, const String& file, int line,
         bool valid = more && readToken(tokens, operand);
         int accepted = 1;
         if (valid && include && isCommandFileName(operand)) {
-          // Each level of nesting holds a reader on the stack, so a chain of
-          // files that include one another without end must stop somewhere.
+          // Each level of nesting holds a reader on the stack: a chain of
+          // thousands of files, each including the next, would exhaust it.
           if (cIncludeDepth >= kMaxIncludeDepth) {
             usage("Linker command file '" + operand + "' is included more than " +
                   std::to_string(kMaxIncludeDepth) + " levels deep" + where(file, line));

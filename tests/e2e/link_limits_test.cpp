@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,7 +62,6 @@ Outcome runTorvan(const std::string& dir, const std::vector<std::string>& args,
       const rlimit limit{stackBytes, stackBytes};
       if (setrlimit(RLIMIT_STACK, &limit) != 0) _exit(126);
     }
-    setenv("TZ", "UTC", 1);
     execv(program.c_str(), argv.data());
     _exit(127);
   }
