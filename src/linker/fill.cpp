@@ -95,9 +95,14 @@ int Linker::buildOutputHole(const Memory& memory, uint32_t first, uint32_t last,
     return 0;
   }
 
+  const int number = cOutput.cScnNum.empty() ? 1 : cOutput.cScnNum.rbegin()->first + 1;
+  if (number > kMaxOutputSections) {
+    err = "the fill sections of memory '" + memory.getName() + "' would take the output past " +
+          std::to_string(kMaxOutputSections) + " sections, the most a section number can hold.";
+    return 0;
+  }
   ++cFillCount;
   const String name = ".fill_" + std::to_string(cFillCount);
-  const int number = cOutput.cScnNum.empty() ? 1 : cOutput.cScnNum.rbegin()->first + 1;
   cOutput.cScnNum[number] = name;
 
   const uint64_t size = locations * bytesPerWord(rom);

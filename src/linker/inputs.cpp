@@ -9,6 +9,7 @@
 #include <deque>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string_view>
 #include <set>
 #include <vector>
@@ -228,6 +229,38 @@ class ExternalNames {
   FlatMap<std::string_view, char, TextHash> cNoLibrary;
 };
 
+// Which library a name is imported from: the first listed whose index
+// holds it. One library answers for itself; for more, one table from each
+// name to its first library replaces asking every library in turn.
+class LibraryIndex {
+ public:
+  explicit LibraryIndex(const std::vector<std::unique_ptr<Archive>>& archives)
+      : cArchives(archives) {
+    if (archives.size() < 2) return;
+    std::size_t symbols = 0;
+    for (const auto& archive : archives) symbols += archive->symbols().size();
+    cFirst.reserve(symbols);
+    // Libraries are entered in list order and an entry is never replaced,
+    // so each name keeps the first library that defines it.
+    for (const auto& archive : archives)
+      for (const auto& symbol : archive->symbols()) cFirst.emplace(symbol.first, archive.get());
+  }
+
+  // Null when no library defines name.
+  Archive* holderOf(const String& name) const {
+    if (cArchives.empty()) return nullptr;
+    if (cArchives.size() == 1)
+      return cArchives.front()->hasSymbol(name) ? cArchives.front().get() : nullptr;
+    Archive* const* holder = cFirst.find(name);
+    return holder ? *holder : nullptr;
+  }
+
+ private:
+  const std::vector<std::unique_ptr<Archive>>& cArchives;
+  // Keys are views of the libraries' own index entries, which stay put.
+  FlatMap<std::string_view, Archive*, TextHash> cFirst;
+};
+
 }  // namespace
 
 int Linker::readObjectFiles(String& err) {
@@ -276,15 +309,10 @@ int Linker::importLibraryMembers(String&) {
   ExternalNames names(symbols);
   names.add(files);
 
+  const LibraryIndex libraries(cArchive);
   String name;
   while (names.next(name)) {
-    Archive* holder = nullptr;
-    for (const auto& archive : cArchive) {
-      if (archive->hasSymbol(name)) {
-        holder = archive.get();
-        break;
-      }
-    }
+    Archive* holder = libraries.holderOf(name);
     if (!holder) {
       names.noLibraryHolds(name);
       continue;

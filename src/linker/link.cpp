@@ -17,6 +17,9 @@ int Linker::link(String& err) {
   if (!buildScnTables(err)) return 0;
   if (!verifyMemoryAttributes(err)) return 0;
   const int mapped = mapSections(err);
+  // The fill sections are known once the sections are placed; an output
+  // refused for its count leaves no file behind, not even the error map.
+  if (mapped && !verifyOutputScnCount(err)) return 0;
   writeErrorMapFile(ignored);  // after a failed mapping too: it shows what did fit
   if (!mapped) return 0;
   if (!loadSections(err)) return 0;

@@ -144,7 +144,7 @@ int Linker::isDataMemory(const String& name) const {
 }
 
 int Linker::addSectionDesc(const SectionDesc& desc, String& err) {
-  if (std::find(cSectionDesc.begin(), cSectionDesc.end(), desc) != cSectionDesc.end()) {
+  if (cSectionDescNames.count(desc.getName())) {
     err = "duplicate definitions of SECTION '" + desc.getName() + "' ";
     return 0;
   }
@@ -164,6 +164,7 @@ int Linker::addSectionDesc(const SectionDesc& desc, String& err) {
     return 0;
   }
   cSectionDesc.push_back(desc);
+  cSectionDescNames.insert(desc.getName());
   return 1;
 }
 

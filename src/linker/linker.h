@@ -80,6 +80,10 @@ class Linker : public LinkerDirectives {
   int verifyRelocations(String& err);
   int patchSections(String& err);
   // Output building (output.cpp) and program memory fill (fill.cpp).
+  // Refuses, once the sections are placed and before anything is written,
+  // an output with more sections than a symbol's signed 16-bit section
+  // number can name.
+  int verifyOutputScnCount(String& err);
   int buildOutputScnNum(String& err);
   int buildOutputSymbolTbl(String& err);
   int buildOutputRawData(String& err);
@@ -88,6 +92,9 @@ class Linker : public LinkerDirectives {
   int buildOutputScnHdrs(String& err);
   int buildOutputFileHdr(String& err);
   int buildOutputHoles(String& err);
+
+  // Output sections are numbered from 1 up to this.
+  static constexpr int kMaxOutputSections = INT16_MAX;
 
   // Debugging dump of the members.
   void print(std::ostream& os) const;
@@ -225,6 +232,9 @@ class Linker : public LinkerDirectives {
   std::list<Memory> cShareBanks;
   std::list<Memory> cAccessBanks;
   std::list<SectionDesc> cSectionDesc;
+  // The names of cSectionDesc, so a repeated SECTION is found without a
+  // walk over all the others.
+  std::unordered_set<String> cSectionDescNames;
   std::list<String> cLibPath;
   int cStrip;
   std::vector<std::unique_ptr<Archive>> cArchive;

@@ -79,6 +79,29 @@ uint32_t Linker::appendOutputString(const String& text) {
   return static_cast<uint32_t>(offset);
 }
 
+int Linker::verifyOutputScnCount(String& err) {
+  // The names buildOutputScnNum will number: every input section, the image
+  // of each initialised-data section, the table and the stack; a linker
+  // name an input already uses is numbered once. Then one fill section per
+  // free range of a CODEPAGE with FILL.
+  auto taken = [this](const String& name) { return cScnType.count(name) != 0; };
+  uint64_t count = cScnType.size();
+  for (const auto& entry : cScnType)
+    if (entry.second == scnIData && !taken(initImageName(entry.first))) ++count;
+  if (!taken(cCinitName)) ++count;
+  if (cStackDescSet && !taken(cStackName)) ++count;
+  auto countHole = [](void* user, const Memory&, uint32_t, uint32_t, const String&) {
+    ++*static_cast<uint64_t*>(user);
+  };
+  for (const Memory& memory : cCodePage) memory.forEachHole(countHole, &count);
+  if (count > kMaxOutputSections) {
+    err = "the output would have " + std::to_string(count) + " sections, more than the " +
+          std::to_string(kMaxOutputSections) + " a section number can hold.";
+    return 0;
+  }
+  return 1;
+}
+
 int Linker::buildOutputScnNum(String&) {
   std::map<String, int> numbered;
   int next = 1;

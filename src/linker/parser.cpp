@@ -21,6 +21,9 @@ namespace {
 // are read in pieces of this many characters, each counted as a line.
 const size_t kPieceLength = 1023;
 
+// Deepest nesting of INCLUDE below a command file named on the command line.
+const int kMaxIncludeDepth = 100;
+
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 bool isAlnum(char c) {
@@ -368,7 +371,7 @@ void stripComment(String& line) {
   if (pos != String::npos) line.erase(pos);
 }
 
-Parser::Parser() : cScratch{} {}
+Parser::Parser() : cScratch{}, cIncludeDepth(0) {}
 
 void Parser::usage(const String& message) {
   reportMessage(SevError, "Parser::usage()", message, 0);
@@ -610,7 +613,17 @@ int Parser::parseLine(const String& piece, const String& file, int line,
         bool valid = more && readToken(tokens, operand);
         int accepted = 1;
         if (valid && include && isCommandFileName(operand)) {
-          if (!parseCommandFile(operand, linker)) return 0;
+          // Each level of nesting holds a reader on the stack: a chain of
+          // thousands of files, each including the next, would exhaust it.
+          if (cIncludeDepth >= kMaxIncludeDepth) {
+            usage("Linker command file '" + operand + "' is included more than " +
+                  std::to_string(kMaxIncludeDepth) + " levels deep" + where(file, line));
+            return 0;
+          }
+          ++cIncludeDepth;
+          const int read = parseCommandFile(operand, linker);
+          --cIncludeDepth;
+          if (!read) return 0;
         } else if (valid && !include && isObjectFileName(operand)) {
           accepted = linker.addObjectFile(operand, err);
         } else if (valid && !include && isLibraryFileName(operand)) {

@@ -65,6 +65,8 @@ class Parser {
   void invalidAttributes(const String& keyword, const String& file, int line);
 
   char cScratch[1024];
+  // Files being read through INCLUDE right now, nested in one another.
+  int cIncludeDepth;
   std::list<String> cCmdFiles;
   std::list<String> cLkrPath;
 };

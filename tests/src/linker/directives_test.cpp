@@ -152,6 +152,12 @@ std::vector<Scenario> scenarios() {
       {"section_twice",
        {code("p", 0, 0xFF), section("s", "p", ""),
         section("s", "nowhere", "", "duplicate definitions of SECTION 's' ")}},
+      {"refused_section_leaves_its_name_free",
+       {code("p", 0, 0xFF), section("s", "x", "", "undefined CODEPAGE 'x' for SECTION 's' "),
+        section("s", "p", ""), section("s", "p", "", "duplicate definitions of SECTION 's' ")}},
+      {"section_names_compared_exactly",
+       {code("p", 0, 0xFF), section("s", "p", ""), section("S", "p", ""), section("s ", "p", ""),
+        section("", "p", ""), section("", "p", "", "duplicate definitions of SECTION '' ")}},
       {"stack_memory_must_exist",
        {stack(0x40, "d", "undefined DATABANK/SHAREBANK 'd' for STACK. "), data("d", 0, 0xFF),
         stack(0x40, "d")}},
@@ -186,6 +192,26 @@ TEST(LinkerDirectives, Scenarios) {
       }
     }
   }
+}
+
+// Among many SECTION directives a repeat of any one is found, the first and
+// the last as well as one in the middle, and refusing it changes nothing.
+TEST(LinkerDirectives, RepeatedSectionFoundAmongMany) {
+  Linker linker;
+  String err;
+  ASSERT_EQ(linker.addCodePage(mem("p", 0, 0xFF, 0), err), 1);
+  const int kSections = 5000;
+  for (int i = 0; i < kSections; ++i)
+    ASSERT_EQ(linker.addSectionDesc(SectionDesc("s" + std::to_string(i), "p", ""), err), 1) << i;
+  for (int i : {0, kSections / 2, kSections - 1}) {
+    SCOPED_TRACE(i);
+    const String name = "s" + std::to_string(i);
+    err = "stale text";
+    EXPECT_EQ(linker.addSectionDesc(SectionDesc(name, "p", ""), err), 0);
+    EXPECT_EQ(err, "duplicate definitions of SECTION '" + name + "' ");
+  }
+  EXPECT_EQ(linker.getSectionDescs().size(), size_t(kSections));
+  EXPECT_EQ(linker.addSectionDesc(SectionDesc("s" + std::to_string(kSections), "p", ""), err), 1);
 }
 
 TEST(LinkerDirectives, InitialState) {

@@ -184,6 +184,37 @@ TEST(ImportLibraryMembers, OrderOverMembersAndLibraries) {
                                       "m_gamma.o", "m_zeta.o"}));
 }
 
+// With many libraries each name still comes from the first library listed
+// that defines it, whichever libraries after it define it too, and a name
+// only the last library defines is found there.
+TEST(ImportLibraryMembers, FirstListedOfManyLibrariesWins) {
+  LinkFixture f;
+  const int kLibraries = 60;
+  CoffBuilder mainObj = object("main.o");
+  for (const char* ref : {"shared", "late", "early", "nowhere"}) mainObj.externRef(ref);
+  f.object("main.o", mainObj);
+  std::string files = "FILES main.o";
+  for (int i = 0; i < kLibraries; ++i) {
+    const std::string tag = std::to_string(i);
+    std::vector<CoffBuilder> members;
+    members.push_back(member("own" + tag + ".o", {"own" + tag}));
+    // "shared" from library 7 on, "early" in the first and again later.
+    if (i >= 7) members.push_back(member("shared" + tag + ".o", {"shared"}));
+    if (i == 0 || i == 30) members.push_back(member("early" + tag + ".o", {"early"}));
+    if (i == kLibraries - 1) members.push_back(member("late" + tag + ".o", {"late"}));
+    std::vector<const CoffBuilder*> pointers;
+    for (const CoffBuilder& m : members) pointers.push_back(&m);
+    f.library("l" + tag + ".lib", pointers);
+    files += " l" + tag + ".lib";
+  }
+  ASSERT_TRUE(f.commands("LIBPATH .\n" + files + "\n"));
+  ASSERT_TRUE(f.run(Phase::ImportLibraryMembers)) << f.error() << f.output();
+  EXPECT_EQ(inputNames(f.linker()),
+            (std::vector<std::string>{"./main.o", "early0.o",
+                                      "late" + std::to_string(kLibraries - 1) + ".o",
+                                      "shared7.o"}));
+}
+
 // Names in the string table and names in the record are one kind of name,
 // whichever way each file spells it, and a name referenced again or defined
 // in the referencing file itself is settled once.

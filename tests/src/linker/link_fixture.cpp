@@ -28,6 +28,7 @@ const PhaseRow kPhases[] = {
     {Phase::BuildScnTables, "buildScnTables", &Linker::buildScnTables},
     {Phase::VerifyMemoryAttributes, "verifyMemoryAttributes", &Linker::verifyMemoryAttributes},
     {Phase::MapSections, "mapSections", &Linker::mapSections},
+    {Phase::VerifyOutputScnCount, "verifyOutputScnCount", &Linker::verifyOutputScnCount},
     {Phase::LoadSections, "loadSections", &Linker::loadSections},
     {Phase::BuildInitTable, "buildInitTable", &Linker::buildInitTable},
     {Phase::RelocateSymbols, "relocateSymbols", &Linker::relocateSymbols},

@@ -82,6 +82,7 @@ enum class Phase {
   BuildScnTables,
   VerifyMemoryAttributes,
   MapSections,
+  VerifyOutputScnCount,
   LoadSections,
   BuildInitTable,
   RelocateSymbols,
