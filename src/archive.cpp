@@ -105,9 +105,9 @@ String memberWriteProblem(const Coff& member) {
 namespace {
 
 const char* const kMakeContext = "Archive::make()";
+const char* const kWriteContext = "Archive::write()";
 // As much zero fill as one image may ask for.
 constexpr uint64_t kMaxLibraryZeroFill = uint64_t(16) << 20;
-const char* const kWriteContext = "Archive::write()";
 
 void error(const char* context, const String& text) { reportMessage(SevError, context, text, 0); }
 

@@ -231,6 +231,9 @@ std::vector<Case> cases() {
       // Command files.
       {"CommandFileLinkedToDevZero", [](HostileInput& t) { t.link("x.lkr", "/dev/zero"); },
        "torvan", {"x.lkr"}, 1, {"Error - Could not open './x.lkr'"}, {"a.out"}},
+      {"CommandFileWhoseReadFails",
+       [](HostileInput& t) { t.link("x.lkr", "/proc/self/mem"); }, "torvan", {"x.lkr"}, 1,
+       {"Error - Could not open './x.lkr'"}, {"a.out"}},
       {"CommandFileIsAFifo", [](HostileInput& t) { t.fifo("x.lkr"); }, "torvan", {"x.lkr"}, 1,
        {"Error - Could not open './x.lkr'"}, {"a.out"}},
       // Listing sources: left out with the warning, the run goes on.

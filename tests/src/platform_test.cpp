@@ -67,6 +67,11 @@ TEST_F(WholeFileRead, RefusesAnythingButARegularFileOfASensibleSize) {
               c.result != platform::readNoFile);
     EXPECT_EQ(again.size(), c.size);
   }
+  // A regular file whose read fails at once (a process's memory at
+  // address 0): opened, nothing read, the failure told.
+  std::vector<unsigned char> failing(3, 'x');
+  EXPECT_EQ(platform::readWholeFile("/proc/self/mem", failing), platform::readFailed);
+  EXPECT_TRUE(failing.empty());
   std::vector<unsigned char> device;
   EXPECT_EQ(platform::readWholeFile("/dev/zero", device), platform::readNoFile);
   EXPECT_TRUE(device.empty());
