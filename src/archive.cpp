@@ -106,6 +106,8 @@ namespace {
 
 const char* const kMakeContext = "Archive::make()";
 const char* const kWriteContext = "Archive::write()";
+// As much zero fill as one image may ask for.
+constexpr uint64_t kMaxLibraryZeroFill = uint64_t(16) << 20;
 
 void error(const char* context, const String& text) { reportMessage(SevError, context, text, 0); }
 
@@ -132,6 +134,14 @@ std::unique_ptr<Archive> Archive::make(const String& name) {
     return nullptr;
   }
 
+  // Each member is read on its own, and the bytes of an uninitialised
+  // section count in no member's length: members whose headers all point
+  // at one block, or that each take the zero fill one image may have,
+  // would decode to many times the library's size. The members of a
+  // library together hold no more section bytes than the file, plus one
+  // image's zero fill.
+  const uint64_t rawBudget = bytes.size() + kMaxLibraryZeroFill;
+  uint64_t rawDecoded = 0;
   uint64_t position = libformat::kMagicSize;
   // A header cut off at the end of the file ends the library.
   while (position + libformat::kHeaderSize <= bytes.size()) {
@@ -139,6 +149,10 @@ std::unique_ptr<Archive> Archive::make(const String& name) {
     uint64_t imageStart = position + libformat::kHeaderSize;
     String memberName = libformat::decodeMemberName(header + libformat::kNameOffset);
     std::unique_ptr<Coff> member = Coff::make(bytes, imageStart, memberName);
+    if (member) {
+      for (const auto& raw : member->cRawData) rawDecoded += raw.second.size();
+      if (rawDecoded > rawBudget) member.reset();
+    }
     if (!member) {
       error(kMakeContext,
             "Could not build member '" + memberName + "' in library file '" + name + "'. ");

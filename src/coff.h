@@ -445,6 +445,9 @@ class Coff {
   // 1 when every cross-reference is sound; else 0, after reporting each
   // broken one.
   int verify() const;
+  // The last check of verify alone: 1 when no two sections share a name
+  // (the reader keeps only the last of them); else 0, after the report.
+  int verifySectionCount() const;
 
   // Whether cSymbolTbl[i] is an auxiliary record rather than a symbol.
   bool isAuxEntry(std::size_t i) const { return i < cAuxKind.size() && cAuxKind[i] != auxNone; }

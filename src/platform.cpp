@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -96,17 +97,21 @@ bool readAt(int fd, void* buffer, std::uint64_t length, std::uint64_t offset) {
 
 namespace {
 
-// Reads the open file fd (with its stat, when fstat succeeded) and closes it.
-ReadResult readOpenFile(int fd, const struct stat* st, std::vector<unsigned char>& bytes) {
-  const bool sized = st && S_ISREG(st->st_mode) && st->st_size > 0;
-  std::size_t want = sized ? static_cast<std::size_t>(st->st_size) : 65536;
+// Reads the regular file fd, whose stat is st, and closes it. Never more
+// than the size fstat gave: a file that grows while it is read is read as
+// it was. A file that gives no size (some host files do) is read to its end,
+// but no further than the largest input.
+ReadResult readOpenFile(int fd, const struct stat& st, std::vector<unsigned char>& bytes) {
+  const bool sized = st.st_size > 0;
+  const std::size_t limit = sized ? static_cast<std::size_t>(st.st_size) : kMaxInputSize + 1;
+  std::size_t want = sized ? limit : 65536;
   bytes.resize(want);
   std::size_t got = 0;
   ReadResult result = readDone;
   for (;;) {
     if (got == want) {
-      if (sized) break;
-      want += want;
+      if (want == limit) break;
+      want = std::min(want + want, limit);
       bytes.resize(want);
     }
     const ssize_t n = ::read(fd, bytes.data() + got, want - got);
@@ -117,32 +122,43 @@ ReadResult readOpenFile(int fd, const struct stat* st, std::vector<unsigned char
   }
   ::close(fd);
   bytes.resize(got);
+  if (got > kMaxInputSize) {
+    std::vector<unsigned char>().swap(bytes);
+    return readNoFile;
+  }
   return result;
+}
+
+// Opens a regular file for reading without waiting on it (a FIFO without a
+// writer, a device); -1 for anything else or one too large to be an input.
+int openRegularFile(const std::string& hostPath, struct stat& st) {
+  const int fd = ::open(hostPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxInputSize) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
 
 ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes) {
   bytes.clear();
-  const int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return readNoFile;
   struct stat st;
-  const bool statted = ::fstat(fd, &st) == 0;
-  return readOpenFile(fd, statted ? &st : nullptr, bytes);
+  const int fd = openRegularFile(hostPath, st);
+  if (fd < 0) return readNoFile;
+  return readOpenFile(fd, st, bytes);
 }
 
 bool readRegularFile(const std::string& hostPath, std::vector<unsigned char>& bytes,
                      ReadResult& result) {
-  bytes.clear();
-  const int fd = ::open(hostPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return false;
-  }
-  result = readOpenFile(fd, &st, bytes);
-  return true;
+  result = readWholeFile(hostPath, bytes);
+  return result != readNoFile;
 }
 
 // A sanitizer's allocator is its own; the heap is left to it.

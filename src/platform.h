@@ -41,15 +41,20 @@ int directoryExists(const std::string& path);
 // 1 if the file exists (access test, the file is not opened).
 int fileExists(const std::string& path);
 
-// Reads the whole file at a host path into bytes: one read of the size
-// fstat gives (more only after a short read), or, for a file whose size is
-// not known beforehand (a pipe), reads until its end. bytes holds what was
-// read, also after a read error.
+// No input of the tool chain comes near this size; a larger one is damaged
+// or not meant as an input, and is refused before it is read.
+constexpr std::uint64_t kMaxInputSize = std::uint64_t(1) << 30;
+
+// Reads the whole regular file at a host path into bytes: one read of the
+// size fstat gives (more only after a short read), never more than that.
+// Anything but a regular file (a directory, a device, a FIFO, whatever a
+// link to one names) is refused as readNoFile, as a file that cannot be
+// opened, without a wait or a read; so is a file larger than kMaxInputSize,
+// with nothing kept. bytes holds what was read, also after a read error.
 enum ReadResult { readNoFile, readFailed, readDone };
 ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes);
-// The same for a regular file only, opened so that nothing else (a pipe
-// without a writer, a device) can make it wait; false, with nothing read,
-// for anything but a regular file that opened.
+// The same, true when the file was read (result readDone or readFailed);
+// false, with nothing kept, for a file readWholeFile refuses.
 bool readRegularFile(const std::string& hostPath, std::vector<unsigned char>& bytes,
                      ReadResult& result);
 // Reads exactly length bytes at offset of the open file fd; false when the

@@ -61,7 +61,7 @@ void ReadAhead::work() {
     bool failed = false;
     try {
       // Anything but a regular file that opens (a missing file, a pipe, a
-      // device) is left to the caller, who reads and reports it in turn;
+      // device) is left to the caller, who refuses and reports it in turn;
       // nothing here ever waits on it.
       failed = !platform::readRegularFile(cPaths[i], bytes, result);
     } catch (...) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iostream>
 #include <sstream>
+#include <vector>
 
 #include "banner.h"
 #include "coff2cod.h"
@@ -261,8 +262,18 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   const uint32_t fileNum = cFileNumbers.at(fileIndex);
   const String name = coff.getName(aux_file::decode(coff.cSymbolTbl[fileIndex + 1]));
 
-  FILE* source = std::fopen(platform::hostPath(name).c_str(), "r");
-  if (!source) {
+  // The source is read whole before a row is written, so one that cannot
+  // be read (a directory, a device, a FIFO, a read error part-way) is left
+  // out with the warning rather than listed empty or cut short.
+  std::vector<unsigned char> sourceBytes;
+  FILE* source = nullptr;
+  bool readable =
+      platform::readWholeFile(platform::hostPath(name), sourceBytes) == platform::readDone;
+  if (readable && !sourceBytes.empty()) {
+    source = fmemopen(sourceBytes.data(), sourceBytes.size(), "r");
+    readable = source != nullptr;
+  }
+  if (!readable) {
     index = fileIndex + 1;
     std::ostringstream s;
     s << "Could not open source file '" << name
@@ -279,7 +290,7 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   const auto fileLines = cLine.find(fileIndex);
   String text;
   uint32_t line = 0;
-  while (!cListFailed && readSourceLine(source, text)) {
+  while (!cListFailed && source && readSourceLine(source, text)) {
     ++line;
     checkListControl(coff, index + 1, line);
 
@@ -355,7 +366,7 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
       index = at;
     }
   }
-  std::fclose(source);
+  if (source) std::fclose(source);
 
   index = fileIndex;
   findEof(coff, index);

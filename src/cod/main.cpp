@@ -80,8 +80,10 @@ int main(int argc, char** argv) {
   if (noListing && pageLengthGiven)
     reportMessage(SevWarning, "main()", "no listing file generated: /n switch ignored", 0);
 
+  // Of two sections of one name the reader keeps one, which no debug file
+  // could describe truly.
   std::unique_ptr<Coff> coff = Coff::make(coffName);
-  if (!coff) {
+  if (!coff || !coff->verifySectionCount()) {
     printSummaryAndExit(1);
     return 1;
   }

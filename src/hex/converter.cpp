@@ -127,8 +127,10 @@ int runHexConverter(int argc, char** argv) {
     return 1;
   }
 
+  // Of two sections of one name the reader keeps one: the image would
+  // silently lack the other's bytes.
   std::unique_ptr<Coff> coff = Coff::make(objectName);
-  if (!coff) {
+  if (!coff || !coff->verifySectionCount()) {
     printSummaryAndExit(1);
     return 1;
   }

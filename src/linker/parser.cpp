@@ -525,10 +525,10 @@ int Parser::parseCommandFile(const String& name, LinkerDirectives& linker) {
   String file = locateCommandFile(name);
   if (file.empty()) return 0;
 
-  // An existing directory passes the access test but cannot be read.
-  std::ifstream in;
-  if (!platform::directoryExists(file)) in.open(platform::hostPath(file), std::ios::in);
-  if (!in.is_open()) {
+  // An existing directory, a device or a FIFO passes the access test but is
+  // no command file: it is refused unread, as is a file that fails part-way.
+  std::vector<unsigned char> bytes;
+  if (platform::readWholeFile(platform::hostPath(file), bytes) != platform::readDone) {
     usage("Could not open '" + file + "'");
     return 0;
   }
@@ -540,9 +540,8 @@ int Parser::parseCommandFile(const String& name, LinkerDirectives& linker) {
   }
   cCmdFiles.push_back(file);
 
-  String content = dropCarriageReturns(
-      String(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-  in.close();
+  String content = dropCarriageReturns(String(bytes.begin(), bytes.end()));
+  std::vector<unsigned char>().swap(bytes);
 
   int lineNo = 0;
   size_t pos = 0;

@@ -273,6 +273,29 @@ TEST_F(ArchiveFiles, MemberWithDuplicateSectionNamesIsRefused) {
                             "' has more than one section named '.same'.\n");
 }
 
+// Each member may ask for zero fill up to what one image may have, but the
+// members of one library together no more than that beyond the file's size.
+TEST_F(ArchiveFiles, MembersDecodeToNoMoreSectionBytesThanTheLibraryHolds) {
+  std::vector<std::pair<String, Bytes>> members;
+  for (int i = 0; i < 17; ++i) {
+    CoffBuilder m("m" + std::to_string(i) + ".o");
+    m.udata(".vars", 1u << 20);
+    members.push_back({"m" + std::to_string(i) + ".o", m.bytes()});
+  }
+  std::vector<std::pair<String, Bytes>> sixteen(members.begin(), members.end() - 1);
+  fixtures::writeBytes(path("fits.lib"), library(sixteen));
+  fixtures::writeBytes(path("over.lib"), library(members));
+  DiagnosticsScope scope;
+  OutputCapture out;
+  const std::unique_ptr<Archive> fits = Archive::make(path("fits.lib"));
+  ASSERT_NE(fits, nullptr);
+  EXPECT_EQ(fits->cMembers.size(), 16u);
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(Archive::make(path("over.lib")), nullptr);
+  EXPECT_EQ(out.text(), "Error - Could not build member 'm16.o' in library file '" +
+                            path("over.lib") + "'. \n");
+}
+
 // ---------------------------------------------------------------------------
 // Symbol index
 

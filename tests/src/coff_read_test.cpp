@@ -135,6 +135,90 @@ TEST(CoffReadMalformed, EachDamageGivesItsMessageAndNoObject) {
   }
 }
 
+// Blocks that section headers share or overlap: the first block, in the
+// order the reader reads them, that overlaps one read before it is refused
+// with its step's message. (Every sound image has its blocks back to back.)
+TEST(CoffReadMalformed, SharedAndOverlappingBlocksAreRefused) {
+  using fixtures::Block;
+  // Three sections, each with 8 bytes, two relocations and two lines.
+  auto three = []() {
+    CoffBuilder b("blocks.o");
+    b.processor(0x5A5A, 16, 8);
+    const std::uint32_t f = b.file("main.asm");
+    for (const char* name : {".a", ".b", ".c"}) {
+      b.section(name, scnCode, 0, Bytes(8, 0x5A));
+      for (std::uint32_t k = 0; k < 2; ++k) {
+        b.relocation(name, k, f, 1);
+        b.lineNumber(name, f, static_cast<std::uint16_t>(k + 1), k);
+      }
+    }
+    return b;
+  };
+  struct Case {
+    const char* what;
+    std::vector<fixtures::BlockAlias> aliases;
+    bool olderLayout;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"raw data shared", {{3, Block::RawData, 1, 0}}, false, "could not read raw data."},
+      {"raw data overlapping by a byte", {{2, Block::RawData, 1, 7}}, false,
+       "could not read raw data."},
+      {"relocations shared", {{2, Block::Relocations, 1, 0}}, false,
+       "could not read relocation info."},
+      {"relocations overlapping", {{3, Block::Relocations, 2, 6}}, false,
+       "could not read relocation info."},
+      {"line numbers shared", {{2, Block::LineNumbers, 3, 0}}, false,
+       "could not read line numbers."},
+      {"older layout relocations shared", {{2, Block::Relocations, 1, 0}}, true,
+       "could not read relocation info."},
+      {"older layout line numbers overlapping", {{3, Block::LineNumbers, 1, 3}}, true,
+       "could not read line numbers."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fixtures::EmitOptions o;
+    o.olderLayout = c.olderLayout;
+    o.aliases = c.aliases;
+    const ReadResult r = readCaptured(three().emit(o));
+    const String older = c.olderLayout ? "Error - Coff file 'bad.o' missing optional file header.\n"
+                                       : "";
+    EXPECT_EQ(r.coff, nullptr);
+    EXPECT_EQ(r.output, older + "Error - Coff file 'bad.o' " + c.message + "\n");
+  }
+}
+
+TEST(CoffReadMalformed, BlockOverlapIsBlamedOnTheBlockReadLater) {
+  CoffBuilder b("blocks.o");
+  b.processor(0x5A5A, 16, 8);
+  const std::uint32_t f = b.file("main.asm");
+  b.section(".a", scnCode, 0, Bytes(24, 0x5A));
+  b.section(".b", scnCode, 0, Bytes(8, 0x5A));
+  b.relocation(".b", 0, f, 1);
+  Bytes image = b.emit(fixtures::EmitOptions());
+  constexpr std::size_t kScn2 = kScn1 + 40;
+  // The second section's relocations over the first's raw data: blamed on
+  // the relocations, read after that raw data.
+  put32(image, kScn2 + 24, get32(image, kScnptr) + 4);
+  ReadResult r = readCaptured(image);
+  EXPECT_EQ(r.coff, nullptr);
+  EXPECT_EQ(r.output, "Error - Coff file 'bad.o' could not read relocation info.\n");
+  // The first section's raw data over the second's relocations, where
+  // they stand: blamed on those relocations, read after the raw data.
+  image = b.emit(fixtures::EmitOptions());
+  put32(image, kScnptr, get32(image, kScn2 + 24));
+  r = readCaptured(image);
+  EXPECT_EQ(r.coff, nullptr);
+  EXPECT_EQ(r.output, "Error - Coff file 'bad.o' could not read relocation info.\n");
+  // A section of size 0 is not read, wherever its pointers point.
+  image = b.emit(fixtures::EmitOptions());
+  put32(image, kScn2 + 16, 0);
+  put32(image, kScn2 + 20, get32(image, kScnptr));
+  r = readCaptured(image);
+  EXPECT_NE(r.coff, nullptr);
+  EXPECT_EQ(r.output, "");
+}
+
 TEST(CoffReadMalformed, OlderLayoutHeadersPastTheEnd) {
   fixtures::EmitOptions o;
   o.olderLayout = true;

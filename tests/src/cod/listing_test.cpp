@@ -4,6 +4,7 @@
 // boundaries of their blocks and the failures of the listing file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -265,6 +266,38 @@ TEST_F(ListingTest, AMissingSourceIsWarnedAboutAndItsIncludesStayWithIt) {
             "Warning - Could not open source file 'lost.asm'.\n"
             "This file will not be present in the list file.\n");
   EXPECT_EQ(getWarningCount(), 2);
+  EXPECT_EQ(getErrorCount(), 0);
+}
+
+// A source that opens but is no file to read, or whose read fails, is left
+// out with the same warning as a missing one, so a listing is never quietly
+// empty or short; an empty source is a file of no lines.
+TEST_F(ListingTest, SourcesThatCannotBeReadAreWarnedAboutAndLeftOut) {
+  writeFile("empty.asm", "");
+  writeFile("main.asm", "first\n");
+  ASSERT_EQ(mkdir("dir.asm", 0700), 0);
+  ASSERT_EQ(mkfifo("fifo.asm", 0600), 0);  // no writer: must not be waited on
+  ASSERT_EQ(symlink("/dev/zero", "zero.asm"), 0);
+  // A regular file whose read fails (this process's memory at address 0).
+  ASSERT_EQ(symlink("/proc/self/mem", "failing.asm"), 0);
+  fixtures::CoffBuilder b = executable("prog.out", kCoreB);
+  b.section(".code", scnCode, 0, words({0x0000}));
+  for (const char* source : {"dir.asm", "fifo.asm", "zero.asm", "failing.asm", "empty.asm"}) {
+    sourceFile(b, source);
+    endOfFile(b);
+  }
+  const uint32_t main = sourceFile(b, "main.asm");
+  endOfFile(b);
+  b.lineNumber(".code", main, 1, 0);
+  OutputCapture out;
+  const std::string listing = list(b);
+  EXPECT_EQ(listing, header(true) + row("000000", "0000", "NOP       ", "first", "main.asm"));
+  std::string warnings;
+  for (const char* source : {"dir.asm", "fifo.asm", "zero.asm", "failing.asm"})
+    warnings += "Warning - Could not open source file '" + std::string(source) +
+                "'.\nThis file will not be present in the list file.\n";
+  EXPECT_EQ(out.text(), warnings);
+  EXPECT_EQ(getWarningCount(), 4);
   EXPECT_EQ(getErrorCount(), 0);
 }
 
