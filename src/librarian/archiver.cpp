@@ -9,6 +9,7 @@
 #include "debug.h"
 #include "platform.h"
 #include "readahead.h"
+#include "replacement.h"
 
 namespace {
 
@@ -220,6 +221,14 @@ int Archiver::cmdExtract() {
       reportMessage(SevError, "Archiver::cmdExtract",
                     "Member '" + member->cFileName + "' in library '" + cArchive + "' " + problem +
                         "; nothing is extracted.",
+                    0);
+      return 0;
+    }
+    if (replacement::sameRegularFile(platform::hostPath(member->cFileName),
+                                     platform::hostPath(cArchive))) {
+      reportMessage(SevError, "Archiver::cmdExtract",
+                    "Member '" + member->cFileName + "' in library '" + cArchive +
+                        "' would overwrite the library; nothing is extracted.",
                     0);
       return 0;
     }
