@@ -297,10 +297,20 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAListingLeavesNoTemporaryFile) {
     writeEarlierOutputs(dir, {"prog.lst"});
     std::vector<std::string> during;
     const ChildEnd end = runChild(dir, "dralm", {"prog.out"}, {}, [&](pid_t pid) {
-      // The open returns once dralm has opened the source, after its
-      // listing was created.
-      const int fifo = open((dir + "/prog.asm").c_str(), O_WRONLY);
+      // The pipe opens once dralm has opened the source for reading, after
+      // its listing was created; a dralm that ended before is a failure,
+      // not a wait without end.
+      int fifo = -1;
+      for (;;) {
+        fifo = open((dir + "/prog.asm").c_str(), O_WRONLY | O_NONBLOCK);
+        if (fifo >= 0 || errno != ENXIO) break;
+        siginfo_t info{};
+        ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT), 0);
+        ASSERT_EQ(info.si_pid, 0) << "dralm ended before it read its source";
+        usleep(1000);
+      }
       ASSERT_GE(fifo, 0);
+      fcntl(fifo, F_SETFL, fcntl(fifo, F_GETFL) & ~O_NONBLOCK);
       const std::string lines = sourceLines(50);
       EXPECT_EQ(write(fifo, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
       during = hiddenFiles(dir);
