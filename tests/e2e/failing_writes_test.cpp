@@ -384,14 +384,6 @@ TEST_F(FailingWrites, AnOutputThatIsItsOwnInputIsRefused) {
   EXPECT_NE(stat((dir + "/alias.cod").c_str(), &st), 0);
 }
 
-// A device is no file whose contents can be lost: the map and the
-// executable may both go to /dev/null.
-TEST_F(FailingWrites, MapAndExecutableMayBothGoToADevice) {
-  const ChildEnd end =
-      runChild(dir, "torvan", {"link.lkr", "many.o", "-o", "/dev/null", "-m", "/dev/null"}, {});
-  EXPECT_EQ(end.status, 0) << end.output;
-}
-
 // What a listing, a map or a HEX file holds does not depend on whether the
 // standard streams were open.
 TEST_F(FailingWrites, ClosedStandardStreamsLeaveTheOutputsAlone) {
