@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -200,6 +201,8 @@ class FailingWrites : public ::testing::Test {
     ASSERT_EQ(made.status, 0) << made.output;
   }
 
+  void TearDown() override { std::filesystem::remove_all(root); }
+
   std::string root;
   std::string dir;
 };
@@ -232,10 +235,17 @@ TEST_F(FailingWrites, AFailedWriteLeavesTheEarlierOutputsAsTheyWere) {
        512,
        {"many.out", "many.map"},
        "Could not write map file 'many.map'."},
+      // The partial map fits, the executable does not.
+      {"executable",
+       "torvan",
+       {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"},
+       4096,
+       {"many.out"},
+       "Coff file 'many.out' could not write"},
       {"library", "kesvo", {"/c", "new.lib", "many.o"}, 1024, {"new.lib"},
        "Could not write member 'many.o' in library file 'new.lib'."},
       {"extracted member", "kesvo", {"/x", "../many.lib"}, 1024, {"ex/many.o"},
-       "could not write"},
+       "Coff file 'many.o' could not write"},
   };
   for (const Case& c : cases) {
     for (const bool delivered : {false, true}) {
