@@ -50,7 +50,7 @@ int sameRegularFile(const String& a, const String& b);
 //
 // createPending creates the file from pattern (as mkstemp) with the signals
 // held off, so that no file exists unlisted; the descriptor, or -1.
-// forget drops the name again (before its buffer changes).
+// forgetPending drops the name again (before its buffer changes).
 int createPending(char* pattern);
 void forgetPending(const char* name);
 // Removes every listed file; safe inside a signal handler.
