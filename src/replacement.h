@@ -3,6 +3,7 @@
 // so a failed write never leaves a half-written file in the target's place.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,7 +102,14 @@ class TempFile {
   // replaces, null when there is none.
   int commit(const struct stat* replaced) {
     const int held = replaced ? holdForRelease(cTarget, *replaced) : -1;
-    if (std::rename(cPath.c_str(), cTarget.c_str()) != 0) {
+    // Where the file system can, the two files swap names and the old one
+    // goes under the temporary name: a rename over an existing file makes
+    // some file systems write the new file out before the rename returns,
+    // which for a map of tens of megabytes costs more than composing it.
+    if (replaced && renameat2(AT_FDCWD, cPath.c_str(), AT_FDCWD, cTarget.c_str(),
+                              RENAME_EXCHANGE) == 0) {
+      ::unlink(cPath.c_str());
+    } else if (std::rename(cPath.c_str(), cTarget.c_str()) != 0) {
       if (held >= 0) ::close(held);
       return 0;
     }
