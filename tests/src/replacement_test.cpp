@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <string>
 #include <vector>
@@ -183,6 +185,42 @@ TEST(OutputFile, PendingTemporaryFilesAreRemovedOnRequest) {
   replacement::removePending();
   EXPECT_TRUE(hiddenIn(dir).empty());
   EXPECT_EQ(platform::fileExists(dir + "/kept"), 1);
+}
+
+// In a child: a temporary file being written when a signal comes, or when
+// the process ends without unwinding, is removed, and the signal still ends
+// the process. (That an ignored signal stays ignored is seen in the
+// programs' own runs, where the handlers are set up afresh.)
+TEST(OutputFile, ASignalOrAnExitRemovesThePendingFile) {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, 0}) {
+    SCOPED_TRACE(sig);
+    // A signal this process was started to ignore is ignored by the child
+    // too, handler or not.
+    struct sigaction inherited {};
+    if (sig && sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+      continue;
+    const std::string dir = makeTempDir("signal");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      replacement::TempFile temp(dir + "/out");
+      if (!temp.open()) _exit(100);
+      std::fputs("half of it", temp.file());
+      if (sig) raise(sig);
+      platform::exitProcess(5);
+      _exit(101);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    if (sig) {
+      ASSERT_TRUE(WIFSIGNALED(st)) << st;
+      EXPECT_EQ(WTERMSIG(st), sig);
+    } else {
+      ASSERT_TRUE(WIFEXITED(st)) << st;
+      EXPECT_EQ(WEXITSTATUS(st), 5);
+    }
+    EXPECT_TRUE(hiddenIn(dir).empty());
+  }
 }
 
 TEST(OutputFile, SameRegularFileFollowsLinksAndPassesOverDevices) {
