@@ -18,6 +18,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "replacement.h"
+
 namespace platform {
 namespace {
 
@@ -25,6 +27,8 @@ void defaultExit(int status) {
   std::cout.flush();
   std::cerr.flush();
   std::fflush(nullptr);
+  // Nothing is unwound: a file being replaced leaves no temporary behind.
+  replacement::removePending();
   std::_Exit(status);
 }
 
@@ -69,6 +73,18 @@ std::string hostPath(const std::string& path) {
   for (char& c : out)
     if (c == '\\') c = '/';
   return out;
+}
+
+void openStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is this one, as the lower ones are open.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
 }
 
 int directoryExists(const std::string& path) {

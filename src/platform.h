@@ -36,6 +36,11 @@ int assertionFailures();
 // Host path for open and existence tests: "\" becomes "/".
 std::string hostPath(const std::string& path);
 
+// Descriptors 0, 1 and 2 that were closed are opened on /dev/null, so that
+// no file a program opens takes the place of a standard stream (and gets
+// its messages written into it). Called first thing in main.
+void openStandardDescriptors();
+
 // 1 if the directory can be opened for listing.
 int directoryExists(const std::string& path);
 // 1 if the file exists (access test, the file is not opened).

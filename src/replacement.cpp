@@ -1,11 +1,133 @@
 #include "replacement.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 
+#include <atomic>
 #include <system_error>
 #include <thread>
 
 namespace replacement {
+namespace {
+
+// The temporary files not yet renamed or removed. A program has one or two
+// at a time; a file beyond the slots is written unlisted.
+constexpr int kPendingSlots = 16;
+std::atomic<const char*> gPending[kPendingSlots];
+
+const int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
+
+extern "C" void removePendingAndDie(int sig) {
+  removePending();
+  // Ends the process as the signal would have without the handler.
+  struct sigaction plain {};
+  plain.sa_handler = SIG_DFL;
+  sigemptyset(&plain.sa_mask);
+  sigaction(sig, &plain, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, sig);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(sig);
+}
+
+// Only a signal left at its default action gets the handler: one that is
+// ignored (a job started to survive its terminal, a writer that wants a
+// failed write instead of SIGXFSZ) stays ignored, and a handler of the
+// embedding program stays its own.
+void installHandlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  for (int sig : kCleanedSignals) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) ||
+        old.sa_handler != SIG_DFL)
+      continue;
+    struct sigaction act {};
+    act.sa_handler = removePendingAndDie;
+    sigemptyset(&act.sa_mask);
+    for (int other : kCleanedSignals) sigaddset(&act.sa_mask, other);
+    sigaction(sig, &act, nullptr);
+  }
+}
+
+}  // namespace
+
+int createPending(char* pattern) {
+  installHandlers();
+  sigset_t held, previous;
+  sigemptyset(&held);
+  for (int sig : kCleanedSignals) sigaddset(&held, sig);
+  pthread_sigmask(SIG_BLOCK, &held, &previous);
+  const int fd = mkstemp(pattern);
+  if (fd >= 0) {
+    for (auto& slot : gPending) {
+      const char* empty = nullptr;
+      if (slot.compare_exchange_strong(empty, pattern)) break;
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return fd;
+}
+
+void forgetPending(const char* name) {
+  for (auto& slot : gPending) {
+    const char* listed = name;
+    if (slot.compare_exchange_strong(listed, nullptr)) return;
+  }
+}
+
+void removePending() {
+  for (auto& slot : gPending) {
+    const char* name = slot.exchange(nullptr);
+    if (name) ::unlink(name);
+  }
+}
+
+int sameRegularFile(const String& a, const String& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && S_ISREG(sa.st_mode) &&
+                 S_ISREG(sb.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino
+             ? 1
+             : 0;
+}
+
+int OutputFile::open() {
+  String target;
+  if (!resolveLinks(cPath, target, cFacts, cExists)) return 0;
+  if (cExists && !S_ISREG(cFacts.st_mode)) {
+    cInPlace = std::fopen(cPath.c_str(), "wb");
+    return cInPlace ? 1 : 0;
+  }
+  // A file we may not write stays as it is.
+  if (cExists && access(target.c_str(), W_OK) != 0) return 0;
+  cTemp.reset(new TempFile(target));
+  if (!cTemp->open() ||
+      !cTemp->setMode(cExists ? (cFacts.st_mode & 07777) : creationMode())) {
+    cTemp.reset();
+    return 0;
+  }
+  return 1;
+}
+
+int OutputFile::close() {
+  if (cInPlace) {
+    int ok = std::fflush(cInPlace) == 0 && !std::ferror(cInPlace);
+    if (std::fclose(cInPlace) != 0) ok = 0;
+    cInPlace = nullptr;
+    return ok;
+  }
+  return cTemp ? cTemp->close() : 0;
+}
+
+int OutputFile::commit() {
+  if (!cTemp) return 1;  // written in place
+  const int done = cTemp->commit(cExists ? &cFacts : nullptr);
+  cTemp.reset();
+  return done;
+}
 
 String directoryOf(const String& path) {
   std::size_t slash = path.rfind('/');

@@ -3,11 +3,13 @@
 // so a failed write never leaves a half-written file in the target's place.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "diagnostics.h"
@@ -36,6 +38,25 @@ mode_t creationMode();
 int holdForRelease(const String& path, const struct stat& facts);
 void releaseLater(int fd);
 
+// 1 when both names lead (through links) to one existing regular file.
+// Devices and pipes are never "the same file": nothing on them is lost.
+int sameRegularFile(const String& a, const String& b);
+
+// Temporary files not yet renamed or removed are listed where a signal
+// handler can find them: an interrupt, a termination, a hang-up or an
+// exceeded file size removes them all before the signal ends the process,
+// and so does a process exit that unwinds nothing. The handlers are set up
+// with the first temporary file, for each of those signals that is not
+// ignored.
+//
+// createPending creates the file from pattern (as mkstemp) with the signals
+// held off, so that no file exists unlisted; the descriptor, or -1.
+// forgetPending drops the name again (before its buffer changes).
+int createPending(char* pattern);
+void forgetPending(const char* name);
+// Removes every listed file; safe inside a signal handler.
+void removePending();
+
 // A temporary file beside the target, removed again unless committed.
 class TempFile {
  public:
@@ -48,11 +69,11 @@ class TempFile {
     // A name as long as the file system allows leaves no room for the
     // suffix: the temporary name keeps only the start of it.
     String pattern = directoryOf(cTarget) + "/." + baseOf(cTarget).substr(0, 200) + ".XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
+    cName.assign(pattern.begin(), pattern.end());
+    cName.push_back('\0');
+    int fd = createPending(cName.data());
     if (fd < 0) return 0;
-    cPath = name.data();
+    cPath = cName.data();
     cFile = fdopen(fd, "wb");
     if (!cFile) {
       ::close(fd);
@@ -81,10 +102,18 @@ class TempFile {
   // replaces, null when there is none.
   int commit(const struct stat* replaced) {
     const int held = replaced ? holdForRelease(cTarget, *replaced) : -1;
-    if (std::rename(cPath.c_str(), cTarget.c_str()) != 0) {
+    // Where the file system can, the two files swap names and the old one
+    // goes under the temporary name: a rename over an existing file makes
+    // some file systems write the new file out before the rename returns,
+    // which for a map of tens of megabytes costs more than composing it.
+    if (replaced && renameat2(AT_FDCWD, cPath.c_str(), AT_FDCWD, cTarget.c_str(),
+                              RENAME_EXCHANGE) == 0) {
+      ::unlink(cPath.c_str());
+    } else if (std::rename(cPath.c_str(), cTarget.c_str()) != 0) {
       if (held >= 0) ::close(held);
       return 0;
     }
+    forgetPending(cName.data());
     cPath.clear();
     releaseLater(held);
     return 1;
@@ -94,13 +123,50 @@ class TempFile {
   void discard() {
     if (cFile) std::fclose(cFile);
     cFile = nullptr;
-    if (!cPath.empty()) std::remove(cPath.c_str());
+    if (!cPath.empty()) {
+      std::remove(cPath.c_str());
+      forgetPending(cName.data());
+    }
     cPath.clear();
   }
 
   String cTarget;
   String cPath;
+  std::vector<char> cName;  // the listed name (see createPending)
   std::FILE* cFile = nullptr;
+};
+
+// An output file written whole. A regular file (or one not there yet) is
+// written to a temporary file that replaces it only once all of it was
+// written, with the old file's permission bits (a new one gets those of a
+// plain create); a link stays a link and its target is replaced. Anything
+// else (a device, a pipe) is written in place: there is nothing to lose.
+// Dropped uncommitted, the old file stays as it was.
+class OutputFile {
+ public:
+  explicit OutputFile(const String& hostPath) : cPath(hostPath) {}
+  ~OutputFile() {
+    if (cInPlace) std::fclose(cInPlace);
+  }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // 0 when the file cannot be written: its links loop, it exists and may
+  // not be written, or no temporary file can be made beside it.
+  int open();
+  std::FILE* file() const { return cInPlace ? cInPlace : cTemp ? cTemp->file() : nullptr; }
+  // Flushes and closes; 0 when anything written was lost.
+  int close();
+  // Puts the written file in place of the old one; 0 when that failed (the
+  // old file is then as it was). Call after a successful close.
+  int commit();
+
+ private:
+  String cPath;
+  std::unique_ptr<TempFile> cTemp;
+  std::FILE* cInPlace = nullptr;
+  bool cExists = false;
+  struct stat cFacts {};
 };
 
 }  // namespace replacement

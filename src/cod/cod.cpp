@@ -8,6 +8,7 @@
 
 #include "debug.h"
 #include "platform.h"
+#include "replacement.h"
 #include "textutil.h"
 
 using codbytes::getU16;
@@ -499,7 +500,6 @@ bool Cod::writeBlockList(FILE* file, const String& fileName, const BlockList& bl
       std::ostringstream s;
       s << "Could not write " << kind << " block in Cod file '" << fileName << "'.";
       reportStream(SevError, "Cod::writeBlockList()", s, 0);
-      std::fclose(file);
       return false;
     }
   }
@@ -512,13 +512,15 @@ bool Cod::write() {
   if (cNumbering != Numbering::done) return false;
   const String name = outputName();
 
-  FILE* file = std::fopen(platform::hostPath(name).c_str(), "wb");
-  if (!file) {
+  // Written whole: a failed write leaves the old file as it was.
+  replacement::OutputFile output(platform::hostPath(name));
+  if (!output.open()) {
     std::ostringstream s;
     s << "Could not open Cod file '" << name << "' for writing.";
     reportStream(SevError, "Cod::write()", s, 0);
     return false;
   }
+  FILE* file = output.file();
   for (const Directory& d : cDirectory) {
     uint8_t bytes[kCodBlockSize];
     d.encode(bytes);
@@ -526,7 +528,6 @@ bool Cod::write() {
       std::ostringstream s;
       s << "Could not write directory in Cod file '" << name << "'.";
       reportStream(SevError, "Cod::write()", s, 0);
-      std::fclose(file);
       return false;
     }
   }
@@ -545,12 +546,18 @@ bool Cod::write() {
     ok = writeBlockList(file, name, packRecordBlocks(cMemoryMapList[i]), "memory map");
   ok = ok && writeBlockList(file, name, packLongSymbolBlocks(cLongSymbolList), "long symbol");
   ok = ok && writeBlockList(file, name, packDebugMsgBlocks(cDebugMsgList), "debug msg");
-  if (!ok) return false;  // writeBlockList reported and closed the file
+  if (!ok) return false;  // writeBlockList reported it
 
   // Buffered data reaches the disk only here, so the close is checked too.
-  if (std::fclose(file) != 0) {
+  if (!output.close()) {
     std::ostringstream s;
     s << "Could not close Cod file '" << name << "'.";
+    reportStream(SevError, "Cod::write()", s, 0);
+    return false;
+  }
+  if (!output.commit()) {
+    std::ostringstream s;
+    s << "Could not replace Cod file '" << name << "'.";
     reportStream(SevError, "Cod::write()", s, 0);
     return false;
   }

@@ -310,7 +310,7 @@ class Cod {
   bool preWrite();
   // Writes the file named outputName(); true on success.
   bool write();
-  // Writes blocks in order. On failure reports it, closes file and returns false.
+  // Writes blocks in order. On failure reports it and returns false.
   static bool writeBlockList(FILE* file, const String& fileName, const BlockList& blocks,
                              const char* kind);
 

@@ -1,5 +1,7 @@
 #include "coff2cod.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
@@ -25,9 +27,8 @@ bool sameFile(const String& a, const String& b) {
 
 }  // namespace
 
-Coff2Cod::~Coff2Cod() {
-  if (cListFile) std::fclose(cListFile);
-}
+// A listing left unfinished is dropped by its owner; the old one stays.
+Coff2Cod::~Coff2Cod() = default;
 
 ProcId Coff2Cod::processorOf(const Coff& coff) {
   return procIdFromCoffType(static_cast<uint16_t>(coff.cOptHdr.proc_type & 0xFFFF));
@@ -74,6 +75,26 @@ bool Coff2Cod::checkInput(const Coff& coff, bool noListing) const {
       << "'.";
     reportStream(SevError, kInitContext, s, 0);
     return false;
+  }
+  // The sources are read while the listing is written: one of them that is
+  // the listing would be replaced by a listing of itself.
+  struct stat listing;
+  if (!noListing && ::stat(platform::hostPath(listName).c_str(), &listing) == 0 &&
+      S_ISREG(listing.st_mode)) {
+    const size_t n = coff.cSymbolTbl.size();
+    for (size_t i = 0; i + 1 < n && i + 1 < coff.cAuxKind.size(); ++i) {
+      if (coff.isAuxEntry(i) || coff.cAuxKind[i + 1] != auxFile) continue;
+      if (syment::decode(coff.cSymbolTbl[i]).n_sclass != kClassFile) continue;
+      const String source = coff.getName(aux_file::decode(coff.cSymbolTbl[i + 1]));
+      struct stat st;
+      if (::stat(platform::hostPath(source).c_str(), &st) == 0 && st.st_dev == listing.st_dev &&
+          st.st_ino == listing.st_ino) {
+        s << "List file '" << listName << "' would overwrite the source file '" << source
+          << "'.";
+        reportStream(SevError, kInitContext, s, 0);
+        return false;
+      }
+    }
   }
   return true;
 }

@@ -14,11 +14,13 @@
 #include <cstdio>
 #include <list>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "cod.h"
 #include "coff.h"
 #include "devtab.h"
+#include "replacement.h"
 
 // One COFF line record of a code section, with the section it belongs to.
 struct LstLine {
@@ -106,7 +108,8 @@ class Coff2Cod : public Cod {
                 const String& source, const String& file);
 
   // Listing state.
-  FILE* cListFile = nullptr;
+  std::unique_ptr<replacement::OutputFile> cListOutput;  // written whole
+  FILE* cListFile = nullptr;                              // its stream
   String cListName;
   bool cListFailed = false;
   bool cListOn = true;

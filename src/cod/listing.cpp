@@ -232,27 +232,37 @@ bool Coff2Cod::hasInclude(const Coff& coff, uint32_t start, uint32_t line, uint3
 bool Coff2Cod::createListFile(const Coff& coff) {
   cListName = listFileName(coff);
   cListFailed = false;
-  cListFile = std::fopen(platform::hostPath(cListName).c_str(), "w");
-  if (!cListFile) {
+  cListOutput.reset(new replacement::OutputFile(platform::hostPath(cListName)));
+  if (!cListOutput->open()) {
+    cListOutput.reset();
     std::ostringstream s;
     s << "Could not open list file '" << cListName << "' for writing.";
     reportStream(SevError, kListContext, s, 0);
     return false;
   }
+  cListFile = cListOutput->file();
   markSymbols(coff);
   writeListHeader(true);
   uint32_t index = 0;
   while (!cListFailed && findFile(coff, index)) doNextFile(coff, index);
 
   bool ok = !cListFailed;
-  // Buffered rows reach the disk only at the close.
-  if (std::fclose(cListFile) != 0 && ok) {
+  cListFile = nullptr;
+  // Buffered rows reach the disk only at the close; a listing not written
+  // whole leaves the old one as it was.
+  if (ok && !cListOutput->close()) {
     std::ostringstream s;
     s << "Could not write list file '" << cListName << "'.";
     reportStream(SevError, kListContext, s, 0);
     ok = false;
   }
-  cListFile = nullptr;
+  if (ok && !cListOutput->commit()) {
+    std::ostringstream s;
+    s << "Could not replace list file '" << cListName << "'.";
+    reportStream(SevError, kListContext, s, 0);
+    ok = false;
+  }
+  cListOutput.reset();
   return ok;
 }
 

@@ -42,6 +42,7 @@ uint32_t parsePageLength(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::openStandardDescriptors();
   platform::tuneHeapForShortRun();
   bindErrorStreamToStdout();
   if (hasQuietSwitch(argc, argv)) setQuiet(1);

@@ -5,6 +5,7 @@
 
 #include "banner.h"
 #include "platform.h"
+#include "replacement.h"
 #include "textutil.h"
 
 namespace {
@@ -138,6 +139,17 @@ int runHexConverter(int argc, char** argv) {
   if (!hex.init(*coff, ranges)) {
     printSummaryAndExit(1);
     return 1;
+  }
+  // The HEX files land in the current directory under the executable's
+  // base name: an executable named like one of them would be its own output.
+  for (const String& name : hex.fileNames(format)) {
+    if (replacement::sameRegularFile(platform::hostPath(name), platform::hostPath(objectName))) {
+      reportMessage(SevError, "main()",
+                    "Hex file '" + name + "' would overwrite the Coff file '" + objectName + "'.",
+                    0);
+      printSummaryAndExit(1);
+      return 1;
+    }
   }
   if (!hex.write(format)) {
     printSummaryAndExit(1);

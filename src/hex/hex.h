@@ -9,6 +9,8 @@
 
 #include "coff.h"
 #include "diagnostics.h"
+#include "platform.h"
+#include "replacement.h"
 
 // One "/r" range, both ends inclusive, in program-memory locations.
 struct AddrRange {
@@ -42,25 +44,28 @@ struct HexRange {
 // Format codes as "/a" selects them.
 enum HexFormat { fmtINHX8M = 0, fmtINHX8S = 1, fmtINHX32 = 2 };
 
-// An output file being written: remembers the first failed write so that
-// a full disk is reported rather than taken for success.
+// An output file being written whole (see replacement::OutputFile):
+// remembers the first failed write so that a full disk is reported rather
+// than taken for success, and replaces the old file only once all of it was
+// written.
 class HexFile {
  public:
-  explicit HexFile(const String& name) : cName(name) {}
-  ~HexFile();
+  explicit HexFile(const String& name) : cName(name), cFile(platform::hostPath(name)) {}
   HexFile(const HexFile&) = delete;
   HexFile& operator=(const HexFile&) = delete;
 
   bool open();
   void put(const String& text);
-  void flush();
   // Flushes and closes; false when anything written was lost.
   bool close();
+  // Puts the file in place of the old one; false when that failed.
+  bool commit();
   const String& name() const { return cName; }
 
  private:
   String cName;
-  std::FILE* cFile = nullptr;
+  replacement::OutputFile cFile;
+  std::FILE* cStream = nullptr;
   bool cFailed = false;
 };
 
@@ -75,6 +80,8 @@ class Hex {
   // when the record may be written, 0 when it is out of reach and the exit
   // returned (only a replaced exit function returns).
   int doLinearAddressRecord(HexFile& file, uint32_t address, int format, bool first);
+  // The files write makes in that format, in the order it makes them.
+  std::vector<String> fileNames(int format) const;
   // 1 on success; 0 when a file cannot be opened or written, or for an
   // unknown format.
   int write(int format);
@@ -87,8 +94,8 @@ class Hex {
   // Upper address bits of the last extended linear address record; one
   // value for the whole run.
   uint32_t cLinearAddress = 0;
-  // Files open during write, flushed before a fatal exit so that what was
-  // written survives (the exit runs no destructors).
+  // Files open during write, put in place before a fatal exit so that the
+  // records written before it survive.
   std::vector<HexFile*> cOpenFiles;
 };
 

@@ -61,33 +61,26 @@ void HexRange::print(std::ostream& os) const {
   cData.print(os);
 }
 
-HexFile::~HexFile() {
-  if (cFile) std::fclose(cFile);
-}
-
 bool HexFile::open() {
-  cFile = std::fopen(platform::hostPath(cName).c_str(), "wb");
   cFailed = false;
-  return cFile != nullptr;
+  if (!cFile.open()) return false;
+  cStream = cFile.file();
+  return true;
 }
 
 void HexFile::put(const String& text) {
-  if (!cFile || cFailed) return;
-  if (std::fwrite(text.data(), 1, text.size(), cFile) != text.size()) cFailed = true;
-}
-
-void HexFile::flush() {
-  if (cFile && std::fflush(cFile) != 0) cFailed = true;
+  if (!cStream || cFailed) return;
+  if (std::fwrite(text.data(), 1, text.size(), cStream) != text.size()) cFailed = true;
 }
 
 bool HexFile::close() {
-  if (!cFile) return false;
-  flush();
-  if (std::ferror(cFile)) cFailed = true;
-  if (std::fclose(cFile) != 0) cFailed = true;
-  cFile = nullptr;
+  if (!cStream) return false;
+  cStream = nullptr;
+  if (!cFile.close()) cFailed = true;
   return !cFailed;
 }
+
+bool HexFile::commit() { return cFile.commit() != 0; }
 
 void Hex::sortRanges() {
   std::stable_sort(cRanges.begin(), cRanges.end(),
@@ -98,7 +91,9 @@ int Hex::doLinearAddressRecord(HexFile& file, uint32_t address, int format, bool
   if (first) cLinearAddress = address;
   if (format == fmtINHX8M || format == fmtINHX8S) {
     if ((address >> 16) != 0) {
-      for (HexFile* f : cOpenFiles) f->flush();
+      // The records before this one are the result the user gets.
+      for (HexFile* f : cOpenFiles)
+        if (f->close()) f->commit();
       reportMessage(SevError, "Hex::doLinearAddressRecord()",
                     "Selected hex format does not support byte addresses above 64kb; use INHX32 format!",
                     1);
@@ -187,16 +182,15 @@ int Hex::writeSplitRecords(HexFile& low, HexFile& high) {
   return 1;
 }
 
+std::vector<String> Hex::fileNames(int format) const {
+  if (format == fmtINHX8S) return {cFileBaseName + ".hxl", cFileBaseName + ".hxh"};
+  return {cFileBaseName + ".hex"};
+}
+
 int Hex::write(int format) {
   if (format != fmtINHX8M && format != fmtINHX8S && format != fmtINHX32) return 0;
 
-  std::vector<String> names;
-  if (format == fmtINHX8S) {
-    names.push_back(cFileBaseName + ".hxl");
-    names.push_back(cFileBaseName + ".hxh");
-  } else {
-    names.push_back(cFileBaseName + ".hex");
-  }
+  const std::vector<String> names = fileNames(format);
   std::vector<std::unique_ptr<HexFile>> files;
   for (const String& name : names) {
     files.push_back(std::make_unique<HexFile>(name));
@@ -224,11 +218,21 @@ int Hex::write(int format) {
   if (!ok) return 0;
 
   int result = 1;
+  // Every file is written before any replaces its old one, so a failure
+  // leaves all of them as they were.
   for (auto& f : files) {
     f->put(String(kEndRecord) + kRecordEnd);
     if (!f->close()) {
       std::ostringstream s;
       s << "Could not write hex file '" << f->name() << "'.";
+      reportStream(SevError, "Hex::write()", s, 0);
+      result = 0;
+    }
+  }
+  for (auto& f : files) {
+    if (result && !f->commit()) {
+      std::ostringstream s;
+      s << "Could not replace hex file '" << f->name() << "'.";
       reportStream(SevError, "Hex::write()", s, 0);
       result = 0;
     }

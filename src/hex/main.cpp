@@ -2,6 +2,7 @@
 #include "platform.h"
 
 int main(int argc, char** argv) {
+  platform::openStandardDescriptors();
   platform::tuneHeapForShortRun();
   return runHexConverter(argc, argv);
 }

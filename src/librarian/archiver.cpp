@@ -11,6 +11,7 @@
 #include "debug.h"
 #include "platform.h"
 #include "readahead.h"
+#include "replacement.h"
 
 namespace {
 
@@ -256,6 +257,14 @@ int Archiver::cmdExtract() {
       reportMessage(SevError, "Archiver::cmdExtract",
                     "Member '" + member->cFileName + "' in library '" + cArchive + "' " + problem +
                         "; nothing is extracted.",
+                    0);
+      return 0;
+    }
+    if (replacement::sameRegularFile(platform::hostPath(member->cFileName),
+                                     platform::hostPath(cArchive))) {
+      reportMessage(SevError, "Archiver::cmdExtract",
+                    "Member '" + member->cFileName + "' in library '" + cArchive +
+                        "' would overwrite the library; nothing is extracted.",
                     0);
       return 0;
     }

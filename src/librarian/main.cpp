@@ -6,6 +6,7 @@
 #include "platform.h"
 
 int main(int argc, char** argv) {
+  platform::openStandardDescriptors();
   platform::tuneHeapForShortRun();
   bindErrorStreamToStdout();
   Archiver archiver;

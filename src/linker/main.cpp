@@ -22,6 +22,7 @@ bool isQuietText(const char* arg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::openStandardDescriptors();
   platform::tuneHeapForShortRun();
   const DebugSwitch debug("debug", 0);
   bindErrorStreamToStdout();

@@ -1,8 +1,5 @@
 #include "mapfile.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
@@ -82,37 +79,36 @@ class StringSink : public MapText::Sink {
 };
 
 // The map file, opened when the first block arrives, so that a link ended
-// while the map is composed leaves no map behind. After a failed open or
-// write the rest is discarded; finish reports the failure once.
+// while the map is composed leaves no map behind. It is written whole (see
+// replacement::OutputFile): a failed write leaves the old map as it was.
+// After a failed open or write the rest is discarded; finish reports the
+// failure once.
 class FileSink : public MapText::Sink {
  public:
-  FileSink(const String& name, const char* context) : cName(name), cContext(context) {}
-  ~FileSink() override {
-    if (cFile) std::fclose(cFile);
-  }
+  FileSink(const String& name, const char* context)
+      : cName(name), cContext(context), cFile(platform::hostPath(name)) {}
 
   void take(const char* data, size_t size) override {
     if (cFailure != kNone) return;
-    if (!cFile) {
-      cFile = freshFile(platform::hostPath(cName));
-      if (!cFile) cFile = std::fopen(platform::hostPath(cName).c_str(), "w");
-      if (!cFile) {
+    if (!cOpened) {
+      if (!cFile.open()) {
         cFailure = kOpen;
         return;
       }
+      cOpened = true;
     }
-    if (std::fwrite(data, 1, size, cFile) != size) cFailure = kWrite;
+    if (std::fwrite(data, 1, size, cFile.file()) != size) cFailure = kWrite;
   }
 
   // 1 when the whole text was written; 0 after reporting a failed open,
-  // write, flush or close.
+  // write, flush, close or replacement.
   int finish() {
-    if (cFailure == kNone && !cFile) take("", 0);  // an empty text still makes the file
-    if (cFile) {
-      bool closed = std::fflush(cFile) == 0;
-      closed = std::fclose(cFile) == 0 && closed;
-      cFile = nullptr;
-      if (!closed && cFailure == kNone) cFailure = kWrite;
+    if (cFailure == kNone && !cOpened) take("", 0);  // an empty text still makes the file
+    if (cFailure == kNone) {
+      if (!cFile.close())
+        cFailure = kWrite;
+      else if (!cFile.commit())
+        cFailure = kReplace;
     }
     if (cFailure == kOpen) {
       reportMessage(SevError, cContext, "Could not open map file '" + cName + "' for writing.", 0);
@@ -122,38 +118,20 @@ class FileSink : public MapText::Sink {
       reportMessage(SevError, cContext, "Could not write map file '" + cName + "'.", 0);
       return 0;
     }
+    if (cFailure == kReplace) {
+      reportMessage(SevError, cContext, "Could not replace map file '" + cName + "'.", 0);
+      return 0;
+    }
     return 1;
   }
 
  private:
-  enum Failure { kNone, kOpen, kWrite };
-
-  // A large map of an earlier link is not emptied in place: the new map
-  // takes a fresh file of its name, with the old one's permissions, and the
-  // old file is let go without waiting for it. Null where that cannot be
-  // done; the map is then written over the old one.
-  static std::FILE* freshFile(const String& host) {
-    String target;
-    struct stat st;
-    bool exists = false;
-    if (!replacement::resolveLinks(host, target, st, exists) || !exists ||
-        !S_ISREG(st.st_mode) || access(target.c_str(), W_OK) != 0)
-      return nullptr;
-    const int old = replacement::holdForRelease(target, st);
-    if (old < 0) return nullptr;
-    if (::unlink(target.c_str()) != 0) {
-      ::close(old);
-      return nullptr;
-    }
-    replacement::releaseLater(old);
-    std::FILE* file = std::fopen(target.c_str(), "w");
-    if (file) fchmod(fileno(file), st.st_mode & 07777);
-    return file;
-  }
+  enum Failure { kNone, kOpen, kWrite, kReplace };
 
   String cName;
   const char* cContext;
-  std::FILE* cFile = nullptr;
+  replacement::OutputFile cFile;
+  bool cOpened = false;
   Failure cFailure = kNone;
 };
 

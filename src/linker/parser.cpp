@@ -132,6 +132,9 @@ String joinPath(const String& dir, const String& name) {
 // and its spelling made absolute and normal.
 struct FileFacts {
   bool comparable = false;
+  // Exists as neither a regular file nor a directory (a device, a pipe):
+  // writing it loses no contents, so it is never "the same file".
+  bool special = false;
   dev_t device = 0;
   ino_t inode = 0;
   bool spelt = false;  // normal holds the absolute spelling
@@ -154,6 +157,8 @@ bool statFacts(const String& host, FileFacts& facts) {
     facts.comparable = true;
     facts.device = st.st_dev;
     facts.inode = st.st_ino;
+  } else {
+    facts.special = true;
   }
   return true;
 }
@@ -183,6 +188,7 @@ FileFacts factsOf(const String& name) {
 // 1 when the names are one file: both exist and are the same file, or they
 // are spelt alike once made absolute (files that are not there yet).
 bool sameFile(const FileFacts& a, const FileFacts& b) {
+  if (a.special || b.special) return false;
   if (a.comparable && b.comparable && a.device == b.device && a.inode == b.inode) return true;
   return a.spelt && b.spelt && a.normal == b.normal;
 }
@@ -192,6 +198,7 @@ bool sameFile(const FileFacts& a, const FileFacts& b) {
 // name stays the last component of the normal spelling, so a different one
 // settles the spelling without building it.
 bool sameFile(const FileFacts& target, const String& name, FileFacts& facts, bool& statted) {
+  if (target.special) return false;
   const String host = platform::hostPath(name);
   if (target.comparable) {
     if (!statted) statFacts(host, facts);

@@ -7,8 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <string>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
 
+#include <string>
+#include <vector>
+
+#include "platform.h"
 #include "support/harness.h"
 
 using namespace testing_support;
@@ -46,6 +52,198 @@ TEST(Replacement, OnlyALargeRegularFileIsHeldForRelease) {
     replacement::releaseLater(fd);
   }
   replacement::releaseLater(-1);  // nothing held, nothing done
+}
+
+// The names in dir that begin with '.' ("." and ".." aside).
+std::vector<std::string> hiddenIn(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  while (d) {
+    const dirent* e = readdir(d);
+    if (!e) break;
+    const std::string name = e->d_name;
+    if (name[0] == '.' && name != "." && name != "..") names.push_back(name);
+  }
+  if (d) closedir(d);
+  return names;
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+bool isLink(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Written, closed and committed: the new contents take the old file's place
+// (through a link, keeping the link), with the old file's permission bits,
+// or those of a plain create for a new file.
+TEST(OutputFile, ACommittedFileReplacesTheOldOneKeepingItsMode) {
+  const std::string dir = makeTempDir("output");
+  writeFile(dir + "/old", "old contents");
+  chmod((dir + "/old").c_str(), 0604);
+  writeFile(dir + "/target", "old target");
+  chmod((dir + "/target").c_str(), 0640);
+  ASSERT_EQ(symlink("target", (dir + "/link").c_str()), 0);
+  struct Case {
+    const char* name;
+    const char* changed;  // the file that gets the contents
+    mode_t mode;
+  };
+  const Case cases[] = {
+      {"old", "old", 0604},
+      {"new", "new", replacement::creationMode()},
+      {"link", "target", 0640},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    replacement::OutputFile out(dir + "/" + k.name);
+    ASSERT_EQ(out.open(), 1);
+    ASSERT_EQ(std::fputs("new contents", out.file()) >= 0, true);
+    EXPECT_EQ(hiddenIn(dir).size(), 1u);
+    ASSERT_EQ(out.close(), 1);
+    ASSERT_EQ(out.commit(), 1);
+    EXPECT_EQ(readFile(dir + "/" + k.changed), "new contents");
+    EXPECT_EQ(modeOf(dir + "/" + k.changed), k.mode);
+    EXPECT_TRUE(hiddenIn(dir).empty());
+  }
+  EXPECT_TRUE(isLink(dir + "/link"));
+}
+
+// Dropped before its commit, or refused at the open, an output changes
+// nothing and leaves nothing behind.
+TEST(OutputFile, AnUncommittedOrRefusedFileChangesNothing) {
+  const std::string dir = makeTempDir("output");
+  writeFile(dir + "/old", "old contents");
+  {
+    replacement::OutputFile out(dir + "/old");
+    ASSERT_EQ(out.open(), 1);
+    std::fputs("half of it", out.file());
+  }
+  {
+    replacement::OutputFile out(dir + "/new");
+    ASSERT_EQ(out.open(), 1);
+    ASSERT_EQ(out.close(), 1);  // closed, never committed
+  }
+  EXPECT_EQ(readFile(dir + "/old"), "old contents");
+  EXPECT_EQ(platform::fileExists(dir + "/new"), 0);
+  EXPECT_TRUE(hiddenIn(dir).empty());
+
+  ASSERT_EQ(symlink("loop", (dir + "/loop").c_str()), 0);
+  EXPECT_EQ(replacement::OutputFile(dir + "/loop").open(), 0);
+  EXPECT_EQ(replacement::OutputFile(dir + "/missing/file").open(), 0);
+  if (geteuid() != 0) {
+    // A file that may not be written stays as it is, though its directory
+    // would take a new one.
+    chmod((dir + "/old").c_str(), 0444);
+    EXPECT_EQ(replacement::OutputFile(dir + "/old").open(), 0);
+  }
+  EXPECT_EQ(readFile(dir + "/old"), "old contents");
+  EXPECT_TRUE(hiddenIn(dir).empty());
+}
+
+// A pipe or a device has no contents to lose: it is written in place,
+// with no temporary file.
+TEST(OutputFile, ADeviceOrAPipeIsWrittenInPlace) {
+  const std::string dir = makeTempDir("output");
+  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+  const int reader = ::open((dir + "/fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  replacement::OutputFile out(dir + "/fifo");
+  ASSERT_EQ(out.open(), 1);
+  std::fputs("through", out.file());
+  EXPECT_TRUE(hiddenIn(dir).empty());
+  EXPECT_EQ(out.close(), 1);
+  EXPECT_EQ(out.commit(), 1);
+  char buf[16] = {};
+  EXPECT_EQ(::read(reader, buf, sizeof buf), 7);
+  EXPECT_EQ(std::string(buf), "through");
+  ::close(reader);
+
+  replacement::OutputFile null("/dev/null");
+  ASSERT_EQ(null.open(), 1);
+  EXPECT_EQ(null.close(), 1);
+  EXPECT_EQ(null.commit(), 1);
+}
+
+// The listed temporary files are what a signal (or an exit that unwinds
+// nothing) removes; a committed or discarded one is no longer listed.
+TEST(OutputFile, PendingTemporaryFilesAreRemovedOnRequest) {
+  const std::string dir = makeTempDir("pending");
+  replacement::TempFile kept(dir + "/kept");
+  ASSERT_EQ(kept.open(), 1);
+  ASSERT_EQ(kept.close(), 1);
+  ASSERT_EQ(kept.commit(nullptr), 1);
+  replacement::TempFile first(dir + "/first");
+  replacement::TempFile second(dir + "/second");
+  ASSERT_EQ(first.open(), 1);
+  ASSERT_EQ(second.open(), 1);
+  EXPECT_EQ(hiddenIn(dir).size(), 2u);
+  replacement::removePending();
+  EXPECT_TRUE(hiddenIn(dir).empty());
+  EXPECT_EQ(platform::fileExists(dir + "/kept"), 1);
+}
+
+// In a child: a temporary file being written when a signal comes, or when
+// the process ends without unwinding, is removed, and the signal still ends
+// the process. (That an ignored signal stays ignored is seen in the
+// programs' own runs, where the handlers are set up afresh.)
+TEST(OutputFile, ASignalOrAnExitRemovesThePendingFile) {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, 0}) {
+    SCOPED_TRACE(sig);
+    // A signal this process was started to ignore is ignored by the child
+    // too, handler or not.
+    struct sigaction inherited {};
+    if (sig && sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+      continue;
+    const std::string dir = makeTempDir("signal");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      replacement::TempFile temp(dir + "/out");
+      if (!temp.open()) _exit(100);
+      std::fputs("half of it", temp.file());
+      if (sig) raise(sig);
+      platform::exitProcess(5);
+      _exit(101);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    if (sig) {
+      ASSERT_TRUE(WIFSIGNALED(st)) << st;
+      EXPECT_EQ(WTERMSIG(st), sig);
+    } else {
+      ASSERT_TRUE(WIFEXITED(st)) << st;
+      EXPECT_EQ(WEXITSTATUS(st), 5);
+    }
+    EXPECT_TRUE(hiddenIn(dir).empty());
+  }
+}
+
+TEST(OutputFile, SameRegularFileFollowsLinksAndPassesOverDevices) {
+  const std::string dir = makeTempDir("same");
+  writeFile(dir + "/a", "a");
+  writeFile(dir + "/b", "b");
+  ASSERT_EQ(symlink("a", (dir + "/link").c_str()), 0);
+  ASSERT_EQ(link((dir + "/a").c_str(), (dir + "/hard").c_str()), 0);
+  struct Case {
+    std::string first, second;
+    int same;
+  };
+  const Case cases[] = {
+      {dir + "/a", dir + "/a", 1},       {dir + "/a", dir + "/./a", 1},
+      {dir + "/a", dir + "/link", 1},    {dir + "/a", dir + "/hard", 1},
+      {dir + "/a", dir + "/b", 0},       {dir + "/a", dir + "/missing", 0},
+      {dir + "/missing", dir + "/missing", 0},
+      {"/dev/null", "/dev/null", 0},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.first + " " + k.second);
+    EXPECT_EQ(replacement::sameRegularFile(k.first, k.second), k.same);
+  }
 }
 
 }  // namespace

@@ -799,7 +799,8 @@ TEST_F(CodTest, EveryWriteAndTheCloseAreChecked) {
   ASSERT_NE(file, nullptr);
   std::setvbuf(file, nullptr, _IONBF, 0);
   OutputCapture out;
-  EXPECT_FALSE(Cod::writeBlockList(file, "full.cod", BlockList(2), "line info"));  // closes file
+  EXPECT_FALSE(Cod::writeBlockList(file, "full.cod", BlockList(2), "line info"));
+  std::fclose(file);
   EXPECT_EQ(out.text(), "Error - Could not write line info block in Cod file 'full.cod'.\n");
   EXPECT_EQ(getErrorCount(), 1);
 }

@@ -191,16 +191,25 @@ TEST(HexWrite, UnopenableFileIsAnErrorAndResultZero) {
   EXPECT_EQ(getErrorCount(), 1);
 }
 
-TEST(HexWrite, UnopenableHighFileLeavesLowFileEmpty) {
-  DiagnosticsScope diag;
-  OutputCapture out;
-  const std::string dir = makeTempDir("hexhxh");
-  ASSERT_EQ(mkdir((dir + "/img.hxh").c_str(), 0755), 0);
-  Hex hex = hex_test::makeHex(dir + "/img", {{0, {1, 2}}});
-  EXPECT_EQ(hex.write(fmtINHX8S), 0);
-  EXPECT_EQ(out.text(), "Error - Could not open hex file '" + dir + "/img.hxh' for writing.\n");
-  EXPECT_TRUE(platform::fileExists(dir + "/img.hxl"));
-  EXPECT_EQ(readFile(dir + "/img.hxl"), "");
+// The pair is written whole or not at all: the low file of an earlier run
+// stays as it was, and none appears where there was none.
+TEST(HexWrite, UnopenableHighFileLeavesLowFileAsItWas) {
+  for (const bool earlier : {false, true}) {
+    SCOPED_TRACE(earlier);
+    DiagnosticsScope diag;
+    OutputCapture out;
+    const std::string dir = makeTempDir("hexhxh");
+    ASSERT_EQ(mkdir((dir + "/img.hxh").c_str(), 0755), 0);
+    if (earlier) writeFile(dir + "/img.hxl", ":00000001FF\r\n");
+    Hex hex = hex_test::makeHex(dir + "/img", {{0, {1, 2}}});
+    EXPECT_EQ(hex.write(fmtINHX8S), 0);
+    EXPECT_EQ(out.text(), "Error - Could not open hex file '" + dir + "/img.hxh' for writing.\n");
+    EXPECT_EQ(platform::fileExists(dir + "/img.hxl"), earlier ? 1 : 0);
+    if (earlier) {
+      EXPECT_EQ(readFile(dir + "/img.hxl"), ":00000001FF\r\n");
+    }
+    EXPECT_EQ(runCommand("ls -A | wc -l", dir).output, earlier ? "2\n" : "1\n");
+  }
 }
 
 // A full device must not pass for a written file.

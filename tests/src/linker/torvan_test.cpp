@@ -601,6 +601,14 @@ TEST_F(TorvanTest, MapOrOutputMayNotOverwriteAnotherFile) {
   EXPECT_EQ(readFile(f.path("main.o")), object);
 }
 
+// A device loses no contents: map and output may both name it.
+TEST_F(TorvanTest, MapAndOutputMayNameOneDevice) {
+  RunResult r = run("link.lkr -o /dev/null -m /dev/null");
+  EXPECT_EQ(r.status, 0) << r.output;
+  r = run("link.lkr -o /dev/null -m /dev/../dev/null");
+  EXPECT_EQ(r.status, 0) << r.output;
+}
+
 TEST_F(TorvanTest, FailedMapWriteFailsTheLinkButKeepsTheExecutable) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
   RunResult r = run("link.lkr -m /dev/full");

@@ -1,0 +1,460 @@
+// Writes that fail, runs that are stopped, outputs that would land on their
+// own inputs and programs started with their standard streams closed. The
+// output files of an earlier run must come through each of them unchanged
+// (contents and permission bits), and no temporary file may be left beside
+// them. Every program runs as a child: under a file-size limit, with the
+// exceeded-size signal ignored (the write fails) or delivered (the program
+// is killed by it), or stopped by a signal while it is blocked reading a
+// source from a pipe.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive.h"
+#include "coff.h"
+#include "devtab.h"
+#include "fixtures/coff_builder.h"
+#include "support/harness.h"
+
+using fixtures::Bytes;
+using fixtures::CoffBuilder;
+using testing_support::makeTempDir;
+using testing_support::readFile;
+using testing_support::writeFile;
+
+namespace {
+
+// How a child is started.
+struct ChildSetup {
+  long fileSizeLimit = -1;  // bytes; -1 none
+  bool ignoreFileSizeSignal = false;
+  bool closeStandardStreams = false;  // output and error
+  bool closeStandardInput = false;
+};
+
+struct ChildEnd {
+  int status = -1;  // exit status, -1 when a signal ended it
+  int signal = 0;   // the signal that ended it, 0 when it exited
+  std::string output;
+};
+
+// Runs the program tool of the tool chain in dir with args. during, when
+// given, runs in this process while the child runs.
+ChildEnd runChild(const std::string& dir, const std::string& tool,
+                  const std::vector<std::string>& args, const ChildSetup& setup,
+                  const std::function<void(pid_t)>& during = nullptr) {
+  const std::string log = dir + "/../child.log";
+  const std::string program = testing_support::toolBinDir() + "/" + tool;
+  std::vector<std::string> words{program};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(&w[0]);
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    // A terminal's defaults, whatever the test runner inherited.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) signal(sig, SIG_DFL);
+    if (setup.ignoreFileSizeSignal) signal(SIGXFSZ, SIG_IGN);
+    if (setup.closeStandardInput) close(0);
+    if (setup.closeStandardStreams) {
+      close(1);
+      close(2);
+    } else {
+      const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0) _exit(127);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      close(fd);
+    }
+    if (setup.fileSizeLimit >= 0) {
+      const struct rlimit limit = {static_cast<rlim_t>(setup.fileSizeLimit),
+                                   static_cast<rlim_t>(setup.fileSizeLimit)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+    }
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  ChildEnd end;
+  if (pid < 0) return end;
+  if (during) during(pid);
+  int st = 0;
+  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(st)) end.status = WEXITSTATUS(st);
+  if (WIFSIGNALED(st)) end.signal = WTERMSIG(st);
+  if (!setup.closeStandardStreams) end.output = readFile(log);
+  return end;
+}
+
+// The names in dir that begin with '.' (the temporary files), "." and ".."
+// aside.
+std::vector<std::string> hiddenFiles(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return names;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name[0] == '.' && name != "." && name != "..") names.push_back(name);
+  }
+  closedir(d);
+  return names;
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// The files of an earlier run, each with its own contents and mode.
+void writeEarlierOutputs(const std::string& dir, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    writeFile(dir + "/" + name, "earlier " + name + "\n");
+    chmod((dir + "/" + name).c_str(), 0640);
+  }
+}
+
+void expectEarlierOutputs(const std::string& dir, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    EXPECT_EQ(readFile(dir + "/" + name), "earlier " + name + "\n") << name;
+    EXPECT_EQ(modeOf(dir + "/" + name), 0640u) << name;
+  }
+}
+
+std::string sourceLines(int count) {
+  std::string text;
+  for (int i = 1; i <= count; ++i) text += "\t; line " + std::to_string(i) + " of the program\n";
+  return text;
+}
+
+ProcId processor() {
+  ProcId id = 0;
+  EXPECT_EQ(procIdFromName("XQD02", &id), 1);
+  return id;
+}
+
+// An executable as torvan leaves one: codeBytes of code at 0 with a line
+// record per word, its source files named by ".file" symbols.
+void writeExecutable(const std::string& path, const std::vector<std::string>& sources,
+                     std::uint32_t codeBytes, std::uint32_t address = 0) {
+  CoffBuilder b(path);
+  b.processor(procCoffType(processor()), 16, 8);
+  b.flags(kFileExecutable);
+  Bytes code(codeBytes);
+  for (std::uint32_t i = 0; i < codeBytes; ++i) code[i] = static_cast<unsigned char>(i * 7);
+  b.section(".code", scnCode, address, code);
+  for (const std::string& source : sources) {
+    const std::uint32_t file = b.file(source);
+    for (std::uint32_t w = 0; w < codeBytes / 2 && w < 60000; ++w)
+      b.lineNumber(".code", file, static_cast<std::uint16_t>(w + 1), address + 2 * w);
+    b.symbol(".eof", 0, kScnNumDebug, kClassFile);
+  }
+  b.writeFile(path);
+}
+
+const char* const kCommandFile =
+    "LIBPATH .\n"
+    "CODEPAGE NAME=vectors START=0x0 END=0x17 PROTECTED\n"
+    "CODEPAGE NAME=page START=0x18 END=0x3FFF\n"
+    "ACCESSBANK NAME=accessram START=0x0 END=0x5F\n"
+    "DATABANK NAME=gpr0 START=0x60 END=0xFF\n";
+
+// An object of little code and many symbols: its executable is a few
+// kilobytes, its map several times that.
+void writeObject(const std::string& path, int symbols) {
+  CoffBuilder b(path);
+  b.processor(procCoffType(processor()), 16, 8);
+  const int code = b.section(".code", scnCode, 0, Bytes(64, 0));
+  for (int i = 0; i < symbols; ++i)
+    b.externDef("s" + std::to_string(i), static_cast<std::int16_t>(code),
+                static_cast<std::uint32_t>(i % 32) * 2);
+  b.writeFile(path);
+}
+
+class FailingWrites : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = makeTempDir("failing-writes");
+    dir = root + "/work";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    // 16 KB of code, 200 source lines: a HEX file of 45 KB, a COD file of
+    // 18 KB and a listing of 27 KB.
+    writeExecutable(dir + "/prog.out", {"prog.asm"}, 16384);
+    writeFile(dir + "/prog.asm", sourceLines(200));
+    writeObject(dir + "/many.o", 300);
+    writeFile(dir + "/link.lkr", kCommandFile);
+    ASSERT_EQ(mkdir((dir + "/ex").c_str(), 0755), 0);
+    ChildEnd made = runChild(dir, "kesvo", {"/c", "many.lib", "many.o"}, {});
+    ASSERT_EQ(made.status, 0) << made.output;
+  }
+
+  void TearDown() override { std::filesystem::remove_all(root); }
+
+  std::string root;
+  std::string dir;
+};
+
+TEST_F(FailingWrites, AFailedWriteLeavesTheEarlierOutputsAsTheyWere) {
+  struct Case {
+    const char* label;
+    const char* tool;
+    std::vector<std::string> args;
+    long limit;
+    std::vector<std::string> kept;  // outputs of the earlier run
+    const char* message;            // printed when the write fails
+  };
+  const std::vector<Case> cases = {
+      {"hex", "ponzer", {"prog.out"}, 4096, {"prog.hex"}, "Could not write hex file 'prog.hex'."},
+      {"split hex",
+       "ponzer",
+       {"/a", "INHX8S", "prog.out"},
+       4096,
+       {"prog.hxl", "prog.hxh"},
+       "Could not write hex file 'prog.hxl'."},
+      {"listing", "dralm", {"prog.out"}, 4096, {"prog.lst", "prog.cod"},
+       "Could not write list file 'prog.lst'."},
+      {"cod", "dralm", {"-d", "prog.out"}, 4096, {"prog.cod"},
+       "Could not write code block in Cod file 'prog.cod'."},
+      // The partial map already fails, and so does the executable after it.
+      {"executable and map",
+       "torvan",
+       {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"},
+       512,
+       {"many.out", "many.map"},
+       "Could not write map file 'many.map'."},
+      // The partial map fits, the executable does not.
+      {"executable",
+       "torvan",
+       {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"},
+       4096,
+       {"many.out"},
+       "Coff file 'many.out' could not write"},
+      {"library", "kesvo", {"/c", "new.lib", "many.o"}, 1024, {"new.lib"},
+       "Could not write member 'many.o' in library file 'new.lib'."},
+      {"extracted member", "kesvo", {"/x", "../many.lib"}, 1024, {"ex/many.o"},
+       "Coff file 'many.o' could not write"},
+  };
+  for (const Case& c : cases) {
+    for (const bool delivered : {false, true}) {
+      SCOPED_TRACE(std::string(c.label) + (delivered ? ", signal delivered" : ", signal ignored"));
+      writeEarlierOutputs(dir, c.kept);
+      ChildSetup setup;
+      setup.fileSizeLimit = c.limit;
+      setup.ignoreFileSizeSignal = !delivered;
+      const std::string where = c.kept[0].compare(0, 3, "ex/") == 0 ? dir + "/ex" : dir;
+      const ChildEnd end = runChild(where, c.tool, c.args, setup);
+      if (delivered) {
+        EXPECT_EQ(end.signal, SIGXFSZ) << end.output;
+      } else {
+        EXPECT_EQ(end.status, 1) << end.output;
+        EXPECT_NE(end.output.find(c.message), std::string::npos) << end.output;
+      }
+      expectEarlierOutputs(dir, c.kept);
+      EXPECT_TRUE(hiddenFiles(dir).empty());
+      EXPECT_TRUE(hiddenFiles(dir + "/ex").empty());
+    }
+  }
+}
+
+// The partial map is written before the executable; when only the full map
+// is too large, the partial one is what stays, whole.
+TEST_F(FailingWrites, AFullMapThatFailsLeavesThePartialMapWhole) {
+  for (const bool delivered : {false, true}) {
+    SCOPED_TRACE(delivered);
+    writeEarlierOutputs(dir, {"many.map"});
+    ChildSetup setup;
+    setup.fileSizeLimit = 16384;
+    setup.ignoreFileSizeSignal = !delivered;
+    const ChildEnd end =
+        runChild(dir, "torvan", {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"}, setup);
+    if (delivered) {
+      EXPECT_EQ(end.signal, SIGXFSZ);
+    } else {
+      EXPECT_EQ(end.status, 1);
+      EXPECT_NE(end.output.find("Error - Could not write map file 'many.map'."), std::string::npos)
+          << end.output;
+    }
+    const std::string map = readFile(dir + "/many.map");
+    EXPECT_NE(map.find("Linker Error Map File"), std::string::npos);
+    // Whole: down to the last group's row and the empty line after it.
+    const std::size_t last = map.find("ACCESSBANKS:");
+    ASSERT_NE(last, std::string::npos) << map;
+    EXPECT_NE(map.find("accessram", last), std::string::npos);
+    EXPECT_EQ(map.compare(map.size() - 2, 2, "\n\n"), 0);
+    EXPECT_EQ(modeOf(dir + "/many.map"), 0640u);
+    EXPECT_TRUE(hiddenFiles(dir).empty());
+  }
+}
+
+// Stopped while it waits for a source line from a pipe, dralm has its
+// listing half written to a temporary file; the signal removes it.
+TEST_F(FailingWrites, ASignalInTheMiddleOfAListingLeavesNoTemporaryFile) {
+  ASSERT_EQ(unlink((dir + "/prog.asm").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir + "/prog.asm").c_str(), 0600), 0);
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    writeEarlierOutputs(dir, {"prog.lst"});
+    std::vector<std::string> during;
+    const ChildEnd end = runChild(dir, "dralm", {"prog.out"}, {}, [&](pid_t pid) {
+      // The pipe opens once dralm has opened the source for reading, after
+      // its listing was created; a dralm that ended before is a failure,
+      // not a wait without end.
+      int fifo = -1;
+      for (;;) {
+        fifo = open((dir + "/prog.asm").c_str(), O_WRONLY | O_NONBLOCK);
+        if (fifo >= 0 || errno != ENXIO) break;
+        siginfo_t info{};
+        ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT), 0);
+        ASSERT_EQ(info.si_pid, 0) << "dralm ended before it read its source";
+        usleep(1000);
+      }
+      ASSERT_GE(fifo, 0);
+      fcntl(fifo, F_SETFL, fcntl(fifo, F_GETFL) & ~O_NONBLOCK);
+      const std::string lines = sourceLines(50);
+      EXPECT_EQ(write(fifo, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+      during = hiddenFiles(dir);
+      kill(pid, sig);
+      // Held open until the child is gone: it never sees the end.
+      siginfo_t info;
+      const id_t child = static_cast<id_t>(pid);
+      while (waitid(P_PID, child, &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+      }
+      close(fifo);
+    });
+    EXPECT_EQ(during.size(), 1u);  // the listing being written
+    EXPECT_EQ(end.signal, sig) << end.output;
+    expectEarlierOutputs(dir, {"prog.lst"});
+    EXPECT_TRUE(hiddenFiles(dir).empty());
+    struct stat st;
+    EXPECT_NE(stat((dir + "/prog.cod").c_str(), &st), 0);
+  }
+}
+
+TEST_F(FailingWrites, AnOutputThatIsItsOwnInputIsRefused) {
+  // An executable named like its HEX files.
+  writeExecutable(dir + "/prog.hex", {}, 64);
+  writeExecutable(dir + "/prog.hxh", {}, 64);
+  // Executables whose sources include the listing, by name and by a link.
+  writeExecutable(dir + "/self.out", {"self.lst"}, 64);
+  writeFile(dir + "/self.lst", sourceLines(3));
+  writeExecutable(dir + "/alias.out", {"alias.asm"}, 64);
+  writeFile(dir + "/alias.lst", sourceLines(3));
+  ASSERT_EQ(symlink("alias.lst", (dir + "/alias.asm").c_str()), 0);
+  // A library with a member named like the library.
+  {
+    CoffBuilder member("self.lib");
+    member.processor(procCoffType(processor()), 16, 8);
+    member.section(".code", scnCode, 0, Bytes(4, 0));
+    Archive library;
+    library.cFileName = dir + "/self.lib";
+    library.cMembers.push_back(std::make_unique<Coff>(member.model()));
+    ASSERT_EQ(library.makeSymbols(), 1);
+    ASSERT_EQ(library.write(), 1);
+  }
+  struct Case {
+    const char* tool;
+    std::vector<std::string> args;
+    const char* input;  // must stay as it was
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"ponzer", {"prog.hex"}, "prog.hex",
+       "Error - Hex file 'prog.hex' would overwrite the Coff file 'prog.hex'."},
+      {"ponzer", {"/a", "INHX8S", "prog.hxh"}, "prog.hxh",
+       "Error - Hex file 'prog.hxh' would overwrite the Coff file 'prog.hxh'."},
+      {"dralm", {"self.out"}, "self.lst",
+       "Error - List file 'self.lst' would overwrite the source file 'self.lst'."},
+      {"dralm", {"alias.out"}, "alias.lst",
+       "Error - List file 'alias.lst' would overwrite the source file 'alias.asm'."},
+      {"kesvo", {"/x", "self.lib"}, "self.lib",
+       "Error - Member 'self.lib' in library 'self.lib' would overwrite the library; nothing is "
+       "extracted."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const std::string before = readFile(dir + "/" + c.input);
+    const ChildEnd end = runChild(dir, c.tool, c.args, {});
+    EXPECT_EQ(end.status, 1);
+    EXPECT_NE(end.output.find(c.message), std::string::npos) << end.output;
+    EXPECT_EQ(readFile(dir + "/" + c.input), before);
+    EXPECT_TRUE(hiddenFiles(dir).empty());
+  }
+  struct stat st;
+  EXPECT_NE(stat((dir + "/prog.hxl").c_str(), &st), 0);
+  EXPECT_NE(stat((dir + "/self.cod").c_str(), &st), 0);
+  EXPECT_NE(stat((dir + "/alias.cod").c_str(), &st), 0);
+}
+
+// What a listing, a map or a HEX file holds does not depend on whether the
+// standard streams were open.
+TEST_F(FailingWrites, ClosedStandardStreamsLeaveTheOutputsAlone) {
+  // A missing source gives dralm a warning to print.
+  writeExecutable(dir + "/warn.out", {"prog.asm", "missing.asm"}, 64);
+  struct Case {
+    const char* tool;
+    std::vector<std::string> args;
+    const char* output;
+    const char* stamp;  // the line that holds the time, left out of the comparison
+  };
+  const std::vector<Case> cases = {
+      {"dralm", {"warn.out"}, "warn.lst", "Listing File Generated"},
+      {"torvan", {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"}, "many.map",
+       "Created"},
+      {"ponzer", {"warn.out"}, "warn.hex", nullptr},
+      {"kesvo", {"/c", "copy.lib", "many.o"}, "copy.lib", nullptr},
+  };
+  const auto withoutStamp = [](std::string text, const char* stamp) {
+    if (!stamp) return text;
+    const std::size_t at = text.find(stamp);
+    if (at == std::string::npos) return text;
+    return text.erase(at, text.find('\n', at) - at);
+  };
+  for (const Case& c : cases) {
+    for (const bool input : {false, true}) {
+      SCOPED_TRACE(std::string(c.output) + (input ? ", input closed too" : ""));
+      const ChildEnd open = runChild(dir, c.tool, c.args, {});
+      EXPECT_EQ(open.status, 0) << open.output;
+      const std::string expected = withoutStamp(readFile(dir + "/" + c.output), c.stamp);
+      ASSERT_FALSE(expected.empty());
+      unlink((dir + "/" + c.output).c_str());
+      ChildSetup closed;
+      closed.closeStandardStreams = true;
+      closed.closeStandardInput = input;
+      const ChildEnd end = runChild(dir, c.tool, c.args, closed);
+      EXPECT_EQ(end.status, 0);
+      EXPECT_EQ(withoutStamp(readFile(dir + "/" + c.output), c.stamp), expected);
+    }
+  }
+}
+
+// INHX8M reaches 64 KB; the records before the first one beyond it are the
+// result, a complete file in place of the earlier one.
+TEST_F(FailingWrites, AnAddressBeyondTheFormatKeepsTheRecordsBeforeIt) {
+  writeExecutable(dir + "/far.out", {}, 32, 0x7FF8);
+  writeEarlierOutputs(dir, {"far.hex"});
+  const ChildEnd end = runChild(dir, "ponzer", {"/a", "INHX8M", "far.out"}, {});
+  EXPECT_EQ(end.status, 255);
+  EXPECT_NE(end.output.find("Selected hex format does not support byte addresses above 64kb"),
+            std::string::npos);
+  const std::string hex = readFile(dir + "/far.hex");
+  EXPECT_EQ(hex.compare(0, 11, ":10FFF00000"), 0) << hex;
+  EXPECT_EQ(hex.find(":00000001FF"), std::string::npos);
+  EXPECT_EQ(std::count(hex.begin(), hex.end(), '\n'), 1);
+  EXPECT_EQ(modeOf(dir + "/far.hex"), 0640u);
+  EXPECT_TRUE(hiddenFiles(dir).empty());
+}
+
+}  // namespace
