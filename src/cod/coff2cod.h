@@ -54,11 +54,19 @@ class Coff2Cod : public Cod {
 
   // --- The listing ---
 
-  // Walks the listing as createListFile will, writing nothing, to count
-  // the line records it adds; false (after the error) when the COD file
-  // would then need more blocks than 16-bit numbers reach, so that neither
-  // file is written.
+  // False (after the error) when the COD file would need more blocks than
+  // 16-bit numbers reach once the listing has added its line records, so
+  // that neither file is written. Counts them with countListingLineRecords
+  // unless an upper bound of them (lineRecordBound) already fits.
   bool listingFitsCodFile(const Coff& coff);
+  // Walks the listing as createListFile will, writing and reporting
+  // nothing, and gives the line records each directory then holds.
+  std::vector<size_t> countListingLineRecords(const Coff& coff);
+  // At least as many line records per directory as the listing can give:
+  // a row for every line of a source (which has no more lines than bytes)
+  // and for every COFF line record, and a header for every page. False when
+  // a source is no regular file, so that its size bounds nothing.
+  bool lineRecordBound(const Coff& coff, std::vector<size_t>& bound) const;
   // False (after an error) when the file cannot be created or written.
   bool createListFile(const Coff& coff);
   // Lists the source of the first ".file" symbol at or after index; 1 when

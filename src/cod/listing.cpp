@@ -2,6 +2,8 @@
 // and disassembly that the line records tie to it, with included files
 // expanded in place, ".list"/".nolist" control and page headers. Every row
 // and header line also adds a line record to the COD tables.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -234,7 +236,36 @@ bool Coff2Cod::hasInclude(const Coff& coff, uint32_t start, uint32_t line, uint3
 
 // ------------------------------------------------------------------ listing
 
-bool Coff2Cod::listingFitsCodFile(const Coff& coff) {
+bool Coff2Cod::lineRecordBound(const Coff& coff, std::vector<size_t>& bound) const {
+  bound.clear();
+  for (const auto& lines : cLineInfoTable) bound.push_back(lines.size());
+  if (bound.empty()) return false;
+  uint64_t lines = 0;
+  for (const auto& file : cFileNumbers) {
+    const String name = coff.getName(aux_file::decode(coff.cSymbolTbl[file.first + 1]));
+    struct stat facts;
+    if (::stat(platform::hostPath(name).c_str(), &facts) != 0) continue;  // not listed
+    if (!S_ISREG(facts.st_mode)) return false;
+    lines += static_cast<uint64_t>(facts.st_size);
+  }
+  const uint32_t bpw = bytesPerWord(coff);
+  uint64_t codeRows = 0;
+  for (const auto& file : cLine) {
+    for (const auto& line : file.second) {
+      for (const LstLine& l : line.second) {
+        const uint32_t dir = l.cLine.l_paddr / (65536 / bpw);
+        ++bound[dir < bound.size() ? dir : 0];
+        ++codeRows;
+      }
+    }
+  }
+  const uint64_t rows = lines + codeRows;
+  const uint64_t headers = 1 + (cPageLength != 0 ? rows / cPageLength : 0);
+  bound[0] += static_cast<size_t>(lines + 8 * headers);
+  return true;
+}
+
+std::vector<size_t> Coff2Cod::countListingLineRecords(const Coff& coff) {
   markSymbols(coff);
   const bool listOn = cListOn;
   const uint64_t rows = cRowCount;
@@ -248,7 +279,15 @@ bool Coff2Cod::listingFitsCodFile(const Coff& coff) {
   // The listing itself starts from the same state.
   cListOn = listOn;
   cRowCount = rows;
-  return checkBlockCount(blockCount(cLineCounts));
+  return cLineCounts;
+}
+
+bool Coff2Cod::listingFitsCodFile(const Coff& coff) {
+  // Most programs are far from the limit: when even the bound fits, the
+  // sources need not be read twice.
+  std::vector<size_t> bound;
+  if (lineRecordBound(coff, bound) && blockCount(bound) <= kCodMaxBlocks) return true;
+  return checkBlockCount(blockCount(countListingLineRecords(coff)));
 }
 
 bool Coff2Cod::createListFile(const Coff& coff) {

@@ -250,43 +250,63 @@ TEST_F(ListingTest, ListControlCountsWithinItsStretchOfTheSymbolTable) {
 }
 
 // The walk that counts the line records before the listing is written
-// writes no file, adds no record and reports nothing; the listing after it
-// reports its warnings once.
+// writes no file, adds no record and reports nothing, and counts what the
+// listing then adds, directory by directory: page headers, rows with and
+// without code, included files, list control. The bound is never below it.
 TEST_F(ListingTest, CountingTheLineRecordsWritesAndReportsNothing) {
-  writeFile("main.asm", "one\n  include gone.inc\nthree\n");
+  writeFile("main.asm", "one\n  include gone.inc\nthree\n  include a.inc\nfive\nsix\n");
+  writeFile("a.inc", "a one\na two\na three\n");
   fixtures::CoffBuilder b = executable("prog.out", kCoreB);
   b.section(".code", scnCode, 0, words({0x0000, 0x0008}));
+  b.section(".high", scnCode, 0x8000, words({0x0064, 0x0064}));  // window 1
   const uint32_t main = sourceFile(b, "main.asm");
   sourceFile(b, "gone.inc", 2);
   endOfFile(b);
+  const uint32_t a = sourceFile(b, "a.inc", 4);
+  b.symbol(".nolist", 2, kScnNumDebug, kClassStatic);
+  endOfFile(b);
+  b.symbol(".list", 6, kScnNumDebug, kClassStatic);
   endOfFile(b);
   b.lineNumber(".code", main, 3, 1);
+  b.lineNumber(".high", a, 1, 0x8000);
+  b.lineNumber(".high", a, 1, 0x8001);
+  b.lineNumber(".high", main, 6, 0x8000);
   std::unique_ptr<Coff> coff = readBack(b);
   ASSERT_TRUE(coff);
   Coff2Cod cod;
+  cod.cPageLength = 2;
   cod.buildLineMap(*coff);
   cod.setupDirectory(*coff);
   ASSERT_TRUE(cod.createRawDataAndMemoryMap(*coff));
+  ASSERT_EQ(cod.cDirectory.size(), 2u);
   cod.createSourceNames(*coff);
   cod.createSymbols(*coff);
+  std::vector<size_t> counts;
   {
     OutputCapture out;
-    EXPECT_TRUE(cod.listingFitsCodFile(*coff));
+    counts = cod.countListingLineRecords(*coff);
     EXPECT_EQ(out.text(), "");
   }
   EXPECT_EQ(getWarningCount(), 0);
   EXPECT_FALSE(platform::fileExists("prog.lst"));
   EXPECT_TRUE(cod.cLineInfoTable[0].empty());
+  EXPECT_TRUE(cod.cLineInfoTable[1].empty());
 
   OutputCapture out;
   ASSERT_TRUE(cod.createListFile(*coff));
   EXPECT_EQ(out.text(),
             "Warning - Could not open source file 'gone.inc'.\n"
             "This file will not be present in the list file.\n");
-  EXPECT_EQ(maskDate(readFile("prog.lst")),
-            header(true) + text("one", "main.asm") + text("  include gone.inc", "main.asm") +
-                row("000001", "0008", "RETURN    ", "three", "main.asm"));
-  EXPECT_EQ(cod.cLineInfoTable[0].size(), 8u + 3u);
+  // Rows: one, include, three (code), include, a one (2 code), six (code).
+  EXPECT_EQ(cod.cLineInfoTable[1].size(), 3u);
+  EXPECT_EQ(counts, (std::vector<size_t>{cod.cLineInfoTable[0].size(), 3u}));
+  EXPECT_EQ(counts[0], 4u * 8u + 4u);
+
+  std::vector<size_t> bound;
+  ASSERT_TRUE(cod.lineRecordBound(*coff, bound));
+  ASSERT_EQ(bound.size(), 2u);
+  EXPECT_GE(bound[0], counts[0]);
+  EXPECT_GE(bound[1], counts[1]);
 }
 
 TEST_F(ListingTest, PageLengthThreeRepeatsTheHeaderEveryThreeRows) {
