@@ -36,7 +36,9 @@ CoffBuilder executable(const std::string& name) {
 
 std::uint32_t endOfFile(CoffBuilder& b) { return b.symbol(".eof", 0, kScnNumDebug, kClassFile); }
 
-std::string banner(const char* first) { return std::string(first) + "\n" + noticeBanner() + "\n\n"; }
+std::string banner(const char* first) {
+  return std::string(first) + "\n" + noticeBanner() + "\n\n";
+}
 
 std::string summary(int errors, int warnings) {
   return "Errors    : " + std::to_string(errors) + "\nWarnings  : " + std::to_string(warnings) +
