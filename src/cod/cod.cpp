@@ -349,6 +349,47 @@ void Cod::appendLongSymbol(const String& name, int16_t type, uint32_t value) {
 
 // ---------------------------------------------------------------- numbering
 
+Cod::BlockCounts Cod::countBlocks(const std::vector<size_t>& lineRecords) const {
+  BlockCounts c;
+  c.numDirs = cDirectory.size();
+  for (const auto& map : cRawDataMap) c.numRaw += map.size();
+  c.numSym = fixedBlocks(cSymbolList.size(), Symbol::kPerBlock);
+  c.numNames = fixedBlocks(cSourceNameList.size(), SourceName::kPerBlock);
+  for (size_t records : lineRecords) {
+    c.lineBlocks.push_back(fixedBlocks(records, LineInfo::kPerBlock));
+    c.numLine += c.lineBlocks.back();
+  }
+  for (const auto& maps : cMemoryMapList) {
+    c.mapBlocks.push_back(fixedBlocks(maps.size(), MemoryMap::kPerBlock));
+    c.numMap += c.mapBlocks.back();
+  }
+  VariableCounter groups, longs, messages;
+  for (const LocalGroup& g : cLocalGroupList) {
+    groups.place(Symbol::kSize);
+    for (size_t i = 0; i < g.SymbolList.size(); ++i) groups.place(Symbol::kSize);
+  }
+  for (const LongSymbol& s : cLongSymbolList) longs.place(s.packedSize());
+  for (const DebugMsg& m : cDebugMsgList) messages.place(m.packedSize());
+  c.numGroup = groups.blocks();
+  c.numLong = longs.blocks();
+  c.numDebug = messages.blocks();
+  return c;
+}
+
+size_t Cod::blockCount(const std::vector<size_t>& lineRecords) const {
+  return countBlocks(lineRecords).total();
+}
+
+bool Cod::checkBlockCount(size_t total) const {
+  // Block numbers are 16 bits: a larger file cannot be addressed at all.
+  if (total <= kCodMaxBlocks) return true;
+  std::ostringstream s;
+  s << "Cod file '" << outputName() << "' would need " << total
+    << " blocks; a Cod file holds at most " << kCodMaxBlocks << ".";
+  reportStream(SevError, "Cod::preWrite()", s, 0);
+  return false;
+}
+
 bool Cod::preWrite() {
   cNumbering = Numbering::failed;
   const size_t numDirs = cDirectory.size();
@@ -358,36 +399,21 @@ bool Cod::preWrite() {
   if (numDirs == 0 || cLineInfoTable.size() != numDirs || cMemoryMapList.size() != numDirs ||
       cRawDataMap.size() != numDirs)
     return false;
-
-  // Count every table exactly as its packer will cut it.
-  size_t numRaw = 0;
   for (const auto& map : cRawDataMap) {
     for (const auto& entry : map) {
       TOOL_ASSERT(entry.first < kCodIndexCount);
       if (entry.first >= kCodIndexCount) return false;
     }
-    numRaw += map.size();
   }
-  const size_t numSym = fixedBlocks(cSymbolList.size(), Symbol::kPerBlock);
-  const size_t numNames = fixedBlocks(cSourceNameList.size(), SourceName::kPerBlock);
-  std::vector<size_t> lineBlocks, mapBlocks;
-  size_t numLine = 0, numMap = 0;
-  for (const auto& lines : cLineInfoTable) {
-    lineBlocks.push_back(fixedBlocks(lines.size(), LineInfo::kPerBlock));
-    numLine += lineBlocks.back();
-  }
-  for (const auto& maps : cMemoryMapList) {
-    mapBlocks.push_back(fixedBlocks(maps.size(), MemoryMap::kPerBlock));
-    numMap += mapBlocks.back();
-  }
-  VariableCounter groups, longs, messages;
-  for (const LocalGroup& g : cLocalGroupList) {
-    groups.place(Symbol::kSize);
-    for (size_t i = 0; i < g.SymbolList.size(); ++i) groups.place(Symbol::kSize);
-  }
-  for (const LongSymbol& s : cLongSymbolList) longs.place(s.packedSize());
-  for (const DebugMsg& m : cDebugMsgList) messages.place(m.packedSize());
-  const size_t numGroup = groups.blocks(), numLong = longs.blocks(), numDebug = messages.blocks();
+
+  std::vector<size_t> lineRecords;
+  for (const auto& lines : cLineInfoTable) lineRecords.push_back(lines.size());
+  const BlockCounts counts = countBlocks(lineRecords);
+  const size_t numRaw = counts.numRaw, numSym = counts.numSym, numNames = counts.numNames,
+               numLine = counts.numLine, numGroup = counts.numGroup, numMap = counts.numMap,
+               numLong = counts.numLong, numDebug = counts.numDebug;
+  const std::vector<size_t>& lineBlocks = counts.lineBlocks;
+  const std::vector<size_t>& mapBlocks = counts.mapBlocks;
 
   if (DebugSwitch("Cod::preWrite").isOn()) {
     std::cout << "Cod::preWrite()- dump of block mappings:\n"
@@ -401,17 +427,7 @@ bool Cod::preWrite() {
               << "  numLongBlock=" << numLong << "\n"
               << "  numDebugBlock=" << numDebug << "\n";
   }
-
-  // Block numbers are 16 bits: a larger file cannot be addressed at all.
-  const size_t total =
-      numDirs + numRaw + numSym + numNames + numLine + numGroup + numMap + numLong + numDebug;
-  if (total > kCodMaxBlocks) {
-    std::ostringstream s;
-    s << "Cod file '" << outputName() << "' would need " << total
-      << " blocks; a Cod file holds at most " << kCodMaxBlocks << ".";
-    reportStream(SevError, "Cod::preWrite()", s, 0);
-    return false;
-  }
+  if (!checkBlockCount(counts.total())) return false;
 
   // Every pointer is set afresh; the file-wide tables live in directory 0 only.
   for (size_t i = 0; i < numDirs; ++i) {

@@ -173,6 +173,8 @@ struct SourceName {
 struct LineInfo {
   static constexpr size_t kSize = 6;
   static constexpr size_t kPerBlock = 85;
+  // FileNum is one byte: the files a line record can name.
+  static constexpr size_t kFileNumbers = 256;
 
   uint8_t FileNum = 0;  // position of the source file in cSourceNameList
   uint8_t Flags = 0;
@@ -308,6 +310,12 @@ class Cod {
   // the tables complete. False (and an error) when the file would need more
   // blocks than 16-bit numbers reach; write() then writes nothing.
   bool preWrite();
+  // The blocks the file would take if directory d held lineRecords[d] line
+  // records (one count per directory) instead of those it holds.
+  size_t blockCount(const std::vector<size_t>& lineRecords) const;
+  // False (and the error preWrite gives) when a file of total blocks has
+  // more than 16-bit block numbers reach.
+  bool checkBlockCount(size_t total) const;
   // Writes the file named outputName(); true on success.
   bool write();
   // Writes blocks in order. On failure reports it and returns false.
@@ -340,6 +348,18 @@ class Cod {
   std::vector<std::map<unsigned, Block>> cRawDataMap;  // per directory, index 0-127
 
  private:
+  // The blocks of every table, counted exactly as its packer cuts it.
+  struct BlockCounts {
+    size_t numDirs = 0, numRaw = 0, numSym = 0, numNames = 0, numLine = 0, numGroup = 0,
+           numMap = 0, numLong = 0, numDebug = 0;
+    std::vector<size_t> lineBlocks, mapBlocks;  // per directory
+    size_t total() const {
+      return numDirs + numRaw + numSym + numNames + numLine + numGroup + numMap + numLong +
+             numDebug;
+    }
+  };
+  BlockCounts countBlocks(const std::vector<size_t>& lineRecords) const;
+
   enum class Numbering { none, done, failed };
   Numbering cNumbering = Numbering::none;
   String cOutputName;

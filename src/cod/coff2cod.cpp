@@ -108,6 +108,9 @@ Coff2Cod* Coff2Cod::init(const Coff& coff, uint32_t pageLength, bool noListing) 
   if (!createRawDataAndMemoryMap(coff)) return nullptr;
   createSourceNames(coff);
   createSymbols(coff);
+  // The listing adds the line records, and with them blocks: they are
+  // counted first, so that a file too large to number leaves no listing.
+  if (!noListing && !listingFitsCodFile(coff)) return nullptr;
   if (!noListing && !createListFile(coff)) return nullptr;
   return this;
 }
@@ -212,6 +215,8 @@ bool Coff2Cod::createRawDataAndMemoryMap(const Coff& coff) {
 
 void Coff2Cod::createSourceNames(const Coff& coff) {
   const size_t n = coff.cSymbolTbl.size();
+  uint32_t files = 0;
+  String firstLeftOut;
   for (size_t i = 0; i < n; ++i) {
     if (coff.isAuxEntry(i)) continue;
     const syment s = syment::decode(coff.cSymbolTbl[i]);
@@ -220,7 +225,22 @@ void Coff2Cod::createSourceNames(const Coff& coff) {
         coff.cAuxKind[i + 1] != auxFile)
       continue;
     const String name = coff.getName(aux_file::decode(coff.cSymbolTbl[i + 1]));
-    cFileNumbers[static_cast<uint32_t>(i)] = static_cast<uint32_t>(appendSourceName(name));
+    // A line record names its file in one byte: a file numbered beyond it
+    // is still listed, but gets no source name and no line records.
+    const uint32_t number = files++;
+    cFileNumbers[static_cast<uint32_t>(i)] = number;
+    if (number < LineInfo::kFileNumbers)
+      appendSourceName(name);
+    else if (number == LineInfo::kFileNumbers)
+      firstLeftOut = name;
+  }
+  if (files > LineInfo::kFileNumbers) {
+    const size_t limit = LineInfo::kFileNumbers;
+    std::ostringstream s;
+    s << "Coff file '" << coff.cFileName << "' names " << files << " source files; a Cod file "
+      << "numbers at most " << limit << ", so the " << files - limit << " from '" << firstLeftOut
+      << "' on get no source name and no line records.";
+    reportStream(SevWarning, "Coff2Cod::createSourceNames()", s, 0);
   }
 }
 

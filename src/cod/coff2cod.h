@@ -4,7 +4,8 @@
 // init() runs the steps in a fixed order: the line map, directory 0, the
 // code blocks and memory map of every 64 KB window, the source names, the
 // symbols, and (unless told not to) the listing, which adds the line
-// records. The caller then runs preWrite() and write() of Cod.
+// records: walked once without output to count the blocks they take, then
+// written. The caller then runs preWrite() and write() of Cod.
 //
 // Symbol-table walks pair every record with its auxiliary entry through
 // the reader's cAuxKind, so an auxiliary entry is never taken for a symbol.
@@ -55,6 +56,19 @@ class Coff2Cod : public Cod {
 
   // --- The listing ---
 
+  // False (after the error) when the COD file would need more blocks than
+  // 16-bit numbers reach once the listing has added its line records, so
+  // that neither file is written. Counts them with countListingLineRecords
+  // unless an upper bound of them (lineRecordBound) already fits.
+  bool listingFitsCodFile(const Coff& coff);
+  // Walks the listing as createListFile will, writing and reporting
+  // nothing, and gives the line records each directory then holds.
+  std::vector<size_t> countListingLineRecords(const Coff& coff);
+  // At least as many line records per directory as the listing can give:
+  // a row for every line of a source (which has no more lines than bytes)
+  // and for every COFF line record, and a header for every page. False when
+  // a source is no regular file, so that its size bounds nothing.
+  bool lineRecordBound(const Coff& coff, std::vector<size_t>& bound) const;
   // False (after an error) when the file cannot be created or written.
   bool createListFile(const Coff& coff);
   // Lists the source of the first ".file" symbol at or after index; 1 when
@@ -103,6 +117,10 @@ class Coff2Cod : public Cod {
   void markSymbols(const Coff& coff);
   Mark markAt(uint32_t index) const;
   bool put(const String& text);
+  // Appends a line record to directory dir (only counts it while the
+  // listing is measured); a file numbered past what FileNum holds gets none.
+  void addLineRecord(size_t dir, uint32_t fileNum, uint8_t flags, uint32_t line,
+                     uint16_t address);
   void addHeaderLine();
   void writeRow(const String& address, const String& value, const String& disassembly,
                 const String& source, const String& file);
@@ -118,5 +136,26 @@ class Coff2Cod : public Cod {
   bool cHaveTime = false;
   String cHeaderTime;
   std::vector<Mark> cMarks;
-  std::vector<uint32_t> cMarkValues;  // n_value of each symbol
+  // For each index, the first ".file" or ".eof" at or after it (the size of
+  // the table when there is none): where the scans of the list control and
+  // the include test stop.
+  std::vector<uint32_t> cNextStop;
+  // Every ".list" and ".nolist", ordered by the stop that ends its stretch
+  // of the table, then by its value (the line it names), then by index.
+  struct ListControl {
+    uint32_t stop;
+    uint32_t line;
+    uint32_t index;
+    bool on;
+    bool operator<(const ListControl& o) const {
+      if (stop != o.stop) return stop < o.stop;
+      if (line != o.line) return line < o.line;
+      return index < o.index;
+    }
+  };
+  std::vector<ListControl> cListControls;
+  // While the listing is measured: nothing is written or reported, and the
+  // line records are only counted, per directory.
+  bool cMeasuring = false;
+  std::vector<size_t> cLineCounts;
 };

@@ -2,6 +2,9 @@
 // and disassembly that the line records tie to it, with included files
 // expanded in place, ".list"/".nolist" control and page headers. Every row
 // and header line also adds a line record to the COD tables.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -74,6 +77,7 @@ uint16_t wordAt(const Data* data, int64_t offset) {
 // ------------------------------------------------------------------ output
 
 bool Coff2Cod::put(const String& text) {
+  if (cMeasuring) return true;
   if (cListFailed) return false;
   if (std::fwrite(text.data(), 1, text.size(), cListFile) != text.size()) {
     cListFailed = true;
@@ -85,10 +89,22 @@ bool Coff2Cod::put(const String& text) {
   return true;
 }
 
-void Coff2Cod::addHeaderLine() { cLineInfoTable[0].push_back(LineInfo(0, kLineHeader, 1, 0)); }
+void Coff2Cod::addLineRecord(size_t dir, uint32_t fileNum, uint8_t flags, uint32_t line,
+                             uint16_t address) {
+  // Left out of the Cod file with a warning (createSourceNames).
+  if (fileNum >= LineInfo::kFileNumbers) return;
+  if (cMeasuring) {
+    ++cLineCounts[dir];
+    return;
+  }
+  cLineInfoTable[dir].push_back(LineInfo(static_cast<uint8_t>(fileNum), flags,
+                                         static_cast<int16_t>(line), address));
+}
+
+void Coff2Cod::addHeaderLine() { addLineRecord(0, 0, kLineHeader, 1, 0); }
 
 void Coff2Cod::writeListHeader(bool first) {
-  if (!cHaveTime) {
+  if (!cHaveTime && !cMeasuring) {
     cHeaderTime = platform::ctimeText(platform::now());
     cHaveTime = true;
   }
@@ -117,6 +133,7 @@ void Coff2Cod::nextListLine() {
 
 void Coff2Cod::writeRow(const String& address, const String& value, const String& disassembly,
                         const String& source, const String& file) {
+  if (cMeasuring) return;
   put(padRight(address, 6) + "   " + padRight(value, 6) + "   " + padRight(disassembly, 24) +
       " " + padRight(source, 80) + " " + file + "\n");
 }
@@ -126,7 +143,7 @@ void Coff2Cod::writeRow(const String& address, const String& value, const String
 void Coff2Cod::markSymbols(const Coff& coff) {
   const size_t n = coff.cSymbolTbl.size();
   cMarks.assign(n, Mark::other);
-  cMarkValues.assign(n, 0);
+  cListControls.clear();
   for (size_t i = 0; i < n; ++i) {
     if (coff.isAuxEntry(i)) {
       cMarks[i] = Mark::aux;
@@ -134,7 +151,6 @@ void Coff2Cod::markSymbols(const Coff& coff) {
     }
     const syment s = syment::decode(coff.cSymbolTbl[i]);
     const String name = coff.getName(s);
-    cMarkValues[i] = s.n_value;
     if (name == ".file")
       cMarks[i] = Mark::file;
     else if (name == ".eof")
@@ -143,7 +159,20 @@ void Coff2Cod::markSymbols(const Coff& coff) {
       cMarks[i] = Mark::list;
     else if (name == ".nolist")
       cMarks[i] = Mark::nolist;
+    if (cMarks[i] == Mark::list || cMarks[i] == Mark::nolist)
+      cListControls.push_back(ListControl{0, s.n_value, static_cast<uint32_t>(i),
+                                          cMarks[i] == Mark::list});
   }
+
+  // Every line of a file asks the list control and the include test, whose
+  // scans end at the next ".file" or ".eof"; looked up here instead of
+  // walked, a line costs the same however many symbols the file has.
+  cNextStop.assign(n + 1, static_cast<uint32_t>(n));
+  for (size_t i = n; i-- > 0;)
+    cNextStop[i] = cMarks[i] == Mark::file || cMarks[i] == Mark::eof ? static_cast<uint32_t>(i)
+                                                                     : cNextStop[i + 1];
+  for (ListControl& c : cListControls) c.stop = cNextStop[c.index];
+  std::sort(cListControls.begin(), cListControls.end());
 }
 
 Coff2Cod::Mark Coff2Cod::markAt(uint32_t index) const {
@@ -181,53 +210,86 @@ bool Coff2Cod::findEof(const Coff&, uint32_t& index) const {
 }
 
 void Coff2Cod::checkListControl(const Coff&, uint32_t start, uint32_t line) {
-  for (size_t i = start; i < cMarks.size(); ++i) {
-    switch (cMarks[i]) {
-      case Mark::eof:
-      case Mark::file:
-        return;
-      case Mark::list:
-        if (cMarkValues[i] == line) {
-          cListOn = true;
-          return;
-        }
-        break;
-      case Mark::nolist:
-        if (cMarkValues[i] == line) {
-          cListOn = false;
-          return;
-        }
-        break;
-      default:
-        break;
-    }
-  }
+  // The first ".list" or ".nolist" naming line between start and the next
+  // ".file" or ".eof".
+  if (start >= cMarks.size()) return;
+  const uint32_t stop = cNextStop[start];
+  const auto c = std::lower_bound(cListControls.begin(), cListControls.end(),
+                                  ListControl{stop, line, start, false});
+  if (c != cListControls.end() && c->stop == stop && c->line == line) cListOn = c->on;
 }
 
 bool Coff2Cod::hasInclude(const Coff& coff, uint32_t start, uint32_t line, uint32_t& found) const {
   const bool trace = DebugSwitch("Coff2Cod::hasInclude").isOn();
   if (trace) std::cout << "Coff2Cod::hasInclude() - index=" << start << " line=" << line << "\n";
-  for (size_t i = start; i < cMarks.size(); ++i) {
-    if (cMarks[i] == Mark::eof) return false;
-    if (cMarks[i] != Mark::file) continue;
-    const uint32_t at = static_cast<uint32_t>(i);
-    if (cFileNumbers.count(at)) {
-      const uint32_t incline = aux_file::decode(coff.cSymbolTbl[i + 1]).x_incline;
-      if (incline == line || (incline == 0 && i == start)) {
-        if (trace)
-          std::cout << "Coff2Cod::hasInclude() - found index=" << i << " line=" << line << "\n";
-        found = at;
-        return true;
-      }
-    }
-    // The next file of this one is included at another line; the files
-    // behind it (its own includes among them) are not looked at.
-    return false;
-  }
-  return false;
+  // Only the first ".file" or ".eof" at or after start matters: a ".file"
+  // included at another line hides the files behind it (its own includes
+  // among them).
+  if (start >= cMarks.size()) return false;
+  const uint32_t at = cNextStop[start];
+  if (at >= cMarks.size() || cMarks[at] != Mark::file || !cFileNumbers.count(at)) return false;
+  const uint32_t incline = aux_file::decode(coff.cSymbolTbl[at + 1]).x_incline;
+  if (incline != line && !(incline == 0 && at == start)) return false;
+  if (trace) std::cout << "Coff2Cod::hasInclude() - found index=" << at << " line=" << line << "\n";
+  found = at;
+  return true;
 }
 
 // ------------------------------------------------------------------ listing
+
+bool Coff2Cod::lineRecordBound(const Coff& coff, std::vector<size_t>& bound) const {
+  bound.clear();
+  for (const auto& lines : cLineInfoTable) bound.push_back(lines.size());
+  if (bound.empty()) return false;
+  uint64_t lines = 0;
+  for (const auto& file : cFileNumbers) {
+    const String name = coff.getName(aux_file::decode(coff.cSymbolTbl[file.first + 1]));
+    struct stat facts;
+    if (::stat(platform::hostPath(name).c_str(), &facts) != 0) continue;  // not listed
+    if (!S_ISREG(facts.st_mode)) return false;
+    lines += static_cast<uint64_t>(facts.st_size);
+  }
+  const uint32_t bpw = bytesPerWord(coff);
+  uint64_t codeRows = 0;
+  for (const auto& file : cLine) {
+    for (const auto& line : file.second) {
+      for (const LstLine& l : line.second) {
+        const uint32_t dir = l.cLine.l_paddr / (65536 / bpw);
+        ++bound[dir < bound.size() ? dir : 0];
+        ++codeRows;
+      }
+    }
+  }
+  const uint64_t rows = lines + codeRows;
+  const uint64_t headers = 1 + (cPageLength != 0 ? rows / cPageLength : 0);
+  bound[0] += static_cast<size_t>(lines + 8 * headers);
+  return true;
+}
+
+std::vector<size_t> Coff2Cod::countListingLineRecords(const Coff& coff) {
+  markSymbols(coff);
+  const bool listOn = cListOn;
+  const uint64_t rows = cRowCount;
+  cLineCounts.clear();
+  for (const auto& lines : cLineInfoTable) cLineCounts.push_back(lines.size());
+  cMeasuring = true;
+  writeListHeader(true);
+  uint32_t index = 0;
+  while (findFile(coff, index)) doNextFile(coff, index);
+  cMeasuring = false;
+  // The listing itself starts from the same state.
+  cListOn = listOn;
+  cRowCount = rows;
+  return cLineCounts;
+}
+
+bool Coff2Cod::listingFitsCodFile(const Coff& coff) {
+  // Most programs are far from the limit: when even the bound fits, the
+  // sources need not be read twice.
+  std::vector<size_t> bound;
+  if (lineRecordBound(coff, bound) && blockCount(bound) <= kCodMaxBlocks) return true;
+  return checkBlockCount(blockCount(countListingLineRecords(coff)));
+}
 
 bool Coff2Cod::createListFile(const Coff& coff) {
   cListName = listFileName(coff);
@@ -285,6 +347,7 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   }
   if (!readable) {
     index = fileIndex + 1;
+    if (cMeasuring) return 0;
     std::ostringstream s;
     s << "Could not open source file '" << name
       << "'.\nThis file will not be present in the list file.";
@@ -318,9 +381,14 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
             const int64_t offset = (int64_t(address) - int64_t(hdr.s_paddr)) * bpw;
 
             const uint32_t dir = address / (65536 / bpw);
-            cLineInfoTable[dir < cDirectory.size() ? dir : 0].push_back(
-                LineInfo(static_cast<uint8_t>(fileNum), wrote ? kLineMoreCode : kLineFirstCode,
-                         static_cast<int16_t>(line), static_cast<uint16_t>(address)));
+            addLineRecord(dir < cDirectory.size() ? dir : 0, fileNum,
+                          wrote ? kLineMoreCode : kLineFirstCode, line,
+                          static_cast<uint16_t>(address));
+            if (cMeasuring) {
+              wrote = true;
+              nextListLine();
+              continue;
+            }
 
             const uint16_t word = wordAt(data, offset);
             const uint16_t next = offset + 2 < dataSize ? wordAt(data, offset + 2) : 0;
@@ -344,8 +412,7 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
         }
       }
       if (!wrote) {
-        cLineInfoTable[0].push_back(
-            LineInfo(static_cast<uint8_t>(fileNum), kLineNoCode, static_cast<int16_t>(line), 0));
+        addLineRecord(0, fileNum, kLineNoCode, line, 0);
         writeRow("", "", "", text, name);
         nextListLine();
       }
@@ -358,11 +425,13 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
       // numbered in that file, not in this one. The nesting is bounded so
       // that a table nested without end cannot exhaust the stack.
       if (cIncludeDepth >= kMaxIncludeDepth) {
-        std::ostringstream s;
-        s << "Source file '" << coff.getName(aux_file::decode(coff.cSymbolTbl[child + 1]))
-          << "' is included more than " << kMaxIncludeDepth
-          << " levels deep; it will not be present in the list file.";
-        reportStream(SevWarning, "Coff2Cod::doNextFile()", s, 0);
+        if (!cMeasuring) {
+          std::ostringstream s;
+          s << "Source file '" << coff.getName(aux_file::decode(coff.cSymbolTbl[child + 1]))
+            << "' is included more than " << kMaxIncludeDepth
+            << " levels deep; it will not be present in the list file.";
+          reportStream(SevWarning, "Coff2Cod::doNextFile()", s, 0);
+        }
         findEof(coff, at);
       } else {
         ++cIncludeDepth;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <sstream>
 #include <vector>
 
@@ -14,6 +15,22 @@ bool isDeviceRomWidth(uint32_t bits) { return bits == 8 || bits == 12 || bits ==
 void refuse(std::ostringstream& s) { reportStream(SevError, kContext, s, 0); }
 
 }  // namespace
+
+std::vector<AddrRange> mergeRanges(const AddrRangeList& ranges) {
+  std::vector<AddrRange> sorted(ranges.begin(), ranges.end());
+  std::sort(sorted.begin(), sorted.end(), [](const AddrRange& a, const AddrRange& b) {
+    return a.cStart < b.cStart;
+  });
+  std::vector<AddrRange> merged;
+  for (const AddrRange& r : sorted) {
+    // Wider than 32 bits, so that a range ending at 0xFFFFFFFF has a next.
+    if (!merged.empty() && uint64_t(r.cStart) <= uint64_t(merged.back().cEnd) + 1)
+      merged.back().cEnd = std::max(merged.back().cEnd, r.cEnd);
+    else
+      merged.push_back(r);
+  }
+  return merged;
+}
 
 Coff2Hex* Coff2Hex::init(const Coff& coff, const AddrRangeList& ranges) {
   cRanges.clear();
@@ -40,6 +57,7 @@ Coff2Hex* Coff2Hex::init(const Coff& coff, const AddrRangeList& ranges) {
   // nothing is padded (a pad byte would overwrite the next section's first
   // byte at the same address).
   const bool byteAddressed = bytesPerLocation == 1;
+  const std::vector<AddrRange> merged = mergeRanges(ranges);
 
   cFileBaseName = FileName(coff.cFileName).baseName();
 
@@ -69,27 +87,22 @@ Coff2Hex* Coff2Hex::init(const Coff& coff, const AddrRangeList& ranges) {
       continue;
     }
 
-    // Walk one location at a time; consecutive selected locations form one
-    // run. The bound check above keeps every location within 32 bits.
-    std::vector<unsigned char> run;
-    uint32_t runStart = 0;
-    auto closeRun = [&]() {
-      if (run.empty()) return;
-      cRanges.emplace_back(runStart * bytesPerLocation,
-                           Data(static_cast<uint32_t>(run.size()), run.data()));
-      run.clear();
-    };
-    for (size_t offset = 0; offset < bytes.size(); offset += bytesPerLocation) {
-      const uint32_t location = hdr.s_paddr + static_cast<uint32_t>(offset / bytesPerLocation);
-      if (inAnyRange(location, ranges)) {
-        if (run.empty()) runStart = location;
-        run.insert(run.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset),
-                   bytes.begin() + static_cast<std::ptrdiff_t>(offset + bytesPerLocation));
-      } else {
-        closeRun();
-      }
+    // Locations selected one after another form one run; as the merged
+    // ranges neither overlap nor touch, each run is the part of one merged
+    // range that lies in the section. The bound check above keeps every
+    // location within 32 bits.
+    const uint64_t firstLocation = hdr.s_paddr;
+    const uint64_t lastLocation = firstLocation + bytes.size() / bytesPerLocation - 1;
+    const auto endsBefore = [](const AddrRange& a, uint64_t location) { return a.cEnd < location; };
+    auto r = std::lower_bound(merged.begin(), merged.end(), firstLocation, endsBefore);
+    for (; r != merged.end() && r->cStart <= lastLocation; ++r) {
+      const uint64_t from = std::max<uint64_t>(r->cStart, firstLocation);
+      const uint64_t to = std::min<uint64_t>(r->cEnd, lastLocation);
+      const size_t offset = static_cast<size_t>((from - firstLocation) * bytesPerLocation);
+      const size_t size = static_cast<size_t>((to - from + 1) * bytesPerLocation);
+      cRanges.emplace_back(static_cast<uint32_t>(from * bytesPerLocation),
+                           Data(static_cast<uint32_t>(size), bytes.data() + offset));
     }
-    closeRun();
   }
 
   if (!ranges.empty() && cRanges.empty()) return nullptr;

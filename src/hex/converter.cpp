@@ -86,6 +86,9 @@ int runHexConverter(int argc, char** argv) {
   int format = fmtINHX32;
   AddrRangeList ranges;
   String objectName;
+  // An empty argument is a name too: the flag, not the text, says whether
+  // one was given.
+  bool haveObjectName = false;
 
   for (int i = 1; i < argc; ++i) {
     const String arg = argv[i];
@@ -116,14 +119,15 @@ int runHexConverter(int argc, char** argv) {
         return 1;
       }
       ++i;
-    } else if (objectName.empty()) {
+    } else if (!haveObjectName) {
       objectName = arg;
+      haveObjectName = true;
     } else {
       usageExit();
       return 1;
     }
   }
-  if (objectName.empty()) {
+  if (!haveObjectName) {
     usageExit();
     return 1;
   }

@@ -28,6 +28,11 @@ using AddrRangeList = std::list<AddrRange>;
 
 bool inAnyRange(uint32_t location, const AddrRangeList& ranges);
 
+// The same locations as ranges, as ranges in ascending order of which no
+// two overlap or touch (a location lies in the result exactly when
+// inAnyRange holds for it).
+std::vector<AddrRange> mergeRanges(const AddrRangeList& ranges);
+
 // One contiguous run of program bytes at a byte address. On the word
 // families a run always holds an even number of bytes; on byte-addressed
 // program memory it holds exactly the bytes the executable gives.

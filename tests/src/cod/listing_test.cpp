@@ -215,6 +215,101 @@ TEST_F(ListingTest, NolistAndListSwitchTheRowsAndRecordsOffAndOn) {
   expectRecords(records(0), want);
 }
 
+// A ".list" or ".nolist" counts only for the lines read while the file's
+// symbols continue at its stretch of the table, up to the next ".file" or
+// ".eof"; labels in between do not end the stretch. Of two for one line
+// the first in the table wins.
+TEST_F(ListingTest, ListControlCountsWithinItsStretchOfTheSymbolTable) {
+  writeFile("main.asm", "one\n  include a.inc\nthree\nfour\nfive\nsix\n");
+  writeFile("a.inc", "a one\na two\n");
+  fixtures::CoffBuilder b = executable("prog.out", kCoreB);
+  b.section(".code", scnCode, 0, words({0x0000}));
+  sourceFile(b, "main.asm");
+  for (int i = 0; i < 40; ++i) b.label("before" + std::to_string(i), 1, 0);
+  // Line 4 is read after a.inc's ".eof": this one is never looked at.
+  b.symbol(".nolist", 4, kScnNumDebug, kClassStatic);
+  sourceFile(b, "a.inc", 2);
+  b.symbol(".nolist", 1, kScnNumDebug, kClassStatic);
+  b.label("inside", 1, 0);
+  b.symbol(".list", 2, kScnNumDebug, kClassStatic);
+  endOfFile(b);
+  for (int i = 0; i < 40; ++i) b.label("after" + std::to_string(i), 1, 0);
+  b.symbol(".nolist", 5, kScnNumDebug, kClassStatic);
+  b.symbol(".list", 5, kScnNumDebug, kClassStatic);
+  b.label("between", 1, 0);
+  b.symbol(".list", 6, kScnNumDebug, kClassStatic);
+  endOfFile(b);
+  const std::string f = "main.asm";
+  EXPECT_EQ(list(b), header(true) + text("one", f) + text("  include a.inc", f) +
+                         text("a two", "a.inc") + text("three", f) + text("four", f) +
+                         text("six", f));
+  std::vector<LineInfo> want = headerRecords();
+  for (auto [file, line] : {std::pair<uint8_t, int16_t>{0, 1}, {0, 2}, {1, 2}, {0, 3}, {0, 4},
+                            {0, 6}})
+    want.push_back(LineInfo(file, 0x90, line, 0));
+  expectRecords(records(0), want);
+}
+
+// The walk that counts the line records before the listing is written
+// writes no file, adds no record and reports nothing, and counts what the
+// listing then adds, directory by directory: page headers, rows with and
+// without code, included files, list control. The bound is never below it.
+TEST_F(ListingTest, CountingTheLineRecordsWritesAndReportsNothing) {
+  writeFile("main.asm", "one\n  include gone.inc\nthree\n  include a.inc\nfive\nsix\n");
+  writeFile("a.inc", "a one\na two\na three\n");
+  fixtures::CoffBuilder b = executable("prog.out", kCoreB);
+  b.section(".code", scnCode, 0, words({0x0000, 0x0008}));
+  b.section(".high", scnCode, 0x8000, words({0x0064, 0x0064}));  // window 1
+  const uint32_t main = sourceFile(b, "main.asm");
+  sourceFile(b, "gone.inc", 2);
+  endOfFile(b);
+  const uint32_t a = sourceFile(b, "a.inc", 4);
+  b.symbol(".nolist", 2, kScnNumDebug, kClassStatic);
+  endOfFile(b);
+  b.symbol(".list", 6, kScnNumDebug, kClassStatic);
+  endOfFile(b);
+  b.lineNumber(".code", main, 3, 1);
+  b.lineNumber(".high", a, 1, 0x8000);
+  b.lineNumber(".high", a, 1, 0x8001);
+  b.lineNumber(".high", main, 6, 0x8000);
+  std::unique_ptr<Coff> coff = readBack(b);
+  ASSERT_TRUE(coff);
+  Coff2Cod cod;
+  cod.cPageLength = 2;
+  cod.buildLineMap(*coff);
+  cod.setupDirectory(*coff);
+  ASSERT_TRUE(cod.createRawDataAndMemoryMap(*coff));
+  ASSERT_EQ(cod.cDirectory.size(), 2u);
+  cod.createSourceNames(*coff);
+  cod.createSymbols(*coff);
+  std::vector<size_t> counts;
+  {
+    OutputCapture out;
+    counts = cod.countListingLineRecords(*coff);
+    EXPECT_EQ(out.text(), "");
+  }
+  EXPECT_EQ(getWarningCount(), 0);
+  EXPECT_FALSE(platform::fileExists("prog.lst"));
+  EXPECT_TRUE(cod.cLineInfoTable[0].empty());
+  EXPECT_TRUE(cod.cLineInfoTable[1].empty());
+
+  OutputCapture out;
+  ASSERT_TRUE(cod.createListFile(*coff));
+  EXPECT_EQ(out.text(),
+            "Warning - Could not open source file 'gone.inc'.\n"
+            "This file will not be present in the list file.\n");
+  // Rows: one, include, three (code), include, a one (2 code), six (code).
+  EXPECT_EQ(cod.cLineInfoTable[1].size(), 3u);
+  EXPECT_EQ(counts, (std::vector<size_t>{cod.cLineInfoTable[0].size(), 3u}));
+  EXPECT_EQ(counts[0], 4u * 8u + 4u);
+
+  std::vector<size_t> bound;
+  ASSERT_TRUE(cod.lineRecordBound(*coff, bound));
+  ASSERT_EQ(bound.size(), 2u);
+  EXPECT_GE(bound[0], counts[0]);
+  EXPECT_GE(bound[1], counts[1]);
+}
+
 TEST_F(ListingTest, PageLengthThreeRepeatsTheHeaderEveryThreeRows) {
   writeFile("main.asm", "1\n2\n3\n4\n5\n6\n7\n");
   fixtures::CoffBuilder b = executable("prog.out", kCoreB);

@@ -212,4 +212,118 @@ TEST(Coff2Hex, EachRunHoldsOnlyItsOwnBytes) {
                                                {38, {38, 39}}}));
 }
 
+// ------------------------------------------------------------ /r ranges
+
+TEST(MergeRanges, SortsAndJoinsOverlappingAndTouchingRanges) {
+  using Ranges = std::vector<AddrRange>;
+  struct Case {
+    const char* what;
+    AddrRangeList given;
+    Ranges merged;
+  };
+  const Case cases[] = {
+      {"none", {}, {}},
+      {"one", {AddrRange(5, 9)}, {AddrRange(5, 9)}},
+      {"unsorted", {AddrRange(10, 12), AddrRange(1, 3)}, {AddrRange(1, 3), AddrRange(10, 12)}},
+      {"overlapping", {AddrRange(3, 8), AddrRange(1, 5)}, {AddrRange(1, 8)}},
+      {"contained", {AddrRange(1, 10), AddrRange(2, 3)}, {AddrRange(1, 10)}},
+      {"same start, the longer first", {AddrRange(4, 9), AddrRange(4, 5)}, {AddrRange(4, 9)}},
+      {"touching", {AddrRange(4, 6), AddrRange(1, 3)}, {AddrRange(1, 6)}},
+      {"one location apart", {AddrRange(1, 3), AddrRange(5, 6)},
+       {AddrRange(1, 3), AddrRange(5, 6)}},
+      {"twice the same", {AddrRange(7, 7), AddrRange(7, 7)}, {AddrRange(7, 7)}},
+      {"chain joined by the last", {AddrRange(1, 2), AddrRange(6, 7), AddrRange(3, 5)},
+       {AddrRange(1, 7)}},
+      {"end of the address space",
+       {AddrRange(0xFFFFFFFF, 0xFFFFFFFF), AddrRange(0, 0), AddrRange(0xFFFFFFF0, 0xFFFFFFFE)},
+       {AddrRange(0, 0), AddrRange(0xFFFFFFF0, 0xFFFFFFFF)}},
+      {"everything", {AddrRange(0, 0xFFFFFFFF), AddrRange(0x100, 0x200)},
+       {AddrRange(0, 0xFFFFFFFF)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Ranges got = mergeRanges(c.given);
+    ASSERT_EQ(got.size(), c.merged.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].cStart, c.merged[i].cStart) << i;
+      EXPECT_EQ(got[i].cEnd, c.merged[i].cEnd) << i;
+    }
+  }
+}
+
+// The runs as the plain walk makes them: location by location, a run for
+// every stretch of locations that some range holds, sections in name order.
+std::vector<ByteRun> walkedRuns(const Coff& coff, uint32_t bytesPerLocation,
+                                const AddrRangeList& ranges) {
+  std::vector<ByteRun> runs;
+  for (const auto& entry : coff.cScnHdr) {
+    const int type = getScnType(entry.second);
+    if (type != scnCode && type != scnRomData) continue;
+    const auto raw = coff.cRawData.find(entry.first);
+    if (raw == coff.cRawData.end()) continue;
+    std::vector<uint8_t> bytes(raw->second.data(), raw->second.data() + raw->second.size());
+    if (bytesPerLocation == 2 && bytes.size() % 2) bytes.push_back(0);
+    bool open = false;
+    for (size_t offset = 0; offset < bytes.size(); offset += bytesPerLocation) {
+      const uint32_t location =
+          entry.second.s_paddr + static_cast<uint32_t>(offset / bytesPerLocation);
+      if (!inAnyRange(location, ranges)) {
+        open = false;
+        continue;
+      }
+      if (!open) runs.push_back({location * bytesPerLocation, {}});
+      open = true;
+      runs.back().bytes.insert(runs.back().bytes.end(), bytes.begin() + offset,
+                               bytes.begin() + offset + bytesPerLocation);
+    }
+  }
+  return runs;
+}
+
+// However the ranges overlap, touch or are ordered, the image holds the
+// same runs, in the same order, as the location-by-location walk.
+TEST(Coff2Hex, RangesInAnyOrderGiveTheRunsOfTheLocationWalk) {
+  std::vector<uint8_t> bytes;
+  for (int i = 0; i < 61; ++i) bytes.push_back(static_cast<uint8_t>(i * 5 + 1));
+  // Sections side by side, overlapping and apart, not in address order.
+  const std::vector<ModelSection> sections = {
+      {".a", kCode, 0x40, bytes},
+      {".b", kRom, 0x10, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 25)},
+      {".c", kCode, 0x1D, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 8)},
+      {".d", kCode, 0x90, {0xAA, 0xBB, 0xCC}},
+  };
+  // A fixed pseudo-random set: short ranges, many overlapping or touching.
+  AddrRangeList scattered;
+  uint32_t seed = 12345;
+  for (int i = 0; i < 200; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    const uint32_t start = (seed >> 8) % 0xA0;
+    scattered.push_back(AddrRange(start, start + (seed >> 20) % 6));
+  }
+  const AddrRangeList lists[] = {
+      {AddrRange(0x12, 0x14), AddrRange(0x15, 0x16)},                     // touching
+      {AddrRange(0x44, 0x50), AddrRange(0x11, 0x13), AddrRange(0x48, 0x4A)},  // unsorted, contained
+      {AddrRange(0x18, 0x45), AddrRange(0x20, 0x60)},                     // across sections
+      {AddrRange(0x10, 0x10), AddrRange(0x91, 0x91), AddrRange(0x5E, 0xFFFFFFFF)},  // section ends
+      {AddrRange(0x0, 0x0F), AddrRange(0xA0, 0x100)},                     // outside everything
+      scattered,
+  };
+  for (uint32_t width : {16u, 8u}) {
+    for (size_t i = 0; i < sizeof lists / sizeof lists[0]; ++i) {
+      SCOPED_TRACE("width " + std::to_string(width) + ", list " + std::to_string(i));
+      DiagnosticsScope diag;
+      const Coff coff = makeCoff(width, sections);
+      const std::vector<ByteRun> want = walkedRuns(coff, (width + 7) / 8, lists[i]);
+      Coff2Hex hex;
+      Coff2Hex* result = hex.init(coff, lists[i]);
+      if (want.empty()) {
+        EXPECT_EQ(result, nullptr);
+        continue;
+      }
+      ASSERT_EQ(result, &hex);
+      EXPECT_EQ(runsOf(hex), want);
+    }
+  }
+}
+
 }  // namespace

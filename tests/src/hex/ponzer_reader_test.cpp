@@ -170,6 +170,11 @@ TEST(IndependentReadersRanges, SelectedLocationsOnly) {
       {14, &kWordSections, "/r 0x3-0x7 /r 0x7FFC-0x8005 /r 0x100-0x100",
        {{0x3, 0x7}, {0x7FFC, 0x8005}, {0x100, 0x100}}},
       {8, &kByteSections, "/r 0x10-0x12 /r 0x1F-0x24", {{0x10, 0x12}, {0x1F, 0x24}}},
+      // Out of order, overlapping, contained and touching.
+      {14, &kWordSections, "/r 0x8000-0x8005 /r 0x4-0x9 /r 0x2-0x5 /r 0x7FF8-0x7FFF /r 0x6-0x6",
+       {{0x8000, 0x8005}, {0x4, 0x9}, {0x2, 0x5}, {0x7FF8, 0x7FFF}, {0x6, 0x6}}},
+      {8, &kByteSections, "/r 0x22-0x30 /r 0x10-0x1F /r 0x20-0x21 /r 0x12-0x14",
+       {{0x22, 0x30}, {0x10, 0x1F}, {0x20, 0x21}, {0x12, 0x14}}},
   };
   for (const Job& job : jobs) {
     SCOPED_TRACE(job.ranges);
@@ -184,6 +189,9 @@ TEST(IndependentReadersRanges, SelectedLocationsOnly) {
         if (all.count(b)) expected[b] = all.at(b);
     expectValidHex(dir, "prog.hex");
     EXPECT_EQ(srecBytes(dir, "prog.hex -intel", expected), dense(expected, kHole));
+    if (haveTool("objcopy")) {
+      EXPECT_EQ(objcopyBytes(dir, "prog.hex"), dense(expected, 0));
+    }
   }
 }
 
