@@ -125,6 +125,11 @@ int Linker::refuseLinkerSectionNames(String& err) const {
   return 1;
 }
 
+void Linker::rerank(std::list<Memory>& memories, Memory& memory) {
+  const auto ranking = cHoleRankings.find(&memories);
+  if (ranking != cHoleRankings.end()) ranking->second.update(memory);
+}
+
 int Linker::allocateAbsAssigned(std::list<Memory>& memories, const String& memName,
                                 const String& secName, uint32_t start, uint32_t length,
                                 int overlay, String& err) {
@@ -141,6 +146,7 @@ int Linker::allocateAbsAssigned(std::list<Memory>& memories, const String& memNa
   }
   m->allocate(secName, FixedStart(start), length, overlay);
   cScnMem[secName] = m;
+  rerank(memories, *m);
   return 1;
 }
 
@@ -151,6 +157,7 @@ int Linker::allocateAbsUnassigned(std::list<Memory>& memories, const String& sec
     if (m.canFit(FixedStart(start), length)) {
       m.allocate(secName, FixedStart(start), length, overlay);
       cScnMem[secName] = &m;
+      rerank(memories, m);
       return 1;
     }
   }
@@ -176,6 +183,7 @@ int Linker::allocateRelAssigned(std::list<Memory>& memories, const String& memNa
   }
   m->allocate(secName, length, overlay, alignment);
   cScnMem[secName] = m;
+  rerank(memories, *m);
   return 1;
 }
 
@@ -183,17 +191,16 @@ int Linker::allocateRelUnassigned(std::list<Memory>& memories, const String& sec
                                   uint64_t length, int overlay, String& err) {
   // The tightest memory first, so big holes stay for big sections; equal
   // holes keep declaration order.
-  std::vector<MemoryHole> candidates;
-  for (Memory& m : memories)
-    if (!m.isProtected()) candidates.emplace_back(m, m.largestHole());
-  std::stable_sort(candidates.begin(), candidates.end());
+  auto ranking = cHoleRankings.find(&memories);
+  if (ranking == cHoleRankings.end())
+    ranking = cHoleRankings.emplace(&memories, HoleRanking(memories)).first;
   const Alignment alignment(alignmentOf(secName));
-  for (const MemoryHole& candidate : candidates) {
-    if (candidate.memory->canFit(length, alignment)) {
-      candidate.memory->allocate(secName, length, overlay, alignment);
-      cScnMem[secName] = candidate.memory;
-      return 1;
-    }
+  Memory* m = ranking->second.firstFit(length, alignment);
+  if (m) {
+    m->allocate(secName, length, overlay, alignment);
+    cScnMem[secName] = m;
+    ranking->second.update(*m);
+    return 1;
   }
   err = "section '" + secName + "' can not fit the section. Section '" + secName +
         "' length=" + lengthText(length);
@@ -243,6 +250,8 @@ int Linker::allocateAbsolute(const String& secName, String& err) {
 
 int Linker::mapSections(String& err) {
   if (!refuseLinkerSectionNames(err)) return 0;
+  // Ranked afresh from the memories as they are now, on first use.
+  cHoleRankings.clear();
 
   // 1. Absolute sections, by name.
   for (const auto& entry : cScnAbs)
