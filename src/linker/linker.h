@@ -152,10 +152,11 @@ class Linker : public LinkerDirectives {
                           const String& secName, uint64_t length, int overlay, String& err);
   int allocateRelUnassigned(std::list<Memory>& memories, const String& secName, uint64_t length,
                             int overlay, String& err);
-  // Each memory list's ranking for unassigned sections, kept up to date by
-  // every allocation from mapSections on.
-  std::map<const std::list<Memory>*, HoleRanking> cHoleRankings;
-  void rerank(std::list<Memory>& memories, Memory& memory);
+  // Each memory list's lookups (made on first use in mapSections), kept up
+  // to date by every allocation from then on.
+  std::map<const std::list<Memory>*, MemoryListIndex> cMemoryIndexes;
+  MemoryListIndex& indexOf(std::list<Memory>& memories);
+  void noteAllocation(std::list<Memory>& memories, Memory& memory);
   int allocateInitImage(const String& name, String& err);
   uint16_t alignmentOf(const String& secName) const;
   uint64_t scaleRomSize(uint64_t bytes) const;

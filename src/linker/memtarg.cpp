@@ -539,3 +539,50 @@ Memory* HoleRanking::firstFit(uint64_t length, Alignment alignment) const {
     return tight->memory;
   return firstFitting(cRanked.lower_bound(Entry{length + 1, 0, nullptr}));
 }
+
+// ---------------------------------------------------------------- MemoryListIndex
+
+MemoryListIndex::MemoryListIndex(std::list<Memory>& memories)
+    : cMemories(&memories), cDisjoint(true), cRanking(memories) {
+  std::size_t position = 0;
+  for (Memory& m : memories) {
+    cByName.emplace(m.getName(), &m);
+    cPosition.emplace(&m, position);
+    if (m.largestHole() > 0) cWithHoles.emplace(position, &m);
+    if (m.getSize() > 0 && !cByStart.emplace(m.getStart(), &m).second) cDisjoint = false;
+    ++position;
+  }
+  // Sorted by start, disjoint memories end before the next one starts.
+  const Memory* before = nullptr;
+  for (const auto& entry : cByStart) {
+    if (before && before->getEnd() >= entry.second->getStart()) cDisjoint = false;
+    before = entry.second;
+  }
+}
+
+Memory* MemoryListIndex::named(const String& name) const {
+  const auto it = cByName.find(name);
+  return it == cByName.end() ? nullptr : it->second;
+}
+
+Memory* MemoryListIndex::firstFitAt(FixedStart start, uint64_t length) const {
+  if (!cDisjoint) {
+    for (Memory& m : *cMemories)
+      if (m.canFit(start, length)) return &m;
+    return nullptr;
+  }
+  // Every memory with a free range takes an empty piece.
+  if (length == 0) return cWithHoles.empty() ? nullptr : cWithHoles.begin()->second;
+  // Only the memory that holds the start can take a piece there.
+  auto holder = cByStart.upper_bound(start.address);
+  if (holder == cByStart.begin()) return nullptr;
+  --holder;
+  return holder->second->canFit(start, length) ? holder->second : nullptr;
+}
+
+void MemoryListIndex::update(Memory& memory) {
+  const auto position = cPosition.find(&memory);
+  if (position == cPosition.end()) return;
+  if (memory.largestHole() == 0) cWithHoles.erase(position->second);
+  cRanking.update(memory);
+}

@@ -257,3 +257,33 @@ class HoleRanking {
   std::set<Entry> cEvenRanked;
   std::map<const Memory*, Entry> cEntries;
 };
+
+// Lookups into one list of memories, made when mapping begins and kept up
+// to date through update after every allocation in one of them: the first
+// memory of each name, the memory that holds an address, and the ranking by
+// largest hole.
+class MemoryListIndex {
+ public:
+  explicit MemoryListIndex(std::list<Memory>& memories);
+
+  // The first memory of the name in declaration order; null when none has it.
+  Memory* named(const String& name) const;
+  // The first memory in declaration order, PROTECTED ones included, that
+  // can hold a piece at a fixed start; null when none can.
+  Memory* firstFitAt(FixedStart start, uint64_t length) const;
+  const HoleRanking& ranking() const { return cRanking; }
+  void update(Memory& memory);
+
+ private:
+  std::list<Memory>* cMemories;
+  std::map<String, Memory*> cByName;
+  // The memories that hold a location, by start. The directives keep the
+  // memories of a list apart; were two to overlap, the lookups by address
+  // walk the list instead.
+  std::map<uint32_t, Memory*> cByStart;
+  bool cDisjoint;
+  // The memories with a free range left, by position in the list.
+  std::map<std::size_t, Memory*> cWithHoles;
+  std::map<const Memory*, std::size_t> cPosition;
+  HoleRanking cRanking;
+};

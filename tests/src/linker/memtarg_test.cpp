@@ -1001,4 +1001,46 @@ TEST(HoleRankingTest, PicksAsRankingTheMemoriesAnew) {
   EXPECT_EQ(recorder.count(), 0) << capture.text();
 }
 
+TEST(MemoryListIndexTest, FindsByNameAndByAddressInDeclarationOrder) {
+  OutputCapture capture;
+  ExitRecorder recorder;
+  auto bank = [](const char* name, uint32_t start, uint32_t end, int isProtected = 0) {
+    Memory m(name, start, end, 1, isProtected, 0, "");
+    m.setWidthBits(8);
+    return m;
+  };
+  // Declared out of address order; the second "s" repeats a name.
+  std::list<Memory> memories{bank("hi", 0x80, 0x8F), bank("s", 0x20, 0x2F),
+                             bank("guard", 0x40, 0x4F, 1), bank("s", 0x60, 0x6F),
+                             bank("none", 0x10, 0x0F)};
+  MemoryListIndex index(memories);
+  auto at = [&memories](std::size_t i) { return &*std::next(memories.begin(), i); };
+  EXPECT_EQ(index.named("s"), at(1));
+  EXPECT_EQ(index.named("guard"), at(2));
+  EXPECT_EQ(index.named("nowhere"), nullptr);
+
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x8E), 2), at(0));
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x8F), 2), nullptr);  // would pass the end
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x44), 4), at(2));    // protected ones take it too
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x30), 1), nullptr);  // between memories
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x05), 1), nullptr);  // below them all
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x05), 0), at(0));    // an empty piece: any with a hole
+
+  // A full memory takes nothing, not even an empty piece, once noted.
+  at(0)->allocate("all", FixedStart(0x80), 16, 0);
+  index.update(*at(0));
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x80), 1), nullptr);
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x80), 0), at(1));
+  EXPECT_EQ(index.ranking().firstFit(16, Alignment(1)), at(1));  // guard is not ranked
+
+  // Memories that overlap (no directive lets them) are walked in order.
+  std::list<Memory> overlapping{bank("wide", 0x00, 0xFF), bank("inner", 0x10, 0x1F)};
+  MemoryListIndex walked(overlapping);
+  EXPECT_EQ(walked.firstFitAt(FixedStart(0x10), 4), &overlapping.front());
+  overlapping.front().allocate("x", FixedStart(0x10), 4, 0);
+  walked.update(overlapping.front());
+  EXPECT_EQ(walked.firstFitAt(FixedStart(0x10), 4), &overlapping.back());
+  EXPECT_EQ(recorder.count(), 0) << capture.text();
+}
+
 }  // namespace
