@@ -20,12 +20,6 @@ String lengthText(uint64_t length) {
   return buf;
 }
 
-Memory* findMemory(std::list<Memory>& memories, const String& name) {
-  for (Memory& m : memories)
-    if (m.getName() == name) return &m;
-  return nullptr;
-}
-
 // The first input file that has a section of that name.
 String fileOfSection(const std::vector<std::unique_ptr<Coff>>& coffs, const String& name) {
   for (const auto& coff : coffs)
@@ -125,10 +119,22 @@ int Linker::refuseLinkerSectionNames(String& err) const {
   return 1;
 }
 
+MemoryListIndex& Linker::indexOf(std::list<Memory>& memories) {
+  auto index = cMemoryIndexes.find(&memories);
+  if (index == cMemoryIndexes.end())
+    index = cMemoryIndexes.emplace(&memories, MemoryListIndex(memories)).first;
+  return index->second;
+}
+
+void Linker::noteAllocation(std::list<Memory>& memories, Memory& memory) {
+  const auto index = cMemoryIndexes.find(&memories);
+  if (index != cMemoryIndexes.end()) index->second.update(memory);
+}
+
 int Linker::allocateAbsAssigned(std::list<Memory>& memories, const String& memName,
                                 const String& secName, uint32_t start, uint32_t length,
                                 int overlay, String& err) {
-  Memory* m = findMemory(memories, memName);
+  Memory* m = indexOf(memories).named(memName);
   if (!m) {
     err = notDefined(secName, memName);
     return 0;
@@ -141,18 +147,19 @@ int Linker::allocateAbsAssigned(std::list<Memory>& memories, const String& memNa
   }
   m->allocate(secName, FixedStart(start), length, overlay);
   cScnMem[secName] = m;
+  noteAllocation(memories, *m);
   return 1;
 }
 
 int Linker::allocateAbsUnassigned(std::list<Memory>& memories, const String& secName,
                                   uint32_t start, uint32_t length, int overlay, String& err) {
   // Declaration order, PROTECTED memories included: the address decides.
-  for (Memory& m : memories) {
-    if (m.canFit(FixedStart(start), length)) {
-      m.allocate(secName, FixedStart(start), length, overlay);
-      cScnMem[secName] = &m;
-      return 1;
-    }
+  Memory* m = indexOf(memories).firstFitAt(FixedStart(start), length);
+  if (m) {
+    m->allocate(secName, FixedStart(start), length, overlay);
+    cScnMem[secName] = m;
+    noteAllocation(memories, *m);
+    return 1;
   }
   err = "section '" + secName + "' can not fit the absolute section. Section '" + secName +
         "' start=" + hexString(start, 4) + ", length=" + lengthText(length);
@@ -162,7 +169,7 @@ int Linker::allocateAbsUnassigned(std::list<Memory>& memories, const String& sec
 int Linker::allocateRelAssigned(std::list<Memory>& memories, const String& memName,
                                 const String& secName, uint64_t length, int overlay,
                                 String& err) {
-  Memory* m = findMemory(memories, memName);
+  Memory* m = indexOf(memories).named(memName);
   if (!m) {
     err = notDefined(secName, memName);
     return 0;
@@ -176,6 +183,7 @@ int Linker::allocateRelAssigned(std::list<Memory>& memories, const String& memNa
   }
   m->allocate(secName, length, overlay, alignment);
   cScnMem[secName] = m;
+  noteAllocation(memories, *m);
   return 1;
 }
 
@@ -183,17 +191,13 @@ int Linker::allocateRelUnassigned(std::list<Memory>& memories, const String& sec
                                   uint64_t length, int overlay, String& err) {
   // The tightest memory first, so big holes stay for big sections; equal
   // holes keep declaration order.
-  std::vector<MemoryHole> candidates;
-  for (Memory& m : memories)
-    if (!m.isProtected()) candidates.emplace_back(m, m.largestHole());
-  std::stable_sort(candidates.begin(), candidates.end());
   const Alignment alignment(alignmentOf(secName));
-  for (const MemoryHole& candidate : candidates) {
-    if (candidate.memory->canFit(length, alignment)) {
-      candidate.memory->allocate(secName, length, overlay, alignment);
-      cScnMem[secName] = candidate.memory;
-      return 1;
-    }
+  Memory* m = indexOf(memories).ranking().firstFit(length, alignment);
+  if (m) {
+    m->allocate(secName, length, overlay, alignment);
+    cScnMem[secName] = m;
+    noteAllocation(memories, *m);
+    return 1;
   }
   err = "section '" + secName + "' can not fit the section. Section '" + secName +
         "' length=" + lengthText(length);
@@ -243,6 +247,8 @@ int Linker::allocateAbsolute(const String& secName, String& err) {
 
 int Linker::mapSections(String& err) {
   if (!refuseLinkerSectionNames(err)) return 0;
+  // The lookups are made afresh from the memories as they are now.
+  cMemoryIndexes.clear();
 
   // 1. Absolute sections, by name.
   for (const auto& entry : cScnAbs)

@@ -82,8 +82,9 @@ int Linker::buildScnTables(String& err) {
   // whole locations, so a piece of odd length that another piece follows
   // takes one byte more than it holds; the pieces placed one after another
   // are counted that way so the merged section is big enough for all of
-  // them. A lone piece, and overlay pieces (each at the section's start),
-  // keep their sizes. Data memory has 1-byte locations: nothing to round.
+  // them. The last piece, a lone piece, and overlay pieces (each at the
+  // section's start) keep their sizes: nothing follows them. Data memory has
+  // 1-byte locations: nothing to round.
   const bool wordLocations = (cRomWidthBits + 7u) / 8u == 2;
   auto wholeLocations = [wordLocations](int type, uint64_t bytes) -> uint64_t {
     const bool program = type == scnCode || type == scnRomData;
@@ -145,8 +146,8 @@ int Linker::buildScnTables(String& err) {
           cScnAbsSize[name] = size->second;
         }
       } else {
-        const uint64_t merged = wholeLocations(cScnType[name], size->second) +
-                                wholeLocations(getScnType(h), piece);
+        // The pieces so far are now followed by this one.
+        const uint64_t merged = wholeLocations(cScnType[name], size->second) + piece;
         if (merged > UINT32_MAX) {
           err = tooBig();
           return 0;

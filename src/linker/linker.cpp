@@ -68,79 +68,96 @@ int Linker::addLibraryFile(const String& name, String& err) {
 }
 
 int Linker::checkDuplicateMemory(const Memory& memory, int exceptShareBanks, String& err) const {
-  const std::list<Memory>* kinds[] = {&cCodePage, &cDataBanks, &cAccessBanks, &cShareBanks};
-  for (const std::list<Memory>* kind : kinds) {
-    if (exceptShareBanks && kind == &cShareBanks) continue;
-    for (const Memory& m : *kind) {
-      if (m.getName() == memory.getName()) {
-        err = "duplicate definition of memory '" + memory.getName() + "' ";
-        return 0;
-      }
-    }
+  const auto it = cMemoryNameKinds.find(memory.getName());
+  const unsigned others = exceptShareBanks ? ~unsigned(kindShare) : ~0u;
+  if (it != cMemoryNameKinds.end() && (it->second & others) != 0) {
+    err = "duplicate definition of memory '" + memory.getName() + "' ";
+    return 0;
   }
   return 1;
 }
 
-int Linker::checkCodePageOverlap(const Memory& memory, String& err) const {
-  for (const Memory& m : cCodePage) {
-    if (memory.overlaps(m)) {
-      err = "memory '" + memory.getName() + "' overlaps memory '" + m.getName() + "' ";
-      return 0;
-    }
+namespace {
+
+// The runs are disjoint and ordered by start, so the ones that overlap the
+// memory lie just before the first that starts past its end; of those the
+// message names the first the checks walk, as kind and declaration order
+// give it.
+template <class Runs>
+int refuseOverlap(const Runs& runs, const Memory& memory, String& err) {
+  if (memory.getStart() > memory.getEnd()) return 1;  // holds no location, shares none
+  auto it = runs.upper_bound(memory.getEnd());
+  const typename Runs::mapped_type* first = nullptr;
+  while (it != runs.begin()) {
+    --it;
+    if (it->second.end < memory.getStart()) break;
+    const auto& run = it->second;
+    if (!first || run.rank < first->rank || (run.rank == first->rank && run.order < first->order))
+      first = &run;
   }
-  return 1;
+  if (!first) return 1;
+  err = "memory '" + memory.getName() + "' overlaps memory '" + first->name + "' ";
+  return 0;
+}
+
+}  // namespace
+
+int Linker::checkCodePageOverlap(const Memory& memory, String& err) const {
+  return refuseOverlap(cCodeRuns, memory, err);
 }
 
 int Linker::checkDataMemoryOverlap(const Memory& memory, String& err) const {
-  const std::list<Memory>* kinds[] = {&cDataBanks, &cShareBanks, &cAccessBanks};
-  for (const std::list<Memory>* kind : kinds) {
-    for (const Memory& m : *kind) {
-      if (memory.overlaps(m)) {
-        err = "memory '" + memory.getName() + "' overlaps memory '" + m.getName() + "' ";
-        return 0;
-      }
-    }
+  return refuseOverlap(cDataRuns, memory, err);
+}
+
+void Linker::recordMemory(const Memory& memory, MemoryKind kind, std::list<Memory>& memories) {
+  cMemoryNameKinds[memory.getName()] |= kind;
+  if (memory.getStart() <= memory.getEnd()) {
+    // Data banks, then share banks, then access banks: the order the
+    // overlap message looks in.
+    const unsigned rank = kind == kindData ? 0 : kind == kindShare ? 1 : 2;
+    MemoryRun run{memory.getEnd(), rank, memories.size(), memory.getName()};
+    (kind == kindCode ? cCodeRuns : cDataRuns).emplace(memory.getStart(), std::move(run));
   }
-  return 1;
+  if (kind == kindShare) cShareBankSizes.emplace(memory.getName(), memory.getSize());
+  memories.push_back(memory);
 }
 
 int Linker::addCodePage(const Memory& memory, String& err) {
   if (!checkDuplicateMemory(memory, 0, err) || !checkCodePageOverlap(memory, err)) return 0;
-  cCodePage.push_back(memory);
+  recordMemory(memory, kindCode, cCodePage);
   return 1;
 }
 
 int Linker::addDataBank(const Memory& memory, String& err) {
   if (!checkDuplicateMemory(memory, 0, err) || !checkDataMemoryOverlap(memory, err)) return 0;
-  cDataBanks.push_back(memory);
+  recordMemory(memory, kindData, cDataBanks);
   return 1;
 }
 
 int Linker::addAccessBank(const Memory& memory, String& err) {
   if (!checkDuplicateMemory(memory, 0, err) || !checkDataMemoryOverlap(memory, err)) return 0;
-  cAccessBanks.push_back(memory);
+  recordMemory(memory, kindAccess, cAccessBanks);
   return 1;
 }
 
 int Linker::addShareBank(const Memory& memory, String& err) {
   if (!checkDuplicateMemory(memory, 1, err) || !checkDataMemoryOverlap(memory, err)) return 0;
   // Every definition of one SHAREBANK name maps the same number of locations.
-  for (const Memory& m : cShareBanks) {
-    if (m.getName() == memory.getName() && m.getSize() != memory.getSize()) {
-      err = "inconsistent length definitions of SHAREBANK '" + memory.getName() + "' ";
-      return 0;
-    }
+  const auto size = cShareBankSizes.find(memory.getName());
+  if (size != cShareBankSizes.end() && size->second != memory.getSize()) {
+    err = "inconsistent length definitions of SHAREBANK '" + memory.getName() + "' ";
+    return 0;
   }
-  cShareBanks.push_back(memory);
+  recordMemory(memory, kindShare, cShareBanks);
   return 1;
 }
 
 int Linker::isDataMemory(const String& name) const {
-  const std::list<Memory>* kinds[] = {&cDataBanks, &cShareBanks, &cAccessBanks};
-  for (const std::list<Memory>* kind : kinds)
-    for (const Memory& m : *kind)
-      if (m.getName() == name) return 1;
-  return 0;
+  const auto it = cMemoryNameKinds.find(name);
+  return it != cMemoryNameKinds.end() && (it->second & (kindData | kindShare | kindAccess)) != 0
+             ? 1
+             : 0;
 }
 
 int Linker::addSectionDesc(const SectionDesc& desc, String& err) {

@@ -128,6 +128,22 @@ class Linker : public LinkerDirectives {
   int checkDataMemoryOverlap(const Memory& memory, String& err) const;
   // 1 when a DATABANK, SHAREBANK or ACCESSBANK has the name.
   int isDataMemory(const String& name) const;
+  // The memories declared so far by name and by address, so that a memory
+  // directive is checked without walking every memory before it. A kind is
+  // one bit; a run is a memory that holds a location, keyed by its start
+  // (the runs of one address space are disjoint).
+  enum MemoryKind : unsigned { kindCode = 1, kindData = 2, kindShare = 4, kindAccess = 8 };
+  struct MemoryRun {
+    uint32_t end;
+    unsigned rank;       // the order the overlap checks walk the memories in
+    std::size_t order;   // position in the memory's list
+    String name;
+  };
+  void recordMemory(const Memory& memory, MemoryKind kind, std::list<Memory>& memories);
+  std::map<String, unsigned> cMemoryNameKinds;
+  std::map<uint32_t, MemoryRun> cCodeRuns;
+  std::map<uint32_t, MemoryRun> cDataRuns;
+  std::map<String, uint64_t> cShareBankSizes;
 
   // Section allocation helpers (allocate.cpp). Lengths are bytes; an image
   // of a big data section may need more than 32 bits.
@@ -143,6 +159,11 @@ class Linker : public LinkerDirectives {
                           const String& secName, uint64_t length, int overlay, String& err);
   int allocateRelUnassigned(std::list<Memory>& memories, const String& secName, uint64_t length,
                             int overlay, String& err);
+  // Each memory list's lookups (made on first use in mapSections), kept up
+  // to date by every allocation from then on.
+  std::map<const std::list<Memory>*, MemoryListIndex> cMemoryIndexes;
+  MemoryListIndex& indexOf(std::list<Memory>& memories);
+  void noteAllocation(std::list<Memory>& memories, Memory& memory);
   int allocateInitImage(const String& name, String& err);
   uint16_t alignmentOf(const String& secName) const;
   uint64_t scaleRomSize(uint64_t bytes) const;

@@ -215,7 +215,17 @@ void Range::dump(std::ostream& os) const {
 
 // ---------------------------------------------------------------- Memory
 
-Memory::Memory() : cType(1), cProtected(0), cHasFill(0), cStart(0), cEnd(0) {}
+namespace {
+
+uint64_t ceilDiv(uint64_t value, uint64_t divisor) {
+  return value / divisor + (value % divisor != 0 ? 1 : 0);
+}
+
+}  // namespace
+
+Memory::Memory()
+    : cType(1), cProtected(0), cHasFill(0), cStart(0), cEnd(0), cNextSequence(0),
+      cPiecesSequence(0) {}
 
 Memory::Memory(const String& name, uint32_t start, uint32_t end, char type, int isProtected,
                int hasFill, const String& fill)
@@ -225,8 +235,10 @@ Memory::Memory(const String& name, uint32_t start, uint32_t end, char type, int 
       cHasFill(hasFill),
       cFill(fill),
       cStart(start),
-      cEnd(end) {
-  if (start <= end) cFreeRanges.emplace_back(start, getSize(), type, 0);
+      cEnd(end),
+      cNextSequence(0),
+      cPiecesSequence(0) {
+  if (start <= end) addFree(Range(start, getSize(), type, 0));
 }
 
 uint64_t Memory::getSize() const {
@@ -240,57 +252,115 @@ int Memory::overlaps(const Memory& other) const {
 }
 
 void Memory::setWidthBits(uint16_t widthBits) {
-  for (Range& r : cFreeRanges) r.setWidthBits(widthBits);
+  // The keys count locations, so a new width keeps them.
+  for (auto& entry : cFree) entry.second.setWidthBits(widthBits);
   for (auto& entry : cAllocRanges) entry.second.setWidthBits(widthBits);
 }
 
+void Memory::addFree(Range range) {
+  const FreeKey key{range.getSize(), cNextSequence++};
+  if ((range.getStart() & 1) == 0) cEvenFree.insert(key);
+  cFreeByStart.emplace(range.getStart(), key);
+  cFree.emplace(key, std::move(range));
+}
+
+Memory::FreeMap::const_iterator Memory::findFit(uint64_t length, Alignment alignment) const {
+  // The first range in best-fit order that takes the piece. Ranges too small
+  // for it are passed over by key; the walks past a range that still does
+  // not fit stop at once but for a range whose aligned start would leave the
+  // address space.
+  if (cFree.empty()) return cFree.end();
+  const uint64_t perLoc = cFree.begin()->second.bytesPerLoc();
+  const uint64_t align = effectiveAlignment(alignment);
+  auto firstFitting = [&](FreeMap::const_iterator it) {
+    while (it != cFree.end() && !it->second.canFit(length, alignment)) ++it;
+    return it;
+  };
+  // Fewer locations than this can not hold the piece.
+  const uint64_t least = ceilDiv(length, perLoc);
+  if (align == 1) return firstFitting(cFree.lower_bound(FreeKey{least, 0}));
+  // From this many locations a range takes the piece from any start.
+  const uint64_t padded = length > UINT64_MAX - (align - 1) ? UINT64_MAX : length + (align - 1);
+  const uint64_t anyStart = ceilDiv(padded, perLoc);
+  const auto roomy = firstFitting(cFree.lower_bound(FreeKey{anyStart, 0}));
+  // Below it a range takes the piece only from an aligned start: at
+  // alignment 2 one that starts even, and every one of those does.
+  auto tight = cFree.end();
+  if (align == 2) {
+    const auto even = cEvenFree.lower_bound(FreeKey{least, 0});
+    if (even != cEvenFree.end() && even->locations < anyStart) {
+      const auto it = cFree.find(*even);
+      if (it->second.canFit(length, alignment)) tight = it;
+    }
+  } else {
+    for (auto it = cFree.lower_bound(FreeKey{least, 0});
+         it != cFree.end() && it->first.locations < anyStart; ++it) {
+      if (it->second.canFit(length, alignment)) {
+        tight = it;
+        break;
+      }
+    }
+  }
+  if (tight == cFree.end()) return roomy;
+  if (roomy == cFree.end()) return tight;
+  return tight->first < roomy->first ? tight : roomy;
+}
+
+Memory::FreeMap::const_iterator Memory::findAt(FixedStart start, uint64_t length) const {
+  if (cFree.empty()) return cFree.end();
+  // Every range takes an empty piece: the first in best-fit order does.
+  if (length == 0) return cFree.begin();
+  // Free ranges are disjoint: only the one that holds the start can fit.
+  auto holder = cFreeByStart.upper_bound(start.address);
+  if (holder == cFreeByStart.begin()) return cFree.end();
+  --holder;
+  const auto it = cFree.find(holder->second);
+  return it->second.canFit(start, length) ? it : cFree.end();
+}
+
 int Memory::canFit(uint64_t length, Alignment alignment) const {
-  for (const Range& r : cFreeRanges)
-    if (r.canFit(length, alignment)) return 1;
-  return 0;
+  return findFit(length, alignment) != cFree.end() ? 1 : 0;
 }
 
 int Memory::canFit(FixedStart start, uint64_t length) const {
-  for (const Range& r : cFreeRanges)
-    if (r.canFit(start, length)) return 1;
-  return 0;
+  return findAt(start, length) != cFree.end() ? 1 : 0;
 }
 
-void Memory::sortFreeRanges() {
-  // Stable: of two holes of equal size the one earlier in the list stays first.
-  cFreeRanges.sort(
-      [](const Range& a, const Range& b) { return a.sizeInBytes() < b.sizeInBytes(); });
-}
-
-void Memory::takeRange(std::list<Range>::iterator chosen, const String& secName,
-                       FixedStart start, uint64_t length, int overlay) {
+void Memory::takeRange(FreeMap::const_iterator chosen, const String& secName, FixedStart start,
+                       uint64_t length, int overlay) {
+  const FreeKey key = chosen->first;
+  Range& range = cFree.find(key)->second;
+  const uint32_t oldStart = range.getStart();
   std::list<Range> pieces;
-  if (!chosen->allocate(secName, start, length, pieces, overlay)) return;
-  cAllocRanges.emplace(secName, std::move(*chosen));
-  cFreeRanges.erase(chosen);
-  cFreeRanges.splice(cFreeRanges.end(), pieces);
+  if (!range.allocate(secName, start, length, pieces, overlay)) return;
+  cAllocRanges.emplace(secName, std::move(range));
+  cFree.erase(key);
+  cEvenFree.erase(key);
+  cFreeByStart.erase(oldStart);
+  // The pieces go to the end of the free list, head before tail.
+  for (Range& piece : pieces) addFree(std::move(piece));
 }
 
 void Memory::allocate(const String& secName, uint64_t length, int overlay, Alignment alignment) {
   MEM_REQUIRE(!isAllocated(secName), );
   MEM_REQUIRE(canFit(length,alignment), );
-  sortFreeRanges();
-  auto it = cFreeRanges.begin();
-  while (it != cFreeRanges.end() && !it->canFit(length, alignment)) ++it;
-  const bool found = it != cFreeRanges.end();
+  // The free list is sorted before the choice: the last pieces take their
+  // places by size, which their keys give them already.
+  cPiecesSequence = cNextSequence;
+  const auto it = findFit(length, alignment);
+  const bool found = it != cFree.end();
   MEM_REQUIRE(found, );
   // canFit has made sure the rounded start is still a 32-bit address.
-  const uint64_t start = alignUp(it->getStart(), effectiveAlignment(alignment));
+  const uint64_t start = alignUp(it->second.getStart(), effectiveAlignment(alignment));
   takeRange(it, secName, FixedStart(static_cast<uint32_t>(start)), length, overlay);
 }
 
 void Memory::allocate(const String& secName, FixedStart start, uint64_t length, int overlay) {
   MEM_REQUIRE(!isAllocated(secName), );
   MEM_REQUIRE(canFit(start,length), );
-  sortFreeRanges();
-  auto it = cFreeRanges.begin();
-  while (it != cFreeRanges.end() && !it->canFit(start, length)) ++it;
-  const bool found = it != cFreeRanges.end();
+  cPiecesSequence = cNextSequence;
+  const auto it = findAt(start, length);
+  const bool found = it != cFree.end();
   MEM_REQUIRE(found, );
   takeRange(it, secName, start, length, overlay);
 }
@@ -339,15 +409,41 @@ uint64_t Memory::getLoadSize(std::size_t file, const String& secName) const {
 }
 
 uint64_t Memory::largestHole() const {
-  uint64_t largest = 0;
-  for (const Range& r : cFreeRanges) largest = std::max(largest, r.sizeInBytes());
-  return largest;
+  return cFree.empty() ? 0 : cFree.rbegin()->second.sizeInBytes();
+}
+
+int Memory::largestHoleStartsEven() const {
+  if (cEvenFree.empty()) return 0;
+  return cEvenFree.rbegin()->locations == cFree.rbegin()->first.locations ? 1 : 0;
+}
+
+std::vector<const Range*> Memory::freeListOrder() const {
+  // Sorted by key but for the last allocation's pieces, which follow in the
+  // order they were split off.
+  std::vector<const Range*> order;
+  std::vector<std::pair<uint64_t, const Range*>> pieces;
+  order.reserve(cFree.size());
+  for (const auto& entry : cFree) {
+    if (entry.first.sequence >= cPiecesSequence)
+      pieces.emplace_back(entry.first.sequence, &entry.second);
+    else
+      order.push_back(&entry.second);
+  }
+  std::sort(pieces.begin(), pieces.end());
+  for (const auto& piece : pieces) order.push_back(piece.second);
+  return order;
+}
+
+std::vector<Range> Memory::getFreeRanges() const {
+  std::vector<Range> ranges;
+  for (const Range* r : freeListOrder()) ranges.push_back(*r);
+  return ranges;
 }
 
 void Memory::forEachHole(HoleCallback callback, void* user) const {
   if (!cHasFill || !callback) return;
-  for (const Range& r : cFreeRanges)
-    callback(user, *this, r.getStart(), static_cast<uint32_t>(r.getEnd()), cFill);
+  for (const Range* r : freeListOrder())
+    callback(user, *this, r->getStart(), static_cast<uint32_t>(r->getEnd()), cFill);
 }
 
 int Memory::loadComplete() const {
@@ -390,5 +486,103 @@ void Memory::dump(std::ostream& os) const {
   os << "---Allocated Ranges--- \n";
   for (const auto& entry : cAllocRanges) entry.second.dump(os);
   os << "---Unallocated Ranges--- \n";
-  for (const Range& r : cFreeRanges) r.dump(os);
+  for (const Range* r : freeListOrder()) r->dump(os);
+}
+
+// ---------------------------------------------------------------- HoleRanking
+
+HoleRanking::HoleRanking(std::list<Memory>& memories) {
+  std::size_t order = 0;
+  for (Memory& m : memories) {
+    if (!m.isProtected()) {
+      const Entry entry{m.largestHole(), order, &m};
+      cEntries.emplace(&m, entry);
+      insert(entry);
+    }
+    ++order;
+  }
+}
+
+void HoleRanking::insert(const Entry& entry) {
+  cRanked.insert(entry);
+  if (entry.memory->largestHoleStartsEven()) cEvenRanked.insert(entry);
+}
+
+void HoleRanking::update(Memory& memory) {
+  const auto found = cEntries.find(&memory);
+  if (found == cEntries.end()) return;
+  Entry& entry = found->second;
+  cRanked.erase(entry);
+  cEvenRanked.erase(entry);
+  entry.hole = memory.largestHole();
+  insert(entry);
+}
+
+Memory* HoleRanking::firstFit(uint64_t length, Alignment alignment) const {
+  // A memory with a smaller largest hole can not take the piece, and one
+  // without a free range takes not even an empty piece. From that hole on the
+  // first memory fits but where an aligned start is in the way.
+  const uint64_t least = std::max<uint64_t>(length, 1);
+  auto firstFitting = [&](std::set<Entry>::const_iterator it) -> Memory* {
+    for (; it != cRanked.end(); ++it)
+      if (it->memory->canFit(length, alignment)) return it->memory;
+    return nullptr;
+  };
+  if (effectiveAlignment(alignment) != 2 || length == 0 || length == UINT64_MAX)
+    return firstFitting(cRanked.lower_bound(Entry{least, 0, nullptr}));
+  // At alignment 2 a memory whose largest hole is just as long as the piece
+  // takes it only when such a hole starts even; one with a longer hole
+  // takes it from any start. The former rank first.
+  const auto tight = cEvenRanked.lower_bound(Entry{length, 0, nullptr});
+  if (tight != cEvenRanked.end() && tight->hole == length &&
+      tight->memory->canFit(length, alignment))
+    return tight->memory;
+  return firstFitting(cRanked.lower_bound(Entry{length + 1, 0, nullptr}));
+}
+
+// ---------------------------------------------------------------- MemoryListIndex
+
+MemoryListIndex::MemoryListIndex(std::list<Memory>& memories)
+    : cMemories(&memories), cDisjoint(true), cRanking(memories) {
+  std::size_t position = 0;
+  for (Memory& m : memories) {
+    cByName.emplace(m.getName(), &m);
+    cPosition.emplace(&m, position);
+    if (m.largestHole() > 0) cWithHoles.emplace(position, &m);
+    if (m.getSize() > 0 && !cByStart.emplace(m.getStart(), &m).second) cDisjoint = false;
+    ++position;
+  }
+  // Sorted by start, disjoint memories end before the next one starts.
+  const Memory* before = nullptr;
+  for (const auto& entry : cByStart) {
+    if (before && before->getEnd() >= entry.second->getStart()) cDisjoint = false;
+    before = entry.second;
+  }
+}
+
+Memory* MemoryListIndex::named(const String& name) const {
+  const auto it = cByName.find(name);
+  return it == cByName.end() ? nullptr : it->second;
+}
+
+Memory* MemoryListIndex::firstFitAt(FixedStart start, uint64_t length) const {
+  if (!cDisjoint) {
+    for (Memory& m : *cMemories)
+      if (m.canFit(start, length)) return &m;
+    return nullptr;
+  }
+  // Every memory with a free range takes an empty piece.
+  if (length == 0) return cWithHoles.empty() ? nullptr : cWithHoles.begin()->second;
+  // Only the memory that holds the start can take a piece there.
+  auto holder = cByStart.upper_bound(start.address);
+  if (holder == cByStart.begin()) return nullptr;
+  --holder;
+  return holder->second->canFit(start, length) ? holder->second : nullptr;
+}
+
+void MemoryListIndex::update(Memory& memory) {
+  const auto position = cPosition.find(&memory);
+  if (position == cPosition.end()) return;
+  if (memory.largestHole() == 0) cWithHoles.erase(position->second);
+  cRanking.update(memory);
 }

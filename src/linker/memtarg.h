@@ -18,6 +18,7 @@
 #include <list>
 #include <map>
 #include <ostream>
+#include <set>
 #include <vector>
 
 #include "diagnostics.h"
@@ -168,6 +169,9 @@ class Memory {
   uint64_t getLoadSize(std::size_t file, const String& secName) const;
 
   uint64_t largestHole() const;
+  // 1 when a free range of the largest size starts at an even address, so
+  // that a piece as long as the largest hole fits there at alignment 2.
+  int largestHoleStartsEven() const;
   void forEachHole(HoleCallback callback, void* user) const;
   int loadComplete() const;
 
@@ -175,13 +179,33 @@ class Memory {
   void printUsage(std::ostream& os, int header) const;
   void dump(std::ostream& os) const;
 
-  // Read-only views of the two range collections (traces and tests).
-  const std::list<Range>& getFreeRanges() const { return cFreeRanges; }
+  // Read-only views of the two range collections (traces and tests); the
+  // free ranges in free-list order.
+  std::vector<Range> getFreeRanges() const;
   const std::map<String, Range>& getAllocatedRanges() const { return cAllocRanges; }
 
  private:
-  void sortFreeRanges();
-  void takeRange(std::list<Range>::iterator chosen, const String& secName, FixedStart start,
+  // The free list is kept in best-fit order: by size, and among equal sizes
+  // by the order in which the ranges became free. Every range gets the next
+  // sequence number when it becomes free, so (locations, sequence) orders
+  // the list as sorting it by size would; locations order it as bytes do,
+  // since all ranges of a memory have one width. The pieces split off by the
+  // last allocation are the list's tail until the next allocation sorts them
+  // in; they hold the highest sequence numbers.
+  struct FreeKey {
+    uint64_t locations;
+    uint64_t sequence;
+    bool operator<(const FreeKey& o) const {
+      return locations != o.locations ? locations < o.locations : sequence < o.sequence;
+    }
+  };
+  using FreeMap = std::map<FreeKey, Range>;
+
+  void addFree(Range range);
+  FreeMap::const_iterator findFit(uint64_t length, Alignment alignment) const;
+  FreeMap::const_iterator findAt(FixedStart start, uint64_t length) const;
+  std::vector<const Range*> freeListOrder() const;
+  void takeRange(FreeMap::const_iterator chosen, const String& secName, FixedStart start,
                  uint64_t length, int overlay);
 
   String cName;
@@ -191,7 +215,75 @@ class Memory {
   String cFill;
   uint32_t cStart;
   uint32_t cEnd;
-  // A list: sorting and splitting never move a range, and list::sort is stable.
-  std::list<Range> cFreeRanges;
+  // Free ranges by key, with two views: those that start at an even address
+  // (an even-aligned piece as long as the range fits only those) and all of
+  // them by start (the one an absolute piece can lie in).
+  FreeMap cFree;
+  std::set<FreeKey> cEvenFree;
+  std::map<uint32_t, FreeKey> cFreeByStart;
+  uint64_t cNextSequence;
+  uint64_t cPiecesSequence;  // first sequence number of the last allocation's pieces
   std::map<String, Range> cAllocRanges;
+};
+
+// The memories of one list that take sections without a directive (those
+// not PROTECTED), ranked by their largest hole, tightest first; memories with
+// equal holes keep declaration order. Whoever allocates in a ranked memory
+// re-ranks it with update, so that no placement ranks the whole list anew.
+class HoleRanking {
+ public:
+  HoleRanking() = default;
+  explicit HoleRanking(std::list<Memory>& memories);
+
+  // The first memory in rank order that can take a relocatable piece; null
+  // when none can.
+  Memory* firstFit(uint64_t length, Alignment alignment) const;
+  // After an allocation in the memory; a memory that is not ranked is left out.
+  void update(Memory& memory);
+
+ private:
+  struct Entry {
+    uint64_t hole;
+    std::size_t order;  // position in the list
+    Memory* memory;
+    bool operator<(const Entry& o) const { return hole != o.hole ? hole < o.hole : order < o.order; }
+  };
+  void insert(const Entry& entry);
+
+  std::set<Entry> cRanked;
+  // The ranked memories whose largest hole starts at an even address: of
+  // the memories whose largest hole is as long as an even-aligned piece,
+  // only these take it.
+  std::set<Entry> cEvenRanked;
+  std::map<const Memory*, Entry> cEntries;
+};
+
+// Lookups into one list of memories, made when mapping begins and kept up
+// to date through update after every allocation in one of them: the first
+// memory of each name, the memory that holds an address, and the ranking by
+// largest hole.
+class MemoryListIndex {
+ public:
+  explicit MemoryListIndex(std::list<Memory>& memories);
+
+  // The first memory of the name in declaration order; null when none has it.
+  Memory* named(const String& name) const;
+  // The first memory in declaration order, PROTECTED ones included, that
+  // can hold a piece at a fixed start; null when none can.
+  Memory* firstFitAt(FixedStart start, uint64_t length) const;
+  const HoleRanking& ranking() const { return cRanking; }
+  void update(Memory& memory);
+
+ private:
+  std::list<Memory>* cMemories;
+  std::map<String, Memory*> cByName;
+  // The memories that hold a location, by start. The directives keep the
+  // memories of a list apart; were two to overlap, the lookups by address
+  // walk the list instead.
+  std::map<uint32_t, Memory*> cByStart;
+  bool cDisjoint;
+  // The memories with a free range left, by position in the list.
+  std::map<std::size_t, Memory*> cWithHoles;
+  std::map<const Memory*, std::size_t> cPosition;
+  HoleRanking cRanking;
 };

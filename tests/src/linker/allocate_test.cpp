@@ -183,6 +183,21 @@ TEST(MapSections, UnassignedSectionTakesTheTightestMemory) {
   }
 }
 
+// Each placement changes the ranking: once .big (20 bytes) has left 4 bytes
+// in b, b is the tightest memory for .small (3 bytes), ahead of c, which
+// was the tightest when the link began.
+TEST(MapSections, EveryPlacementReranksTheMemories) {
+  LinkFixture f;
+  setUp(f, 0xC001, {{{".big", scnUData, 20}, {".small", scnUData, 3}}},
+        "CODEPAGE NAME=page START=0 END=0xFF\n"
+        "DATABANK NAME=a START=0x00 END=0x1F\n"    // 32 bytes
+        "DATABANK NAME=b START=0x20 END=0x37\n"    // 24 bytes
+        "DATABANK NAME=c START=0x40 END=0x4F\n");  // 16 bytes
+  ASSERT_TRUE(f.run(Phase::MapSections)) << f.error();
+  EXPECT_EQ(memoryName(f.linker(), ".big"), "b");
+  EXPECT_EQ(memoryName(f.linker(), ".small"), "b");
+}
+
 TEST(MapSections, ProtectedPageTakesOnlyWhatNamesIt) {
   struct Case {
     const char* what;

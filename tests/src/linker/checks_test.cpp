@@ -206,11 +206,14 @@ TEST(BuildScnTables, MergesOccurrences) {
       {"absolute overlay at one start", 0xC001,
        {code(6, ovl | abs, 0x40), code(10, ovl | abs, 0x40)}, 10, 10},
       {"one absolute section", 0xC001, {udata(5, abs, 0x30)}, 5, 5},
-      // Odd pieces of code take whole 2-byte locations when loaded.
-      {"odd code pieces on a 14-bit core", 0xB001, {code(3), code(5)}, 10, -1},
-      {"odd code pieces on a 12-bit core", 0xA001, {code(1), code(1), code(1)}, 6, -1},
+      // Odd pieces of code that another piece follows take whole 2-byte
+      // locations when loaded; the last piece keeps its size.
+      {"odd code pieces on a 14-bit core", 0xB001, {code(3), code(5)}, 9, -1},
+      {"odd code pieces on a 12-bit core", 0xA001, {code(1), code(1), code(1)}, 5, -1},
       {"odd ROM data on a 16-bit core", 0xC001,
-       {{scnRomData, 3, 0, 0}, {scnRomData, 3, 0, 0}}, 8, -1},
+       {{scnRomData, 3, 0, 0}, {scnRomData, 3, 0, 0}}, 7, -1},
+      {"an even piece after an odd one", 0xB001, {code(3), code(4)}, 8, -1},
+      {"an odd piece after even ones", 0xB001, {code(4), code(2), code(3)}, 9, -1},
       // Overlay pieces all start at the section's start, and a lone piece
       // is followed by nothing: their sizes stand as they are.
       {"odd code overlay on a 14-bit core", 0xB001, {code(3, ovl), code(2, ovl)}, 3, -1},
@@ -299,7 +302,9 @@ TEST(BuildScnTables, MergedSizePast32BitsIsRefused) {
       {"a lone odd piece is not rounded", 0xB001, {code(big)}, ""},
       {"an odd overlay piece is not rounded", 0xB001,
        {code(2, kScnOverlay), code(big, kScnOverlay)}, ""},
-      {"odd pieces rounded past the top", 0xB001, {code(0x7FFFFFFF), code(0x7FFFFFFF)},
+      {"an odd last piece reaches the top unrounded", 0xB001,
+       {code(0x7FFFFFFF), code(0x7FFFFFFF)}, ""},
+      {"odd pieces rounded past the top", 0xB001, {code(0x7FFFFFFF), code(0x80000000)},
        "section '.s' is larger than 0xffffffff bytes after merging file './f1.o'."},
   };
   for (const Case& c : cases) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <list>
 #include <random>
 #include <sstream>
 #include <tuple>
@@ -786,7 +787,7 @@ TEST(MemoryInvariants, RandomAllocationsAndLoads) {
     for (int step = 0; step < 40; ++step) {
       const String name = "s" + std::to_string(step);
       const uint64_t length = pick(0, 4) == 0 ? 0 : pick(1, locations * perLoc / 2 + 1);
-      const std::vector<Range> before(m.getFreeRanges().begin(), m.getFreeRanges().end());
+      const std::vector<Range> before = m.getFreeRanges();
       if (pick(0, 1) == 0) {
         const uint16_t align = width == 8 ? static_cast<uint16_t>(pick(1, 2)) : 1;
         if (!m.canFit(length, Alignment(align))) continue;
@@ -847,6 +848,198 @@ TEST(MemoryInvariants, RandomAllocationsAndLoads) {
       ASSERT_EQ(r.loadComplete(), 1);
     }
   }
+  EXPECT_EQ(recorder.count(), 0) << capture.text();
+}
+
+// The free list kept the plain way: sorted by size (stably) before every
+// placement, searched from the front, the pieces appended at the end.
+struct ReferenceFreeList {
+  std::list<Range> ranges;
+
+  void sort() {
+    ranges.sort([](const Range& a, const Range& b) { return a.sizeInBytes() < b.sizeInBytes(); });
+  }
+  // The start chosen, or -1 when nothing fits.
+  int64_t place(const String& name, uint64_t length, uint16_t align) {
+    sort();
+    for (auto it = ranges.begin(); it != ranges.end(); ++it) {
+      if (!it->canFit(length, Alignment(align))) continue;
+      const uint64_t start = (it->getStart() + align - 1) / align * align;
+      return take(it, name, static_cast<uint32_t>(start), length);
+    }
+    return -1;
+  }
+  int64_t placeAt(const String& name, uint32_t start, uint64_t length) {
+    sort();
+    for (auto it = ranges.begin(); it != ranges.end(); ++it)
+      if (it->canFit(FixedStart(start), length)) return take(it, name, start, length);
+    return -1;
+  }
+  int64_t take(std::list<Range>::iterator it, const String& name, uint32_t start,
+               uint64_t length) {
+    std::list<Range> pieces;
+    it->allocate(name, FixedStart(start), length, pieces, 0);
+    ranges.erase(it);
+    ranges.splice(ranges.end(), pieces);
+    return start;
+  }
+  std::vector<Span> spans() const {
+    std::vector<Span> out;
+    for (const Range& r : ranges) out.push_back({r.getStart(), r.getSize()});
+    return out;
+  }
+};
+
+// Many equal holes, odd and even starts, empty pieces and pieces at fixed
+// starts: the ordered free list must choose, and list, exactly as the plain one.
+TEST(MemoryFreeList, ChoosesAndListsAsAListSortedBeforeEveryPlacement) {
+  std::mt19937 rng(77031);
+  auto pick = [&rng](uint64_t lo, uint64_t hi) {
+    return std::uniform_int_distribution<uint64_t>(lo, hi)(rng);
+  };
+  OutputCapture capture;
+  ExitRecorder recorder;
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const uint16_t width = pick(0, 2) == 0 ? 16 : 8;
+    const uint64_t locations = pick(8, 400);
+    const uint32_t start = pick(0, 3) == 0 ? static_cast<uint32_t>(0x100000000ull - locations)
+                                           : static_cast<uint32_t>(pick(0, 0x101));
+    const uint32_t end = static_cast<uint32_t>(start + locations - 1);
+    Memory m = makeMemory(start, end, width);
+    ReferenceFreeList ref;
+    ref.ranges.emplace_back(start, locations, 1, width);
+    const uint64_t perLoc = width / 8;
+    for (int step = 0; step < 120; ++step) {
+      const String name = "s" + std::to_string(step);
+      // Mostly small pieces, so that many holes of one size pile up.
+      const uint64_t length = pick(0, 5) == 0 ? 0 : pick(0, 3) == 0 ? pick(1, 40) : pick(1, 4);
+      int64_t expected;
+      if (pick(0, 2) != 0) {
+        const uint16_t align = width == 8 ? static_cast<uint16_t>(pick(1, 2)) : 1;
+        const int fits = m.canFit(length, Alignment(align));
+        expected = ref.place(name, length, align);
+        ASSERT_EQ(fits, expected >= 0 ? 1 : 0) << name << " length " << length;
+        if (!fits) continue;
+        m.allocate(name, length, 0, Alignment(align));
+      } else {
+        const uint32_t at = static_cast<uint32_t>(
+            std::min<uint64_t>(start + pick(0, locations + 2), 0xFFFFFFFFull));
+        const int fits = m.canFit(FixedStart(at), length);
+        expected = ref.placeAt(name, at, length);
+        ASSERT_EQ(fits, expected >= 0 ? 1 : 0) << name << " at " << at << " length " << length;
+        if (!fits) continue;
+        m.allocate(name, FixedStart(at), length, 0);
+      }
+      ASSERT_EQ(m.getSecStart(name), uint64_t(expected)) << name;
+      ASSERT_EQ(freeList(m), ref.spans()) << name;
+      uint64_t largest = 0;
+      for (const Range& r : ref.ranges) largest = std::max(largest, r.getSize() * perLoc);
+      ASSERT_EQ(m.largestHole(), largest);
+    }
+  }
+  EXPECT_EQ(recorder.count(), 0) << capture.text();
+}
+
+// The ranking kept up to date must pick what ranking all memories anew picks:
+// the first, by largest hole and then declaration order, that fits.
+TEST(HoleRankingTest, PicksAsRankingTheMemoriesAnew) {
+  std::mt19937 rng(5150);
+  auto pick = [&rng](uint64_t lo, uint64_t hi) {
+    return std::uniform_int_distribution<uint64_t>(lo, hi)(rng);
+  };
+  OutputCapture capture;
+  ExitRecorder recorder;
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::list<Memory> memories;
+    const std::size_t count = pick(1, 12);
+    for (std::size_t i = 0; i < count; ++i) {
+      const uint32_t start = static_cast<uint32_t>(i * 0x100 + pick(0, 1));
+      Memory m("m" + std::to_string(i), start, static_cast<uint32_t>(start + pick(0, 20)), 0,
+               pick(0, 4) == 0 ? 1 : 0, 0, "");
+      m.setWidthBits(8);
+      memories.push_back(m);
+    }
+    HoleRanking ranking(memories);
+    for (int step = 0; step < 80; ++step) {
+      const String name = "s" + std::to_string(step);
+      if (pick(0, 3) == 0) {  // a fixed piece changes one memory's holes
+        auto it = memories.begin();
+        std::advance(it, pick(0, count - 1));
+        const uint32_t at = static_cast<uint32_t>(it->getStart() + pick(0, 20));
+        const uint64_t length = pick(1, 3);
+        if (!it->canFit(FixedStart(at), length)) continue;
+        it->allocate(name, FixedStart(at), length, 0);
+        ranking.update(*it);
+        continue;
+      }
+      // Often just as long as some memory's largest hole: the tie that
+      // alignment decides.
+      auto some = memories.begin();
+      std::advance(some, pick(0, count - 1));
+      const uint64_t length =
+          pick(0, 6) == 0 ? 0 : pick(0, 1) == 0 ? some->largestHole() : pick(1, 8);
+      const Alignment align(static_cast<uint16_t>(pick(1, 2)));
+      std::vector<MemoryHole> anew;
+      for (Memory& m : memories)
+        if (!m.isProtected()) anew.emplace_back(m, m.largestHole());
+      std::stable_sort(anew.begin(), anew.end());
+      Memory* expected = nullptr;
+      for (const MemoryHole& h : anew)
+        if (h.memory->canFit(length, align)) {
+          expected = h.memory;
+          break;
+        }
+      Memory* chosen = ranking.firstFit(length, align);
+      ASSERT_EQ(chosen, expected) << name << " length " << length << " align " << align.value;
+      if (!chosen) continue;
+      chosen->allocate(name, length, 0, align);
+      ranking.update(*chosen);
+    }
+  }
+  EXPECT_EQ(recorder.count(), 0) << capture.text();
+}
+
+TEST(MemoryListIndexTest, FindsByNameAndByAddressInDeclarationOrder) {
+  OutputCapture capture;
+  ExitRecorder recorder;
+  auto bank = [](const char* name, uint32_t start, uint32_t end, int isProtected = 0) {
+    Memory m(name, start, end, 1, isProtected, 0, "");
+    m.setWidthBits(8);
+    return m;
+  };
+  // Declared out of address order; the second "s" repeats a name.
+  std::list<Memory> memories{bank("hi", 0x80, 0x8F), bank("s", 0x20, 0x2F),
+                             bank("guard", 0x40, 0x4F, 1), bank("s", 0x60, 0x6F),
+                             bank("none", 0x10, 0x0F)};
+  MemoryListIndex index(memories);
+  auto at = [&memories](std::size_t i) { return &*std::next(memories.begin(), i); };
+  EXPECT_EQ(index.named("s"), at(1));
+  EXPECT_EQ(index.named("guard"), at(2));
+  EXPECT_EQ(index.named("nowhere"), nullptr);
+
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x8E), 2), at(0));
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x8F), 2), nullptr);  // would pass the end
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x44), 4), at(2));    // protected ones take it too
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x30), 1), nullptr);  // between memories
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x05), 1), nullptr);  // below them all
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x05), 0), at(0));    // an empty piece: any with a hole
+
+  // A full memory takes nothing, not even an empty piece, once noted.
+  at(0)->allocate("all", FixedStart(0x80), 16, 0);
+  index.update(*at(0));
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x80), 1), nullptr);
+  EXPECT_EQ(index.firstFitAt(FixedStart(0x80), 0), at(1));
+  EXPECT_EQ(index.ranking().firstFit(16, Alignment(1)), at(1));  // guard is not ranked
+
+  // Memories that overlap (no directive lets them) are walked in order.
+  std::list<Memory> overlapping{bank("wide", 0x00, 0xFF), bank("inner", 0x10, 0x1F)};
+  MemoryListIndex walked(overlapping);
+  EXPECT_EQ(walked.firstFitAt(FixedStart(0x10), 4), &overlapping.front());
+  overlapping.front().allocate("x", FixedStart(0x10), 4, 0);
+  walked.update(overlapping.front());
+  EXPECT_EQ(walked.firstFitAt(FixedStart(0x10), 4), &overlapping.back());
   EXPECT_EQ(recorder.count(), 0) << capture.text();
 }
 

@@ -358,6 +358,49 @@ TEST_F(TorvanTest, InitialisedDataGetsImageAndTableEntry) {
   EXPECT_EQ(header(*out, ".cinit").s_paddr, 0u);
 }
 
+// On 2-byte locations an odd piece that another piece of its section follows
+// takes a whole location; the last piece is followed by nothing and keeps
+// its size, so qd merges to 4 + 3 = 7 bytes and ranks after the 8 bytes of z8.
+TEST_F(TorvanTest, MergedSectionRoundsOnlyThePiecesOthersFollow) {
+  CoffBuilder a("a.o");
+  a.processor(kCoreB, 14, 8);
+  a.section("qd", scnRomData, 0, {0x01, 0x02, 0x03, 0x04});
+  f.object("a.o", a);
+  CoffBuilder b("b.o");
+  b.processor(kCoreB, 14, 8);
+  b.section("qd", scnRomData, 0, {0x05, 0x06, 0x07});
+  b.section("z8", scnRomData, 0, Bytes(8, 0x11));
+  f.object("b.o", b);
+  const std::string tail = "SECTION NAME=.cinit ROM=page\nFILES a.o b.o\n";
+
+  f.file("rom.lkr", "CODEPAGE NAME=page START=0x0 END=0x7FF\n" + tail);
+  RunResult r = run("rom.lkr -m rom.map");
+  ASSERT_EQ(r.status, 0) << r.output;
+  auto out = output();
+  ASSERT_TRUE(out);
+  EXPECT_EQ(header(*out, "z8").s_paddr, 0x2u);
+  EXPECT_EQ(header(*out, "qd").s_paddr, 0x6u);
+  EXPECT_EQ(header(*out, "qd").s_size, 7u);
+  EXPECT_EQ(raw(*out, "qd"), Bytes({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}));
+  const std::string map = readFile(f.path("rom.map"));
+  EXPECT_NE(map.find("\n                       qd    romdata   0x000006    program   0x000007\n"),
+            std::string::npos)
+      << map;
+
+  // Two locations short of both: qd, now the smaller, is the one that fails.
+  f.file("short.lkr", "CODEPAGE NAME=page START=0x0 END=0x6\n" + tail);
+  r = run("short.lkr -m short.map");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output,
+            failure("section 'qd' can not fit the section. Section 'qd' length=0x00000007"));
+  const std::string partial = readFile(f.path("short.map"));
+  EXPECT_NE(partial.find("      page     0x0000     0x0006               .cinit     0x0000     0x0004\n"
+                         "                                                   z8     0x0002     0x0008\n"
+                         "\n"),
+            std::string::npos)
+      << partial;
+}
+
 TEST_F(TorvanTest, FreeProgramMemoryIsFilled) {
   f.file("fill.lkr",
          "CODEPAGE NAME=page0 START=0x0 END=0xF FILL=0x3FFF\n"
