@@ -563,30 +563,50 @@ void sectionLines(const std::string& dir, int count) {
   writeText(dir + "/link.lkr", lkr + "FILES small.o\n");
 }
 
-// count libraries of one member each; the object calls the member, so
-// every library is searched.
+// count libraries of one member each, library i defining a label of its
+// own; the object calls every label, so each pending name is looked up
+// among all the libraries listed before the one that has it. The libraries
+// are copies of one, the label's number written over (names of one length,
+// so nothing else in the file moves).
+std::string libraryLabel(int i) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "e%06d_entry", i);
+  return buf;
+}
+
 void libraries(const std::string& dir, int count, const std::string& bin) {
-  smallObject(dir, "member.o", "member_entry");
+  smallObject(dir, "member.o", libraryLabel(0));
   runTool(bin, dir, "kesvo", {"/q", "/c", "lib0.lib", "member.o"});
   const std::string bytes = [&dir] {
     std::ifstream in(dir + "/lib0.lib", std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }();
+  const std::string first = libraryLabel(0);
   std::vector<std::string> names = {"main.o"};
   for (int i = 0; i < count; ++i) {
     names.push_back("lib" + std::to_string(i) + ".lib");
-    if (i > 0) writeText(dir + "/" + names.back(), bytes);
+    if (i == 0) continue;
+    std::string copy = bytes;
+    const std::string label = libraryLabel(i);
+    for (std::size_t at = copy.find(first); at != std::string::npos; at = copy.find(first, at))
+      copy.replace(at, label.size(), label);
+    writeText(dir + "/" + names.back(), copy);
   }
   CoffBuilder b("main.o");
   b.processor(kProcessor, 8, 8);
   Bytes code;
   put(code, kReturn);
-  put(code, kCallLow);
-  put(code, kCallHigh);
+  for (int i = 0; i < count; ++i) {
+    put(code, kCallLow);
+    put(code, kCallHigh);
+  }
   b.section(".code", scnCode, 0, code);
-  const std::uint32_t ref = b.externRef("member_entry");
-  b.relocation(".code", 2, ref, kRelocCall);
-  b.relocation(".code", 4, ref, kRelocCall2);
+  for (int i = 0; i < count; ++i) {
+    const std::uint32_t ref = b.externRef(libraryLabel(i));
+    const auto at = static_cast<std::uint32_t>(2 + 4 * i);
+    b.relocation(".code", at, ref, kRelocCall);
+    b.relocation(".code", at + 2, ref, kRelocCall2);
+  }
   b.writeFile(dir + "/main.o");
   writeText(dir + "/link.lkr", linkHead() + filesLines(names));
 }
