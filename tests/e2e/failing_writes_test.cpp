@@ -7,11 +7,9 @@
 // is killed by it), or stopped by a signal at its first write to its
 // temporary listing, held there by this process as its tracer.
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ptrace.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/user.h>
@@ -22,7 +20,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,105 +32,31 @@
 
 using fixtures::Bytes;
 using fixtures::CoffBuilder;
+using testing_support::Child;
+using testing_support::ChildEnd;
+using testing_support::ChildLimits;
+using testing_support::kTraceRefused;
+using testing_support::kTraceRefusedText;
 using testing_support::makeTempDir;
 using testing_support::readFile;
+using testing_support::toolPath;
 using testing_support::writeFile;
 
 namespace {
 
-// How a child is started.
-struct ChildSetup {
-  long fileSizeLimit = -1;  // bytes; -1 none
-  bool ignoreFileSizeSignal = false;
-  bool closeStandardStreams = false;  // output and error
-  bool closeStandardInput = false;
-  // Stops at its start for this process to trace it (see
-  // signalAtListingWrite).
-  bool traced = false;
-};
-
-// The exit status of a child that was not allowed to be traced.
-constexpr int kTraceRefused = 125;
-constexpr const char* kTraceRefusedText = "tracing refused";
-
-struct ChildEnd {
-  int status = -1;  // exit status, -1 when a signal ended it
-  int signal = 0;   // the signal that ended it, 0 when it exited
-  std::string output;
-};
-
-// Starts the program tool of the tool chain in dir with args; the child's
-// id, or -1.
-pid_t startChild(const std::string& dir, const std::string& tool,
-                 const std::vector<std::string>& args, const ChildSetup& setup) {
-  const std::string log = dir + "/../child.log";
-  const std::string program = testing_support::toolBinDir() + "/" + tool;
-  std::vector<std::string> words{program};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(&w[0]);
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    // A terminal's defaults, whatever the test runner inherited.
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) signal(sig, SIG_DFL);
-    if (setup.ignoreFileSizeSignal) signal(SIGXFSZ, SIG_IGN);
-    if (setup.closeStandardInput) close(0);
-    if (setup.closeStandardStreams) {
-      close(1);
-      close(2);
-    } else {
-      const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd < 0) _exit(127);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      close(fd);
-    }
-    if (setup.fileSizeLimit >= 0) {
-      const struct rlimit limit = {static_cast<rlim_t>(setup.fileSizeLimit),
-                                   static_cast<rlim_t>(setup.fileSizeLimit)};
-      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
-    }
-    // Some containers forbid tracing; that is told apart from a failure.
-    if (setup.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
-      if (errno != EPERM) _exit(127);
-      if (write(2, kTraceRefusedText, std::strlen(kTraceRefusedText)) < 0) _exit(127);
-      _exit(kTraceRefused);
-    }
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  return pid;
+// Every run here: the output goes to a log beside dir, out of sight of the
+// checks on dir's hidden files, and the signals are a terminal's.
+ChildLimits limitsIn(const std::string& dir) {
+  ChildLimits limits;
+  limits.log = dir + "/../child.log";
+  limits.defaultSignals = true;
+  return limits;
 }
 
-// How the child pid ended and what it printed; reaped, when given, is the
-// wait status of a child already waited for.
-ChildEnd collectChild(const std::string& dir, pid_t pid, const ChildSetup& setup,
-                      const int* reaped = nullptr) {
-  ChildEnd end;
-  int st = 0;
-  if (reaped) {
-    st = *reaped;
-  } else {
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-  }
-  if (WIFEXITED(st)) end.status = WEXITSTATUS(st);
-  if (WIFSIGNALED(st)) end.signal = WTERMSIG(st);
-  if (!setup.closeStandardStreams) end.output = readFile(dir + "/../child.log");
-  return end;
-}
-
-// Runs the program tool of the tool chain in dir with args. during, when
-// given, runs in this process while the child runs.
-ChildEnd runChild(const std::string& dir, const std::string& tool,
-                  const std::vector<std::string>& args, const ChildSetup& setup,
-                  const std::function<void(pid_t)>& during = nullptr) {
-  const pid_t pid = startChild(dir, tool, args, setup);
-  if (pid < 0) return ChildEnd{};
-  if (during) during(pid);
-  return collectChild(dir, pid, setup);
+// Runs the program tool of the tool chain in dir with args.
+ChildEnd runTool(const std::string& dir, const std::string& tool,
+                 const std::vector<std::string>& args) {
+  return testing_support::runChild(dir, toolPath(tool), args, limitsIn(dir));
 }
 
 // The names in dir that begin with '.' (the temporary files), "." and ".."
@@ -316,7 +239,7 @@ class FailingWrites : public ::testing::Test {
     writeObject(dir + "/many.o", 300);
     writeFile(dir + "/link.lkr", kCommandFile);
     ASSERT_EQ(mkdir((dir + "/ex").c_str(), 0755), 0);
-    ChildEnd made = runChild(dir, "kesvo", {"/c", "many.lib", "many.o"}, {});
+    ChildEnd made = runTool(dir, "kesvo", {"/c", "many.lib", "many.o"});
     ASSERT_EQ(made.status, 0) << made.output;
   }
 
@@ -371,11 +294,11 @@ TEST_F(FailingWrites, AFailedWriteLeavesTheEarlierOutputsAsTheyWere) {
     for (const bool delivered : {false, true}) {
       SCOPED_TRACE(std::string(c.label) + (delivered ? ", signal delivered" : ", signal ignored"));
       writeEarlierOutputs(dir, c.kept);
-      ChildSetup setup;
-      setup.fileSizeLimit = c.limit;
-      setup.ignoreFileSizeSignal = !delivered;
       const std::string where = c.kept[0].compare(0, 3, "ex/") == 0 ? dir + "/ex" : dir;
-      const ChildEnd end = runChild(where, c.tool, c.args, setup);
+      ChildLimits limits = limitsIn(where);
+      limits.fileSize = c.limit;
+      limits.ignoreFileSizeSignal = !delivered;
+      const ChildEnd end = testing_support::runChild(where, toolPath(c.tool), c.args, limits);
       if (delivered) {
         EXPECT_EQ(end.signal, SIGXFSZ) << end.output;
       } else {
@@ -395,11 +318,12 @@ TEST_F(FailingWrites, AFullMapThatFailsLeavesThePartialMapWhole) {
   for (const bool delivered : {false, true}) {
     SCOPED_TRACE(delivered);
     writeEarlierOutputs(dir, {"many.map"});
-    ChildSetup setup;
-    setup.fileSizeLimit = 16384;
-    setup.ignoreFileSizeSignal = !delivered;
-    const ChildEnd end =
-        runChild(dir, "torvan", {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"}, setup);
+    ChildLimits limits = limitsIn(dir);
+    limits.fileSize = 16384;
+    limits.ignoreFileSizeSignal = !delivered;
+    const ChildEnd end = testing_support::runChild(
+        dir, toolPath("torvan"), {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"},
+        limits);
     if (delivered) {
       EXPECT_EQ(end.signal, SIGXFSZ);
     } else {
@@ -427,13 +351,13 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAListingLeavesNoTemporaryFile) {
   for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
     writeEarlierOutputs(dir, {"prog.lst"});
-    ChildSetup setup;
-    setup.traced = true;
-    const pid_t pid = startChild(dir, "dralm", {"prog.out"}, setup);
-    ASSERT_GT(pid, 0);
-    const TracedWrite t = signalAtListingWrite(pid, sig, prefix, dir);
-    const ChildEnd end = t.reached ? collectChild(dir, pid, setup)
-                                   : collectChild(dir, pid, setup, &t.status);
+    ChildLimits limits = limitsIn(dir);
+    limits.traced = true;
+    const Child child = testing_support::startChild(dir, toolPath("dralm"), {"prog.out"}, limits);
+    ASSERT_GT(child.pid, 0);
+    const TracedWrite t = signalAtListingWrite(child.pid, sig, prefix, dir);
+    const ChildEnd end = t.reached ? testing_support::collectChild(child, limits)
+                                   : testing_support::collectChild(child, limits, &t.status);
     if (t.ended && end.status == kTraceRefused &&
         end.output.find(kTraceRefusedText) != std::string::npos)
       GTEST_SKIP() << "this system does not let a test trace its child";
@@ -496,7 +420,7 @@ TEST_F(FailingWrites, AnOutputThatIsItsOwnInputIsRefused) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
     const std::string before = readFile(dir + "/" + c.input);
-    const ChildEnd end = runChild(dir, c.tool, c.args, {});
+    const ChildEnd end = runTool(dir, c.tool, c.args);
     EXPECT_EQ(end.status, 1);
     EXPECT_NE(end.output.find(c.message), std::string::npos) << end.output;
     EXPECT_EQ(readFile(dir + "/" + c.input), before);
@@ -535,15 +459,15 @@ TEST_F(FailingWrites, ClosedStandardStreamsLeaveTheOutputsAlone) {
   for (const Case& c : cases) {
     for (const bool input : {false, true}) {
       SCOPED_TRACE(std::string(c.output) + (input ? ", input closed too" : ""));
-      const ChildEnd open = runChild(dir, c.tool, c.args, {});
+      const ChildEnd open = runTool(dir, c.tool, c.args);
       EXPECT_EQ(open.status, 0) << open.output;
       const std::string expected = withoutStamp(readFile(dir + "/" + c.output), c.stamp);
       ASSERT_FALSE(expected.empty());
       unlink((dir + "/" + c.output).c_str());
-      ChildSetup closed;
-      closed.closeStandardStreams = true;
-      closed.closeStandardInput = input;
-      const ChildEnd end = runChild(dir, c.tool, c.args, closed);
+      ChildLimits closed = limitsIn(dir);
+      closed.closeOutput = true;
+      closed.closeInput = input;
+      const ChildEnd end = testing_support::runChild(dir, toolPath(c.tool), c.args, closed);
       EXPECT_EQ(end.status, 0);
       EXPECT_EQ(withoutStamp(readFile(dir + "/" + c.output), c.stamp), expected);
     }
@@ -555,7 +479,7 @@ TEST_F(FailingWrites, ClosedStandardStreamsLeaveTheOutputsAlone) {
 TEST_F(FailingWrites, AnAddressBeyondTheFormatKeepsTheRecordsBeforeIt) {
   writeExecutable(dir + "/far.out", {}, 32, 0x7FF8);
   writeEarlierOutputs(dir, {"far.hex"});
-  const ChildEnd end = runChild(dir, "ponzer", {"/a", "INHX8M", "far.out"}, {});
+  const ChildEnd end = runTool(dir, "ponzer", {"/a", "INHX8M", "far.out"});
   EXPECT_EQ(end.status, 255);
   EXPECT_NE(end.output.find("Selected hex format does not support byte addresses above 64kb"),
             std::string::npos);

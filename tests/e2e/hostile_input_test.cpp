@@ -7,10 +7,8 @@
 // memory instead of by taking long.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -48,40 +46,12 @@ constexpr unsigned kGuardSeconds = 120;
 // and error merged. status is the exit status, or 128 + the signal.
 RunResult runLimited(const std::string& dir, const std::string& tool,
                      const std::vector<std::string>& args) {
-  RunResult r{-1, ""};
-  int out[2];
-  if (pipe(out) != 0) return r;
-  const std::string program = testing_support::toolBinDir() + "/" + tool;
-  std::vector<std::string> words = {program};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) return r;
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(out[1], 2);
-    close(out[0]);
-    close(out[1]);
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    if (kLimitAddressSpace) {
-      const struct rlimit limit = {kAddressSpace, kAddressSpace};
-      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
-    }
-    alarm(kGuardSeconds);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(out[0], buf, sizeof buf)) > 0) r.output.append(buf, static_cast<std::size_t>(n));
-  close(out[0]);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
-  return r;
+  testing_support::ChildLimits limits;
+  if (kLimitAddressSpace) limits.addressSpace = kAddressSpace;
+  limits.alarmSeconds = kGuardSeconds;
+  const testing_support::ChildEnd end =
+      testing_support::runChild(dir, testing_support::toolPath(tool), args, limits);
+  return RunResult{end.shellStatus(), end.output};
 }
 
 // A CoreB executable: one code section and a ".file" naming source.

@@ -3,10 +3,7 @@
 // our layout but not as the layout would set every field, a library cut
 // off right after a member header, and a library rewrite whose write fails.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -97,36 +94,16 @@ Bytes memberImage(const Bytes& lib, std::size_t index) {
 
 // Runs a shell command in dir under a file-size limit (none when 0), with
 // SIGXFSZ ignored so that an oversized write fails instead of killing the
-// program; standard output and standard error merged.
+// program; standard output and standard error merged through a pipe, which
+// the limit does not reach.
 testing_support::RunResult runLimited(const std::string& command, const std::string& dir,
                                       rlim_t fileSizeLimit) {
-  testing_support::RunResult result{-1, ""};
-  int out[2];
-  if (pipe(out) != 0) return result;
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(out[1], 1);
-    dup2(out[1], 2);
-    close(out[0]);
-    close(out[1]);
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    if (fileSizeLimit > 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      const struct rlimit limit = {fileSizeLimit, fileSizeLimit};
-      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
-    }
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(out[0], buf, sizeof buf)) > 0) result.output.append(buf, static_cast<size_t>(n));
-  close(out[0]);
-  int status = 0;
-  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
-    result.status = WEXITSTATUS(status);
-  return result;
+  testing_support::ChildLimits limits;
+  limits.fileSize = fileSizeLimit;
+  limits.ignoreFileSizeSignal = fileSizeLimit > 0;
+  const testing_support::ChildEnd end =
+      testing_support::runChild(dir, "/bin/sh", {"-c", command}, limits);
+  return testing_support::RunResult{end.status, end.output};
 }
 
 class LibraryCorners : public ::testing::Test {

@@ -5,10 +5,7 @@
 // bound would die of it here instead of exiting with its message.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -44,33 +41,12 @@ struct Outcome {
 // holds for the program's main thread.
 Outcome runTorvan(const std::string& dir, const std::vector<std::string>& args,
                   rlim_t stackBytes) {
-  const std::string program = testing_support::toolBinDir() + "/torvan";
-  const std::string log = dir + "/torvan.log";
-  std::vector<std::string> words = {program};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(&w[0]);
-  argv.push_back(nullptr);
-
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || chdir(dir.c_str()) != 0) _exit(126);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    if (stackBytes != 0) {
-      const rlimit limit{stackBytes, stackBytes};
-      if (setrlimit(RLIMIT_STACK, &limit) != 0) _exit(126);
-    }
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  Outcome outcome{-1, ""};
-  int st = 0;
-  if (pid < 0 || waitpid(pid, &st, 0) != pid) return outcome;
-  outcome.status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
-  outcome.output = testing_support::readFile(log);
-  return outcome;
+  testing_support::ChildLimits limits;
+  limits.stack = stackBytes;
+  limits.log = dir + "/torvan.log";
+  const testing_support::ChildEnd end =
+      testing_support::runChild(dir, testing_support::toolPath("torvan"), args, limits);
+  return Outcome{end.shellStatus(), end.output};
 }
 
 void writeText(const std::string& path, const std::string& text) {

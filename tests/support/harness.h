@@ -2,9 +2,13 @@
 // run a built program and collect what it printed.
 #pragma once
 
+#include <sys/resource.h>
+#include <sys/types.h>
+
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -67,6 +71,63 @@ RunResult runCommand(const std::string& command, const std::string& dir = "");
 
 // Directory of the built programs (TOOL_BIN_DIR when set, else the build's bin).
 std::string toolBinDir();
+
+// The path of the built program tool.
+std::string toolPath(const std::string& tool);
+
+// How a program is run as a child: what is set between fork and exec, so
+// that it holds for the program from its first instruction.
+struct ChildLimits {
+  rlim_t addressSpace = 0;  // bytes; 0: as inherited
+  rlim_t stack = 0;         // bytes; 0: as inherited
+  rlim_t fileSize = 0;      // bytes; 0: as inherited
+  // Ignored, an oversized write fails; else it may kill the program.
+  bool ignoreFileSizeSignal = false;
+  // SIGINT, SIGTERM, SIGHUP and SIGXFSZ as a terminal leaves them, whatever
+  // the test runner inherited.
+  bool defaultSignals = false;
+  bool closeInput = false;
+  bool closeOutput = false;  // standard output and error: nothing collected
+  bool traced = false;       // stops at its start for this process to trace it
+  // Only a guard: a program that blocks is killed by SIGALRM. 0: none.
+  unsigned alarmSeconds = 0;
+  // The file taking standard output and error. Empty: a pipe that
+  // collectChild reads, beyond the reach of the file-size limit.
+  std::string log;
+};
+
+// The exit status and message of a child that was not allowed to be traced
+// (some containers forbid it), told apart from a failure: 126 when the set-up
+// failed, 127 when the program could not be started.
+constexpr int kTraceRefused = 125;
+constexpr const char* kTraceRefusedText = "tracing refused";
+
+struct Child {
+  pid_t pid = -1;
+  int output = -1;  // read end of the output pipe, -1 when there is none
+};
+
+struct ChildEnd {
+  int status = -1;  // exit status, -1 when a signal ended it
+  int signal = 0;   // the signal that ended it, 0 when it exited
+  std::string output;
+  // The status as a shell reports it: 128 + the signal for a killed program.
+  int shellStatus() const { return signal != 0 ? 128 + signal : status; }
+};
+
+// Starts program (a path) with args in dir under limits; pid -1 when no
+// child could be made. A child writing to a pipe may block once it is full,
+// until collectChild reads it.
+Child startChild(const std::string& dir, const std::string& program,
+                 const std::vector<std::string>& args, const ChildLimits& limits);
+
+// Reaps the child and takes what it printed; reaped, when given, is the wait
+// status of a child already waited for (by its tracer, say).
+ChildEnd collectChild(const Child& child, const ChildLimits& limits, const int* reaped = nullptr);
+
+// startChild, then collectChild.
+ChildEnd runChild(const std::string& dir, const std::string& program,
+                  const std::vector<std::string>& args, const ChildLimits& limits);
 
 // A fresh empty directory under the system's temporary directory.
 std::string makeTempDir(const std::string& tag);
