@@ -563,6 +563,19 @@ void sectionLines(const std::string& dir, int count) {
   writeText(dir + "/link.lkr", lkr + "FILES small.o\n");
 }
 
+// count command files, each named by an INCLUDE line of the one the link
+// reads.
+void includedFiles(const std::string& dir, int count) {
+  smallObject(dir, "small.o", "entry");
+  std::string lkr = linkHead();
+  for (int i = 0; i < count; ++i) {
+    const std::string name = "inc" + std::to_string(i) + ".lkr";
+    writeText(dir + "/" + name, "// " + std::to_string(i) + "\n");
+    lkr += "INCLUDE " + name + "\n";
+  }
+  writeText(dir + "/link.lkr", lkr + "FILES small.o\n");
+}
+
 // count libraries of one member each, library i defining a label of its
 // own; the object calls every label, so each pending name is looked up
 // among all the libraries listed before the one that has it. The libraries
@@ -800,6 +813,11 @@ int scalingMode(const std::string& bin, const std::string& work, int runs, long 
       {"SECTION lines", {4000, 16000, 64000}, "torvan", 0,
        [](const std::string& dir, int c) {
          sectionLines(dir, c);
+         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
+       }},
+      {"INCLUDEd command files", {1000, 4000, 16000}, "torvan", 0,
+       [](const std::string& dir, int c) {
+         includedFiles(dir, c);
          return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
        }},
       {"libraries", {1000, 4000, 16000}, "torvan", 0,

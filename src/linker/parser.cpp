@@ -539,11 +539,9 @@ int Parser::parseCommandFile(const String& name, LinkerDirectives& linker) {
     usage("Could not open '" + file + "'");
     return 0;
   }
-  for (const String& seen : cCmdFiles) {
-    if (seen == file) {
-      usage("Multliple inclusion of linker command file '" + file + "' ");
-      return 0;
-    }
+  if (!cCmdFileSet.insert(file).second) {
+    usage("Multliple inclusion of linker command file '" + file + "' ");
+    return 0;
   }
   cCmdFiles.push_back(file);
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <istream>
 #include <list>
+#include <unordered_set>
 
 #include "diagnostics.h"
 #include "directives.h"
@@ -68,6 +69,8 @@ class Parser {
   // Files being read through INCLUDE right now, nested in one another.
   int cIncludeDepth;
   std::list<String> cCmdFiles;
+  // The same names, for the test against reading one twice.
+  std::unordered_set<String> cCmdFileSet;
   std::list<String> cLkrPath;
 };
 
