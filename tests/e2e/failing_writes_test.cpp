@@ -6,7 +6,6 @@
 // exceeded-size signal ignored (the write fails) or delivered (the program
 // is killed by it), or stopped by a signal at its first write to its
 // temporary listing, held there by this process as its tracer.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ptrace.h>
@@ -63,13 +62,8 @@ ChildEnd runTool(const std::string& dir, const std::string& tool,
 // aside.
 std::vector<std::string> hiddenFiles(const std::string& dir) {
   std::vector<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return names;
-  while (const dirent* e = readdir(d)) {
-    const std::string name = e->d_name;
-    if (name[0] == '.' && name != "." && name != "..") names.push_back(name);
-  }
-  closedir(d);
+  for (const std::string& name : testing_support::directoryEntries(dir))
+    if (name[0] == '.') names.push_back(name);
   return names;
 }
 

@@ -115,13 +115,7 @@ class LibraryCorners : public ::testing::Test {
   Bytes bytes(const String& name) const { return fixtures::readBytes(path(name)); }
   void put(const String& name, const Bytes& b) const { fixtures::writeBytes(path(name), b); }
 
-  std::vector<String> entries() const {
-    std::vector<String> names;
-    for (const auto& e : std::filesystem::directory_iterator(cDir))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<String> entries() const { return testing_support::directoryEntries(cDir); }
 
   testing_support::RunResult kesvo(const std::string& args, rlim_t fileSizeLimit = 0) const {
     return runLimited("TZ=UTC '" + testing_support::toolBinDir() + "/kesvo' " + args, cDir,

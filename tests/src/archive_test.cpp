@@ -58,13 +58,7 @@ class ArchiveFiles : public ::testing::Test {
   void SetUp() override { cDir = makeTempDir("archive"); }
   void TearDown() override { std::filesystem::remove_all(cDir); }
   String path(const String& name) const { return cDir + "/" + name; }
-  std::vector<String> entries() const {
-    std::vector<String> names;
-    for (const auto& e : std::filesystem::directory_iterator(cDir))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<String> entries() const { return testing_support::directoryEntries(cDir); }
   String cDir;
 };
 

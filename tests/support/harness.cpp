@@ -6,12 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 
 #include "diagnostics.h"
 #include "platform.h"
@@ -193,6 +196,15 @@ std::string makeTempDir(const std::string& tag) {
   std::string tmpl = std::string(base ? base : "/tmp") + "/" + tag + "-XXXXXX";
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   return tmpl;
+}
+
+std::vector<std::string> directoryEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code failed;
+  for (const auto& e : std::filesystem::directory_iterator(dir, failed))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::string readFile(const std::string& path) {

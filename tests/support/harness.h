@@ -132,6 +132,9 @@ ChildEnd runChild(const std::string& dir, const std::string& program,
 // A fresh empty directory under the system's temporary directory.
 std::string makeTempDir(const std::string& tag);
 
+// The names in dir (not "." and ".."), sorted; empty when it cannot be read.
+std::vector<std::string> directoryEntries(const std::string& dir);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 
