@@ -69,11 +69,13 @@ class TempFile {
     // A name as long as the file system allows leaves no room for the
     // suffix: the temporary name keeps only the start of it.
     String pattern = directoryOf(cTarget) + "/." + baseOf(cTarget).substr(0, 200) + ".XXXXXX";
-    cName.assign(pattern.begin(), pattern.end());
-    cName.push_back('\0');
-    int fd = createPending(cName.data());
-    if (fd < 0) return 0;
-    cPath = cName.data();
+    // mkstemp fills in the name in place; the pending list holds it there.
+    cPath = pattern;
+    int fd = createPending(&cPath[0]);
+    if (fd < 0) {
+      cPath.clear();
+      return 0;
+    }
     cFile = fdopen(fd, "wb");
     if (!cFile) {
       ::close(fd);
@@ -113,7 +115,7 @@ class TempFile {
       if (held >= 0) ::close(held);
       return 0;
     }
-    forgetPending(cName.data());
+    forgetPending(cPath.c_str());
     cPath.clear();
     releaseLater(held);
     return 1;
@@ -125,14 +127,15 @@ class TempFile {
     cFile = nullptr;
     if (!cPath.empty()) {
       std::remove(cPath.c_str());
-      forgetPending(cName.data());
+      forgetPending(cPath.c_str());
     }
     cPath.clear();
   }
 
   String cTarget;
+  // The temporary file's name, listed as pending (see createPending) until
+  // it is renamed or removed; unchanged while listed.
   String cPath;
-  std::vector<char> cName;  // the listed name (see createPending)
   std::FILE* cFile = nullptr;
 };
 

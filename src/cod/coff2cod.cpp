@@ -1,12 +1,8 @@
 #include "coff2cod.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <iostream>
 #include <sstream>
-#include <system_error>
 
 #include "banner.h"
 #include "debug.h"
@@ -18,11 +14,10 @@ namespace {
 
 const char* const kInitContext = "Coff2Cod::init()";
 
-// True when both names lead to one existing file (links and "./" included).
+// True when both names lead to one existing regular file (links and "./"
+// included): only such a file would lose its contents.
 bool sameFile(const String& a, const String& b) {
-  std::error_code ec;
-  const bool same = std::filesystem::equivalent(platform::hostPath(a), platform::hostPath(b), ec);
-  return !ec && same;
+  return replacement::sameRegularFile(platform::hostPath(a), platform::hostPath(b)) != 0;
 }
 
 }  // namespace
@@ -78,17 +73,13 @@ bool Coff2Cod::checkInput(const Coff& coff, bool noListing) const {
   }
   // The sources are read while the listing is written: one of them that is
   // the listing would be replaced by a listing of itself.
-  struct stat listing;
-  if (!noListing && ::stat(platform::hostPath(listName).c_str(), &listing) == 0 &&
-      S_ISREG(listing.st_mode)) {
+  if (!noListing && platform::fileExists(listName)) {
     const size_t n = coff.cSymbolTbl.size();
     for (size_t i = 0; i + 1 < n && i + 1 < coff.cAuxKind.size(); ++i) {
       if (coff.isAuxEntry(i) || coff.cAuxKind[i + 1] != auxFile) continue;
       if (syment::decode(coff.cSymbolTbl[i]).n_sclass != kClassFile) continue;
       const String source = coff.getName(aux_file::decode(coff.cSymbolTbl[i + 1]));
-      struct stat st;
-      if (::stat(platform::hostPath(source).c_str(), &st) == 0 && st.st_dev == listing.st_dev &&
-          st.st_ino == listing.st_ino) {
+      if (sameFile(source, listName)) {
         s << "List file '" << listName << "' would overwrite the source file '" << source
           << "'.";
         reportStream(SevError, kInitContext, s, 0);

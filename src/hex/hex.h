@@ -69,8 +69,7 @@ class HexFile {
 
  private:
   String cName;
-  replacement::OutputFile cFile;
-  std::FILE* cStream = nullptr;
+  replacement::OutputFile cFile;  // its stream is null unless open
   bool cFailed = false;
 };
 

@@ -63,19 +63,17 @@ void HexRange::print(std::ostream& os) const {
 
 bool HexFile::open() {
   cFailed = false;
-  if (!cFile.open()) return false;
-  cStream = cFile.file();
-  return true;
+  return cFile.open() != 0;
 }
 
 void HexFile::put(const String& text) {
-  if (!cStream || cFailed) return;
-  if (std::fwrite(text.data(), 1, text.size(), cStream) != text.size()) cFailed = true;
+  std::FILE* stream = cFile.file();
+  if (!stream || cFailed) return;
+  if (std::fwrite(text.data(), 1, text.size(), stream) != text.size()) cFailed = true;
 }
 
 bool HexFile::close() {
-  if (!cStream) return false;
-  cStream = nullptr;
+  if (!cFile.file()) return false;
   if (!cFile.close()) cFailed = true;
   return !cFailed;
 }

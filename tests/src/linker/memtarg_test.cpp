@@ -764,11 +764,18 @@ void checkInvariants(const Memory& m) {
     ASSERT_EQ(tiles[i].first, tiles[i - 1].last + 1) << "gap or overlap at " << tiles[i].first;
 }
 
-TEST(MemoryInvariants, RandomAllocationsAndLoads) {
-  std::mt19937 rng(20240611);
-  auto pick = [&rng](uint64_t lo, uint64_t hi) {
+// Whole numbers drawn from lo to hi, both included; the same seed draws the
+// same numbers.
+struct RandomPick {
+  explicit RandomPick(std::mt19937::result_type seed) : rng(seed) {}
+  uint64_t operator()(uint64_t lo, uint64_t hi) {
     return std::uniform_int_distribution<uint64_t>(lo, hi)(rng);
-  };
+  }
+  std::mt19937 rng;
+};
+
+TEST(MemoryInvariants, RandomAllocationsAndLoads) {
+  RandomPick pick(20240611);
   const uint16_t widths[] = {8, 12, 14, 16};
   OutputCapture capture;
   ExitRecorder recorder;
@@ -893,10 +900,7 @@ struct ReferenceFreeList {
 // Many equal holes, odd and even starts, empty pieces and pieces at fixed
 // starts: the ordered free list must choose, and list, exactly as the plain one.
 TEST(MemoryFreeList, ChoosesAndListsAsAListSortedBeforeEveryPlacement) {
-  std::mt19937 rng(77031);
-  auto pick = [&rng](uint64_t lo, uint64_t hi) {
-    return std::uniform_int_distribution<uint64_t>(lo, hi)(rng);
-  };
+  RandomPick pick(77031);
   OutputCapture capture;
   ExitRecorder recorder;
   for (int round = 0; round < 200; ++round) {
@@ -944,10 +948,7 @@ TEST(MemoryFreeList, ChoosesAndListsAsAListSortedBeforeEveryPlacement) {
 // The ranking kept up to date must pick what ranking all memories anew picks:
 // the first, by largest hole and then declaration order, that fits.
 TEST(HoleRankingTest, PicksAsRankingTheMemoriesAnew) {
-  std::mt19937 rng(5150);
-  auto pick = [&rng](uint64_t lo, uint64_t hi) {
-    return std::uniform_int_distribution<uint64_t>(lo, hi)(rng);
-  };
+  RandomPick pick(5150);
   OutputCapture capture;
   ExitRecorder recorder;
   for (int round = 0; round < 200; ++round) {
