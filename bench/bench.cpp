@@ -727,7 +727,8 @@ void linkObjects(const std::string& dir, int count, int labels, int calls) {
       for (int k = 0; k < calls; ++k) {
         const int target = (i + 1 + j * 79 + k * 13) % count;
         const std::uint32_t ref = b.externRef(objectLabel(target, (j + k) % labels));
-        const std::uint32_t at = step * static_cast<std::uint32_t>(j) + 2 + 4 * static_cast<std::uint32_t>(k);
+        const std::uint32_t at =
+            step * static_cast<std::uint32_t>(j) + 2 + 4 * static_cast<std::uint32_t>(k);
         b.relocation(".code", at, ref, kRelocCall);
         b.relocation(".code", at + 2, ref, kRelocCall2);
       }
@@ -746,6 +747,16 @@ struct Dimension {
   std::function<std::vector<std::string>(const std::string& dir, int count)> make;
   bool freshDirectory = false;  // each run in an empty directory "out"
 };
+
+// A dimension of the link: write makes the objects and the command file
+// link.lkr for the count, and torvan links them with a map.
+Dimension linkDimension(const std::string& name, std::array<int, 3> counts,
+                        std::function<void(const std::string& dir, int count)> write) {
+  return {name, counts, "torvan", 0, [write](const std::string& dir, int count) {
+            write(dir, count);
+            return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
+          }};
+}
 
 struct Timing {
   double seconds = 0;
@@ -775,56 +786,26 @@ Timing timeDimension(const std::string& bin, const std::string& dir, const Dimen
 
 int scalingMode(const std::string& bin, const std::string& work, int runs, long limitMs) {
   const std::vector<Dimension> dimensions = {
-      {"link: objects", {1000, 4000, 16000}, "torvan", 0,
-       [](const std::string& dir, int c) {
-         linkObjects(dir, c, 2, 1);
-         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
-       }},
-      {"link: symbols", {20000, 80000, 320000}, "torvan", 0,
-       [](const std::string& dir, int c) {
-         linkObjects(dir, 10, c / 10, 0);
-         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
-       }},
-      {"link: relocations", {40000, 160000, 640000}, "torvan", 0,
-       [](const std::string& dir, int c) {
-         linkObjects(dir, 10, 10, c / 200);
-         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
-       }},
-      {"absolute sections", {1000, 4000, 16000}, "torvan", 0,
-       [](const std::string& dir, int c) {
-         codeSections(dir, c, 2, true);
-         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
-       }},
-      {"3-byte absolute sections", {1000, 4000, 16000}, "torvan", 0,
-       [](const std::string& dir, int c) {
-         codeSections(dir, c, 3, true);
-         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
-       }},
-      {"3-byte sections, placed", {1000, 4000, 16000}, "torvan", 0,
-       [](const std::string& dir, int c) {
-         codeSections(dir, c, 3, false);
-         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
-       }},
-      {"CODEPAGEs", {250, 1000, 4000}, "torvan", 0,
-       [](const std::string& dir, int c) {
-         codePages(dir, c);
-         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
-       }},
-      {"SECTION lines", {4000, 16000, 64000}, "torvan", 0,
-       [](const std::string& dir, int c) {
-         sectionLines(dir, c);
-         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
-       }},
-      {"INCLUDEd command files", {1000, 4000, 16000}, "torvan", 0,
-       [](const std::string& dir, int c) {
-         includedFiles(dir, c);
-         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
-       }},
-      {"libraries", {1000, 4000, 16000}, "torvan", 0,
-       [&bin](const std::string& dir, int c) {
-         libraries(dir, c, bin);
-         return std::vector<std::string>{"-q", "link.lkr", "-o", "link.out", "-m", "link.map"};
-       }},
+      linkDimension("link: objects", {1000, 4000, 16000},
+                    [](const std::string& dir, int c) { linkObjects(dir, c, 2, 1); }),
+      linkDimension("link: symbols", {20000, 80000, 320000},
+                    [](const std::string& dir, int c) { linkObjects(dir, 10, c / 10, 0); }),
+      linkDimension("link: relocations", {40000, 160000, 640000},
+                    [](const std::string& dir, int c) { linkObjects(dir, 10, 10, c / 200); }),
+      linkDimension("absolute sections", {1000, 4000, 16000},
+                    [](const std::string& dir, int c) { codeSections(dir, c, 2, true); }),
+      linkDimension("3-byte absolute sections", {1000, 4000, 16000},
+                    [](const std::string& dir, int c) { codeSections(dir, c, 3, true); }),
+      linkDimension("3-byte sections, placed", {1000, 4000, 16000},
+                    [](const std::string& dir, int c) { codeSections(dir, c, 3, false); }),
+      linkDimension("CODEPAGEs", {250, 1000, 4000},
+                    [](const std::string& dir, int c) { codePages(dir, c); }),
+      linkDimension("SECTION lines", {4000, 16000, 64000},
+                    [](const std::string& dir, int c) { sectionLines(dir, c); }),
+      linkDimension("INCLUDEd command files", {1000, 4000, 16000},
+                    [](const std::string& dir, int c) { includedFiles(dir, c); }),
+      linkDimension("libraries", {1000, 4000, 16000},
+                    [&bin](const std::string& dir, int c) { libraries(dir, c, bin); }),
       {"kesvo /r all members", {1250, 5000, 20000}, "kesvo", 0,
        [&bin](const std::string& dir, int c) {
          std::vector<std::string> args = {"/q", "/r", "members.lib"};
