@@ -1,8 +1,5 @@
 #include "archive.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -349,30 +346,14 @@ int Archive::write() {
     }
   }
 
-  const String openFailure = "Could not open library file '" + name + "' for writing.";
-  String target;
-  struct stat st;
-  bool exists = false;
-  if (!replacement::resolveLinks(platform::hostPath(name), target, st, exists)) {
-    error(kWriteContext, openFailure);
+  // A library we could not open for writing, or one that is no regular
+  // file, stays as it is.
+  replacement::OutputFile output(platform::hostPath(name));
+  if (!output.open(replacement::OutputFile::refuseSpecial)) {
+    error(kWriteContext, "Could not open library file '" + name + "' for writing.");
     return 0;
   }
-  mode_t mode = replacement::creationMode();
-  if (exists) {
-    // A library we could not open for writing stays as it is.
-    if (!S_ISREG(st.st_mode) || access(target.c_str(), W_OK) != 0) {
-      error(kWriteContext, openFailure);
-      return 0;
-    }
-    mode = st.st_mode & 07777;
-  }
-
-  replacement::TempFile temp(target);
-  if (!temp.open() || !temp.setMode(mode)) {
-    error(kWriteContext, openFailure);
-    return 0;
-  }
-  std::FILE* f = temp.file();
+  std::FILE* f = output.file();
   if (std::fwrite(libformat::magic(), 1, libformat::kMagicSize, f) != libformat::kMagicSize) {
     error(kWriteContext, "Could not write archive magic string in library file '" + name + "'. ");
     return 0;
@@ -399,11 +380,11 @@ int Archive::write() {
       return 0;
     }
   }
-  if (!temp.close()) {
+  if (!output.close()) {
     error(kWriteContext, "Could not write library file '" + name + "'.");
     return 0;
   }
-  if (!temp.commit(exists ? &st : nullptr)) {
+  if (!output.commit()) {
     error(kWriteContext, "Could not replace library file '" + name + "'.");
     return 0;
   }

@@ -94,10 +94,11 @@ int sameRegularFile(const String& a, const String& b) {
              : 0;
 }
 
-int OutputFile::open() {
+int OutputFile::open(Special special) {
   String target;
   if (!resolveLinks(cPath, target, cFacts, cExists)) return 0;
   if (cExists && !S_ISREG(cFacts.st_mode)) {
+    if (special == refuseSpecial) return 0;
     cInPlace = std::fopen(cPath.c_str(), "wb");
     return cInPlace ? 1 : 0;
   }

@@ -143,8 +143,9 @@ class TempFile {
 // written to a temporary file that replaces it only once all of it was
 // written, with the old file's permission bits (a new one gets those of a
 // plain create); a link stays a link and its target is replaced. Anything
-// else (a device, a pipe) is written in place: there is nothing to lose.
-// Dropped uncommitted, the old file stays as it was.
+// else (a device, a pipe) is written in place, as there is nothing to lose,
+// unless the caller refuses it. Dropped uncommitted, the old file stays as
+// it was.
 class OutputFile {
  public:
   explicit OutputFile(const String& hostPath) : cPath(hostPath) {}
@@ -154,9 +155,11 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
+  enum Special { writeInPlace, refuseSpecial };
   // 0 when the file cannot be written: its links loop, it exists and may
-  // not be written, or no temporary file can be made beside it.
-  int open();
+  // not be written (or is no regular file, and special refuses it), or no
+  // temporary file can be made beside it.
+  int open(Special special = writeInPlace);
   std::FILE* file() const { return cInPlace ? cInPlace : cTemp ? cTemp->file() : nullptr; }
   // Flushes and closes; 0 when anything written was lost.
   int close();
