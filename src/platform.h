@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,16 @@ ExitFunction setExitFunction(ExitFunction fn);
 // their operation yields after the failure.
 void exitProcess(int status);
 
-// Reports a failed assertion on standard error ("Assertion Failed!", the
-// expression, the source file and line, then "ABNORMAL TERMINATION") and
-// ends the process with status 255.
+// Reports a failed assertion on standard error, descriptor 2 whatever
+// std::cerr is bound to ("Assertion Failed!", the expression, the source
+// file and line, then "ABNORMAL TERMINATION") and ends the process with
+// status 255.
 void assertFailed(const char* expr, const char* file, int line);
+
+// Sends the report of a failed assertion to stream instead of descriptor 2
+// (nullptr: back to descriptor 2), so that a test in the same process can
+// read it; returns the stream set before.
+std::ostream* setAssertionStream(std::ostream* stream);
 
 // Failed assertions so far in this process. An assertion and a fatal
 // diagnostic both exit with 255; an exit function that must tell them apart

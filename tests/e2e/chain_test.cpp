@@ -27,7 +27,6 @@
 using fixtures::Bytes;
 using fixtures::CoffBuilder;
 using testing_support::RunResult;
-using testing_support::runCommand;
 
 namespace {
 
@@ -508,11 +507,21 @@ class ChainTest : public ::testing::TestWithParam<FamilyCase> {
  protected:
   void SetUp() override { cDir = testing_support::makeTempDir("e2e"); }
   void TearDown() override {
-    if (!HasFailure()) std::filesystem::remove_all(cDir);  // kept for a look when failed
+    std::filesystem::remove_all(cDir);
   }
 
+  // Runs the program name with args in the work directory (TZ=UTC for the
+  // dates).
+  RunResult tool(const std::string& name, const std::vector<std::string>& args) {
+    testing_support::ChildLimits limits;
+    limits.environment.push_back("TZ=UTC");
+    const testing_support::ChildEnd end =
+        testing_support::runChild(cDir, testing_support::toolPath(name), args, limits);
+    return RunResult{end.status, end.output};
+  }
+  // The same, args being literal words separated by blanks.
   RunResult tool(const std::string& name, const std::string& args) {
-    return runCommand("TZ=UTC '" + testing_support::toolBinDir() + "/" + name + "' " + args, cDir);
+    return tool(name, testing_support::splitWords(args));
   }
   std::string path(const std::string& name) const { return cDir + "/" + name; }
 
@@ -526,6 +535,7 @@ struct Place {
 };
 
 TEST_P(ChainTest, AssembleArchiveLinkConvert) {
+  REQUIRE_PROGRAM("srec_cat");
   const FamilyCase& c = GetParam();
   const ProcId proc = ObjectWriter::procId(c);
   ASSERT_EQ(procFamily(proc), c.family);
@@ -788,9 +798,10 @@ TEST_P(ChainTest, AssembleArchiveLinkConvert) {
     std::filesystem::remove(path("prog.bin"));
     // Holes read as kHole, so a byte written where none belongs shows.
     const std::uint32_t end = program.rbegin()->first + 1;
-    r = runCommand("srec_cat prog.hex -intel -fill " + std::to_string(kHole) + " 0 " +
-                       std::to_string(end) + " -o prog.bin -binary",
-                   cDir);
+    r = testing_support::runProgram("srec_cat",
+                                    {"prog.hex", "-intel", "-fill", std::to_string(kHole), "0",
+                                     std::to_string(end), "-o", "prog.bin", "-binary"},
+                                    cDir);
     ASSERT_EQ(r.status, 0) << r.output;
     const Bytes bin = fixtures::readBytes(path("prog.bin"));
     ASSERT_EQ(bin.size(), end);

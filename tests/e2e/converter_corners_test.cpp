@@ -20,7 +20,6 @@
 using fixtures::CoffBuilder;
 using testing_support::RunResult;
 using testing_support::readFile;
-using testing_support::runCommand;
 using testing_support::writeFile;
 
 namespace {
@@ -49,11 +48,21 @@ class ConverterCorners : public ::testing::Test {
  protected:
   void SetUp() override { cDir = testing_support::makeTempDir("corners"); }
   void TearDown() override {
-    if (!HasFailure()) std::filesystem::remove_all(cDir);  // kept for a look when failed
+    std::filesystem::remove_all(cDir);
   }
 
+  // Runs the program name with args in the work directory (TZ=UTC for the
+  // dates).
+  RunResult tool(const std::string& name, const std::vector<std::string>& args) {
+    testing_support::ChildLimits limits;
+    limits.environment.push_back("TZ=UTC");
+    const testing_support::ChildEnd end =
+        testing_support::runChild(cDir, testing_support::toolPath(name), args, limits);
+    return RunResult{end.status, end.output};
+  }
+  // The same, args being literal words separated by blanks.
   RunResult tool(const std::string& name, const std::string& args) {
-    return runCommand("TZ=UTC '" + testing_support::toolBinDir() + "/" + name + "' " + args, cDir);
+    return tool(name, testing_support::splitWords(args));
   }
   std::string path(const std::string& name) const { return cDir + "/" + name; }
   bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
@@ -82,23 +91,23 @@ TEST_F(ConverterCorners, AnEmptyFileNameCountsAsTheFirstOrTheSecondName) {
   const std::string dralm = banner("DRALM v2.10.00, COFF to COD File Converter");
   struct Case {
     const char* tool;
-    const char* args;
+    std::vector<std::string> args;
     int status;
     std::string output;
     const char* written;  // the file the run creates, or nullptr
   };
   const Case cases[] = {
-      {"ponzer", "'' prog.out", 1, ponzer + kPonzerUsage, nullptr},
-      {"ponzer", "prog.out ''", 1, ponzer + kPonzerUsage, nullptr},
-      {"ponzer", "/q '' prog.out", 1, "", nullptr},
-      {"ponzer", "/r 0-1 '' /a INHX8M prog.out", 1, ponzer + kPonzerUsage, nullptr},
-      {"ponzer", "prog.out", 0, ponzer + summary(0, 0), "prog.hex"},
-      {"dralm", "'' prog.out", 1, dralm + kDralmUsage, nullptr},
-      {"dralm", "-d prog.out ''", 1, dralm + kDralmUsage, nullptr},
-      {"dralm", "-d prog.out", 0, dralm + summary(0, 0), "prog.cod"},
+      {"ponzer", {"", "prog.out"}, 1, ponzer + kPonzerUsage, nullptr},
+      {"ponzer", {"prog.out", ""}, 1, ponzer + kPonzerUsage, nullptr},
+      {"ponzer", {"/q", "", "prog.out"}, 1, "", nullptr},
+      {"ponzer", {"/r", "0-1", "", "/a", "INHX8M", "prog.out"}, 1, ponzer + kPonzerUsage, nullptr},
+      {"ponzer", {"prog.out"}, 0, ponzer + summary(0, 0), "prog.hex"},
+      {"dralm", {"", "prog.out"}, 1, dralm + kDralmUsage, nullptr},
+      {"dralm", {"-d", "prog.out", ""}, 1, dralm + kDralmUsage, nullptr},
+      {"dralm", {"-d", "prog.out"}, 0, dralm + summary(0, 0), "prog.cod"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.tool) + " " + c.args);
+    SCOPED_TRACE(std::string(c.tool) + " " + ::testing::PrintToString(c.args));
     std::filesystem::remove(path("prog.hex"));
     std::filesystem::remove(path("prog.cod"));
     const RunResult r = tool(c.tool, c.args);

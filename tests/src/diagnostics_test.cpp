@@ -1,6 +1,8 @@
 #include "diagnostics.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "platform.h"
 #include "support/harness.h"
@@ -84,6 +86,33 @@ TEST(Platform, AssertionReportsAndExits255) {
   EXPECT_NE(out.text().find("ABNORMAL TERMINATION"), std::string::npos);
   TOOL_ASSERT(x == 1);
   EXPECT_EQ(ExitRecorder::count(), 1);
+}
+
+// In a program, the error stream is bound to standard output; the report of
+// a failed assertion still goes to standard error, and only there.
+TEST(Platform, AssertionReportGoesToStandardError) {
+  const std::string dir = makeTempDir("assertion");
+  const ChildEnd end = runInChild(
+      dir,
+      [] {
+        // Standard output to a file of its own; standard error stays the pipe.
+        const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || dup2(out, 1) < 0) return 100;
+        bindErrorStreamToStdout();
+        std::cout << "before\n";
+        std::cerr << "Error - an error\n";
+        int x = 1;
+        TOOL_ASSERT(x == 2);
+        return 101;  // not reached: the failed check ends the process
+      },
+      ChildLimits{});
+  EXPECT_EQ(end.status, 255) << end.output;
+  const std::string head = "Assertion Failed!\n\nExpression: x == 2\nFile: diagnostics_test.cpp\n";
+  const std::string tail = "\n\nABNORMAL TERMINATION\n";
+  EXPECT_EQ(end.output.compare(0, head.size(), head), 0) << end.output;
+  ASSERT_GE(end.output.size(), head.size() + tail.size());
+  EXPECT_EQ(end.output.substr(end.output.size() - tail.size()), tail) << end.output;
+  EXPECT_EQ(readFile(dir + "/stdout.txt"), "before\nError - an error\n");
 }
 
 TEST(Platform, CtimeTextLayout) {

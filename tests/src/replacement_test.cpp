@@ -135,13 +135,33 @@ TEST(OutputFile, AnUncommittedOrRefusedFileChangesNothing) {
   ASSERT_EQ(symlink("loop", (dir + "/loop").c_str()), 0);
   EXPECT_EQ(replacement::OutputFile(dir + "/loop").open(), 0);
   EXPECT_EQ(replacement::OutputFile(dir + "/missing/file").open(), 0);
-  if (geteuid() != 0) {
-    // A file that may not be written stays as it is, though its directory
-    // would take a new one.
-    chmod((dir + "/old").c_str(), 0444);
-    EXPECT_EQ(replacement::OutputFile(dir + "/old").open(), 0);
-  }
   EXPECT_EQ(readFile(dir + "/old"), "old contents");
+  EXPECT_TRUE(hiddenIn(dir).empty());
+}
+
+// A file its user may not write stays as it is, though its directory would
+// take a new one. Run as an ordinary user, whom the bits bind (root they
+// would not).
+TEST(OutputFile, AFileThatMayNotBeWrittenIsRefused) {
+  const std::string dir = makeTempDir("readonly");
+  writeFile(dir + "/old", "old contents");
+  ASSERT_TRUE(giveToUnprivileged(dir));
+  ASSERT_TRUE(giveToUnprivileged(dir + "/old"));
+  ASSERT_EQ(chmod((dir + "/old").c_str(), 0444), 0);
+  ChildLimits asUser;
+  asUser.unprivileged = true;
+  const ChildEnd end = runInChild(
+      dir,
+      [&] {
+        replacement::OutputFile writable(dir + "/new");
+        if (writable.open() != 1) return 1;  // the directory takes a new file
+        return replacement::OutputFile(dir + "/old").open() == 0 ? 0 : 2;
+      },
+      asUser);
+  EXPECT_EQ(end.status, 0) << end.output;
+  EXPECT_EQ(readFile(dir + "/old"), "old contents");
+  EXPECT_EQ(modeOf(dir + "/old"), 0444u);
+  EXPECT_FALSE(platform::fileExists(dir + "/new"));
   EXPECT_TRUE(hiddenIn(dir).empty());
 }
 

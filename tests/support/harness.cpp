@@ -1,8 +1,10 @@
 #include "support/harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "diagnostics.h"
 #include "platform.h"
@@ -44,11 +47,14 @@ bool limitTo(int resource, rlim_t bytes) {
   return setrlimit(resource, &limit) == 0;
 }
 
-// In the forked child: binds the standard streams, applies limits and
-// becomes program. Never returns.
-[[noreturn]] void becomeProgram(const std::string& dir, const std::string& program,
-                                const std::vector<char*>& argv, const ChildLimits& limits,
-                                const int* pipeEnds) {
+// Writes text to descriptor 2 in a forked child (no allocation).
+void childSays(const char* text) {
+  if (write(2, text, std::strlen(text)) < 0) return;
+}
+
+// In the forked child: binds the standard streams, drops privileges,
+// enters dir and applies limits. On failure it ends the child.
+void setUpChild(const std::string& dir, const ChildLimits& limits, const int* pipeEnds) {
   // Before chdir, so that a relative log path names what the parent meant.
   int sink = -1;
   if (pipeEnds) {
@@ -66,7 +72,16 @@ bool limitTo(int resource, rlim_t bytes) {
     dup2(sink, 2);
     if (sink != 1 && sink != 2) close(sink);
   }
-  if (chdir(dir.c_str()) != 0) _exit(kChildSetupFailed);
+  // Groups first: once the user is no longer root, they cannot be changed.
+  if (limits.unprivileged && geteuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+    childSays("could not drop privileges\n");
+    _exit(kChildSetupFailed);
+  }
+  if (!dir.empty() && chdir(dir.c_str()) != 0) {
+    childSays("could not enter the directory\n");
+    _exit(kChildSetupFailed);
+  }
   if (limits.defaultSignals)
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) signal(sig, SIG_DFL);
   if (limits.ignoreFileSizeSignal) signal(SIGXFSZ, SIG_IGN);
@@ -77,11 +92,91 @@ bool limitTo(int resource, rlim_t bytes) {
   if (limits.alarmSeconds != 0) alarm(limits.alarmSeconds);
   if (limits.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
     if (errno != EPERM) _exit(kChildSetupFailed);
-    if (write(2, kTraceRefusedText, std::strlen(kTraceRefusedText)) < 0) _exit(kChildSetupFailed);
+    childSays(kTraceRefusedText);
     _exit(kTraceRefused);
   }
-  execv(program.c_str(), argv.data());
-  _exit(kExecFailed);
+}
+
+// The environment a child gets: this process's, with the settings of
+// limits added or replaced by name.
+std::vector<std::string> childEnvironment(const ChildLimits& limits) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string setting = *e;
+    const std::string name = setting.substr(0, setting.find('=') + 1);
+    const bool replaced =
+        std::any_of(limits.environment.begin(), limits.environment.end(),
+                    [&](const std::string& s) { return s.compare(0, name.size(), name) == 0; });
+    if (!replaced) env.push_back(setting);
+  }
+  env.insert(env.end(), limits.environment.begin(), limits.environment.end());
+  return env;
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Forks a child whose output goes where limits say; in the child, run (which
+// never returns) follows the set-up.
+template <typename Run>
+Child forkChild(const std::string& dir, const ChildLimits& limits, Run run) {
+  const bool piped = !limits.closeOutput && limits.log.empty();
+  int ends[2] = {-1, -1};
+  if (piped && pipe(ends) != 0) return Child{};
+  Child child;
+  child.pid = fork();
+  if (child.pid == 0) {
+    setUpChild(dir, limits, piped ? ends : nullptr);
+    run();
+  }
+  if (piped) {
+    close(ends[1]);
+    if (child.pid < 0)
+      close(ends[0]);
+    else
+      child.output = ends[0];
+  }
+  return child;
+}
+
+// Removes path and all below it, first giving this process's user the
+// right to enter and empty every directory there.
+void removeTree(const std::string& path) {
+  std::error_code ignored;
+  namespace fs = std::filesystem;
+  if (fs::is_directory(fs::symlink_status(path, ignored))) {
+    chmod(path.c_str(), 0700);
+    for (fs::recursive_directory_iterator it(path, ignored), end; !ignored && it != end;
+         it.increment(ignored))
+      if (it->is_directory(ignored) && !it->is_symlink(ignored))
+        chmod(it->path().c_str(), 0700);
+  }
+  fs::remove_all(path, ignored);
+}
+
+// The owner of makeTempDir's directories: removes them when the process
+// ends normally. A forked child that exits through here leaves them alone:
+// they are its parent's.
+class TempDirOwner {
+ public:
+  ~TempDirOwner() {
+    if (getpid() != cCreator) return;
+    for (const std::string& dir : cDirs) removeTree(dir);
+  }
+  void own(const std::string& dir) { cDirs.push_back(dir); }
+
+ private:
+  pid_t cCreator = getpid();
+  std::vector<std::string> cDirs;
+};
+
+TempDirOwner& tempDirOwner() {
+  static TempDirOwner owner;
+  return owner;
 }
 
 }  // namespace
@@ -102,27 +197,46 @@ OutputCapture::OutputCapture() {
   std::cout.flush();
   cOldOut = std::cout.rdbuf(cBuffer.rdbuf());
   cOldErr = std::cerr.rdbuf(cBuffer.rdbuf());
+  cOldAssertionStream = platform::setAssertionStream(&cBuffer);
 }
 OutputCapture::~OutputCapture() {
   std::cout.rdbuf(cOldOut);
   std::cerr.rdbuf(cOldErr);
+  platform::setAssertionStream(cOldAssertionStream);
 }
 
 DiagnosticsScope::DiagnosticsScope() { resetDiagnostics(); }
 DiagnosticsScope::~DiagnosticsScope() { resetDiagnostics(); }
 
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& dir) {
+  const ChildEnd end = runChild(dir, program, args, ChildLimits{});
+  return RunResult{end.status, end.output};
+}
+
+std::vector<std::string> splitWords(const std::string& text) {
+  std::vector<std::string> found;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) found.push_back(word);
+  return found;
+}
+
+std::string findProgram(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path ? path : "/usr/bin:/bin");
+  for (std::string d; std::getline(dirs, d, ':');) {
+    const std::string candidate = (d.empty() ? "." : d) + "/" + program;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+  }
+  return "";
+}
+
 RunResult runCommand(const std::string& command, const std::string& dir) {
-  std::string full = dir.empty() ? command : "cd '" + dir + "' && " + command;
-  full += " 2>&1";
-  RunResult r{-1, ""};
-  FILE* p = popen(full.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+  return runProgram("/bin/sh", {"-c", command}, dir);
 }
 
 std::string toolBinDir() {
@@ -135,25 +249,18 @@ std::string toolPath(const std::string& tool) { return toolBinDir() + "/" + tool
 Child startChild(const std::string& dir, const std::string& program,
                  const std::vector<std::string>& args, const ChildLimits& limits) {
   // Built before fork: the child only calls what is safe there.
-  std::vector<std::string> words{program};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  const bool piped = !limits.closeOutput && limits.log.empty();
-  int ends[2] = {-1, -1};
-  if (piped && pipe(ends) != 0) return Child{};
-  Child child;
-  child.pid = fork();
-  if (child.pid == 0) becomeProgram(dir, program, argv, limits, piped ? ends : nullptr);
-  if (piped) {
-    close(ends[1]);
-    if (child.pid < 0)
-      close(ends[0]);
-    else
-      child.output = ends[0];
-  }
-  return child;
+  const std::string found = findProgram(program);
+  std::vector<std::string> argWords{program};
+  argWords.insert(argWords.end(), args.begin(), args.end());
+  std::vector<char*> argv = pointersTo(argWords);
+  std::vector<std::string> env = childEnvironment(limits);
+  std::vector<char*> envp = pointersTo(env);
+  const std::string notFound = program + ": not found\n";
+  return forkChild(dir, limits, [&] {
+    if (!found.empty()) execve(found.c_str(), argv.data(), envp.data());
+    childSays(notFound.c_str());
+    _exit(kExecFailed);
+  });
 }
 
 ChildEnd collectChild(const Child& child, const ChildLimits& limits, const int* reaped) {
@@ -191,11 +298,37 @@ ChildEnd runChild(const std::string& dir, const std::string& program,
   return collectChild(startChild(dir, program, args, limits), limits);
 }
 
+ChildEnd runInChild(const std::string& dir, const std::function<int()>& body,
+                    const ChildLimits& limits) {
+  std::cout.flush();
+  std::fflush(nullptr);
+  const Child child = forkChild(dir, limits, [&] {
+    int status = kChildSetupFailed;
+    try {
+      status = body();
+    } catch (const ProcessExit& e) {
+      status = e.status;
+    } catch (...) {
+      childSays("uncaught exception\n");
+    }
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    _exit(status);
+  });
+  return collectChild(child, limits);
+}
+
 std::string makeTempDir(const std::string& tag) {
   const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base ? base : "/tmp") + "/" + tag + "-XXXXXX";
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + tag + "-XXXXXX";
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+  tempDirOwner().own(tmpl);
   return tmpl;
+}
+
+bool giveToUnprivileged(const std::string& path) {
+  return geteuid() != 0 || lchown(path.c_str(), kNobody, kNobody) == 0;
 }
 
 std::vector<std::string> directoryEntries(const std::string& dir) {

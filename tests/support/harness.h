@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -39,7 +40,8 @@ class ExitRecorder {
 };
 
 // While alive, standard output and the error stream both go into one buffer
-// (as the programs bind them); standard error of assertions goes there too.
+// (as the programs bind them); the report of a failed assertion, which a
+// program writes to descriptor 2, goes there too.
 class OutputCapture {
  public:
   OutputCapture();
@@ -52,6 +54,7 @@ class OutputCapture {
   std::ostringstream cBuffer;
   std::streambuf* cOldOut;
   std::streambuf* cOldErr;
+  std::ostream* cOldAssertionStream;
 };
 
 // Resets the diagnostic counters and flags on construction and destruction.
@@ -62,11 +65,34 @@ class DiagnosticsScope {
 };
 
 struct RunResult {
-  int status;
+  int status;          // exit status, -1 when a signal ended it
   std::string output;  // standard output and standard error, merged
 };
 
-// Runs a shell command line, in dir when it is not empty.
+// Runs program with args, in dir when it is not empty, through an argument
+// vector: no shell reads the words, so any byte may be in them (and in dir).
+// program is a path, or a name looked up in PATH (status 127 when it is not
+// found there).
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& dir = "");
+
+// The blank-separated words of text, no quoting: for literal argument lists
+// (a path that may hold a blank goes in as a word of its own).
+std::vector<std::string> splitWords(const std::string& text);
+
+// The full path of program as PATH finds it, empty when it is not there.
+std::string findProgram(const std::string& program);
+
+// Fails the test, naming program, when PATH does not find it: a test that
+// reads files back through an outside program checks nothing without it.
+#define REQUIRE_PROGRAM(program)                                                  \
+  ASSERT_FALSE(::testing_support::findProgram(program).empty())                   \
+      << (program) << " was not found in PATH: this test reads the files back with it;" \
+      << " install it to run the test"
+
+// Runs a line through /bin/sh in dir (when not empty: the child enters it,
+// its name is not part of the line). Prefer runProgram: the line's words
+// are the caller's to quote.
 RunResult runCommand(const std::string& command, const std::string& dir = "");
 
 // Directory of the built programs (TOOL_BIN_DIR when set, else the build's bin).
@@ -94,7 +120,19 @@ struct ChildLimits {
   // The file taking standard output and error. Empty: a pipe that
   // collectChild reads, beyond the reach of the file-size limit.
   std::string log;
+  // NAME=value settings added to (or replacing in) the inherited environment.
+  std::vector<std::string> environment;
+  // When this process is root, the child runs as user and group kNobody
+  // (with no supplementary groups), so that a file's permission bits bind it
+  // as they bind an ordinary user; otherwise it runs as this process's user.
+  // What it reads must be readable by that user, the directory it enters
+  // searchable (makeTempDir's is not: giveToUnprivileged), and a directory
+  // it is to write into writable.
+  bool unprivileged = false;
 };
+
+// The user and group an unprivileged child of a root process runs as.
+constexpr uid_t kNobody = 65534;
 
 // The exit status and message of a child that was not allowed to be traced
 // (some containers forbid it), told apart from a failure: 126 when the set-up
@@ -115,7 +153,8 @@ struct ChildEnd {
   int shellStatus() const { return signal != 0 ? 128 + signal : status; }
 };
 
-// Starts program (a path) with args in dir under limits; pid -1 when no
+// Starts program (a path, or a name looked up in PATH) with args in dir (when
+// not empty) under limits; pid -1 when no
 // child could be made. A child writing to a pipe may block once it is full,
 // until collectChild reads it.
 Child startChild(const std::string& dir, const std::string& program,
@@ -129,8 +168,24 @@ ChildEnd collectChild(const Child& child, const ChildLimits& limits, const int* 
 ChildEnd runChild(const std::string& dir, const std::string& program,
                   const std::vector<std::string>& args, const ChildLimits& limits);
 
-// A fresh empty directory under the system's temporary directory.
+// Runs body in a forked child of this process, set up as startChild sets up
+// a program (dir, limits, privileges), and collects it as collectChild does.
+// The child's exit status is what body returns (or the status of a trapped
+// exit); what it prints is the output. Failed expectations inside body are
+// not seen by this process: body reports through its status and output.
+ChildEnd runInChild(const std::string& dir, const std::function<int()>& body,
+                    const ChildLimits& limits);
+
+// A fresh empty directory under the system's temporary directory (TMPDIR,
+// else /tmp). It belongs to this process: at its exit the directory is
+// removed with all it holds, whatever the modes set on what is inside.
 std::string makeTempDir(const std::string& tag);
+
+// When this process is root, path (not followed when a link) becomes user
+// and group kNobody's, so that an unprivileged child has its owner's rights
+// on it (a directory it writes into, say); nothing otherwise, as the child
+// then runs as path's owner already. False when it could not be given.
+bool giveToUnprivileged(const std::string& path);
 
 // The names in dir (not "." and ".."), sorted; empty when it cannot be read.
 std::vector<std::string> directoryEntries(const std::string& dir);

@@ -61,14 +61,14 @@ class DralmTest : public ConversionTest {
     fixtures::writeBytes("old.out", program("old.out").emit(older));
   }
 
-  RunResult run(const std::string& args) {
-    return runCommand("'" + dralmPath() + "' " + args, cDir);
-  }
+  RunResult run(const std::vector<std::string>& args) { return runProgram(dralmPath(), args, cDir); }
+  // The same, args being literal words separated by blanks.
+  RunResult run(const std::string& args) { return run(splitWords(args)); }
 };
 
 struct CliCase {
   const char* name;
-  const char* args;
+  std::vector<std::string> args;
   int status;
   std::string output;
   std::vector<const char*> written;
@@ -76,7 +76,9 @@ struct CliCase {
   int pageBreaks;  // form feeds in prog.lst; -1 when not looked at
 };
 
-void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name << ": " << c.args; }
+void PrintTo(const CliCase& c, std::ostream* os) {
+  *os << c.name << ": " << ::testing::PrintToString(c.args);
+}
 
 std::vector<CliCase> cliCases() {
   const std::string ok = banner() + summary(0, 0);
@@ -86,52 +88,52 @@ std::vector<CliCase> cliCases() {
   const std::vector<const char*> codOnly = {"prog.cod"};
   const std::vector<const char*> lstOnly = {"prog.lst"};
   return {
-      {"NoArguments", "", 1, usage, none, both, -1},
-      {"QuietAloneIsASilentUsageError", "-q", 1, "", none, both, -1},
-      {"Converts", "prog.out", 0, ok, both, none, 0},
-      {"QuietAfterTheName", "prog.out /q", 0, "", both, none, 0},
-      {"QuietUpperCase", "-Q prog.out", 0, "", both, none, 0},
-      {"SlashSwitches", "/n 5 prog.out", 0, ok, both, none, 2},
-      {"SwitchLetterLowerCased", "-N 5 prog.out", 0, ok, both, none, 2},
-      {"PageLengthLongerThanTheListing", "-n 60 prog.out", 0, ok, both, none, 0},
-      {"PageLengthNotANumberIsZero", "-n abc prog.out", 0, ok, both, none, 0},
-      {"NegativePageLengthPagesAsItsSize", "-n -5 prog.out", 0, ok, both, none, 2},
-      {"PageLengthStopsAtTheFirstOtherCharacter", "-n 4x prog.out", 0, ok, both, none, 3},
-      {"PageLengthAfterWhiteSpace", "-n ' 7' prog.out", 0, ok, both, none, 1},
-      {"PageLengthPastAnyIntegerIsHeld", "-n 99999999999999999999999 prog.out", 0, ok, both,
+      {"NoArguments", {}, 1, usage, none, both, -1},
+      {"QuietAloneIsASilentUsageError", {"-q"}, 1, "", none, both, -1},
+      {"Converts", {"prog.out"}, 0, ok, both, none, 0},
+      {"QuietAfterTheName", {"prog.out", "/q"}, 0, "", both, none, 0},
+      {"QuietUpperCase", {"-Q", "prog.out"}, 0, "", both, none, 0},
+      {"SlashSwitches", {"/n", "5", "prog.out"}, 0, ok, both, none, 2},
+      {"SwitchLetterLowerCased", {"-N", "5", "prog.out"}, 0, ok, both, none, 2},
+      {"PageLengthLongerThanTheListing", {"-n", "60", "prog.out"}, 0, ok, both, none, 0},
+      {"PageLengthNotANumberIsZero", {"-n", "abc", "prog.out"}, 0, ok, both, none, 0},
+      {"NegativePageLengthPagesAsItsSize", {"-n", "-5", "prog.out"}, 0, ok, both, none, 2},
+      {"PageLengthStopsAtTheFirstOtherCharacter", {"-n", "4x", "prog.out"}, 0, ok, both, none, 3},
+      {"PageLengthAfterWhiteSpace", {"-n", " 7", "prog.out"}, 0, ok, both, none, 1},
+      {"PageLengthPastAnyIntegerIsHeld", {"-n", "99999999999999999999999", "prog.out"}, 0, ok, both,
        none, 0},
-      {"PageLengthWithoutValue", "prog.out -n", 1, usage, none, both, -1},
-      {"PageLengthTakesTheNameAsItsValue", "-n prog.out", 1, usage, none, both, -1},
-      {"NoListing", "/D prog.out", 0, ok, codOnly, lstOnly, -1},
-      {"NoListingWithPageLength", "-d -n 60 prog.out", 0,
+      {"PageLengthWithoutValue", {"prog.out", "-n"}, 1, usage, none, both, -1},
+      {"PageLengthTakesTheNameAsItsValue", {"-n", "prog.out"}, 1, usage, none, both, -1},
+      {"NoListing", {"/D", "prog.out"}, 0, ok, codOnly, lstOnly, -1},
+      {"NoListingWithPageLength", {"-d", "-n", "60", "prog.out"}, 0,
        banner() + "Warning - no listing file generated: /n switch ignored\n" + summary(0, 1),
        codOnly, lstOnly, -1},
-      {"TwoNames", "prog.out other.out", 1, usage, none, both, -1},
-      {"TwoNamesQuiet", "-q prog.out other.out", 1, "", none, both, -1},
-      {"LongerSwitchIsAName", "-dx prog.out", 1, usage, none, both, -1},
-      {"UnknownSwitchIsAName", "-x", 1,
+      {"TwoNames", {"prog.out", "other.out"}, 1, usage, none, both, -1},
+      {"TwoNamesQuiet", {"-q", "prog.out", "other.out"}, 1, "", none, both, -1},
+      {"LongerSwitchIsAName", {"-dx", "prog.out"}, 1, usage, none, both, -1},
+      {"UnknownSwitchIsAName", {"-x"}, 1,
        banner() + "Error - Could not open Coff file '-x' for reading.\n" + summary(1, 0), none,
        both, -1},
-      {"MissingFileQuiet", "-q missing.out", 1, "", none, {"missing.cod"}, -1},
-      {"ExecutableInADirectory", "sub/prog.out", 0, ok, {"prog.cod", "sub/prog.lst"},
+      {"MissingFileQuiet", {"-q", "missing.out"}, 1, "", none, {"missing.cod"}, -1},
+      {"ExecutableInADirectory", {"sub/prog.out"}, 0, ok, {"prog.cod", "sub/prog.lst"},
        {"sub/prog.cod", "prog.lst"}, -1},
-      {"BackslashPath", "'sub\\prog.out'", 0, ok, {"prog.cod", "sub/prog.lst"},
+      {"BackslashPath", {"sub\\prog.out"}, 0, ok, {"prog.cod", "sub/prog.lst"},
        {"sub/prog.cod", "prog.lst"}, -1},
-      {"UnknownProcessor", "badproc.out", 1,
+      {"UnknownProcessor", {"badproc.out"}, 1,
        banner() + "Error - Coff file 'badproc.out' names the unknown processor code 0x1234.\n" +
            summary(1, 0),
        none, {"badproc.cod", "badproc.lst"}, -1},
-      {"UnknownProcessorQuiet", "-q badproc.out", 1, "", none, {"badproc.cod"}, -1},
-      {"OlderLayout", "old.out", 1,
+      {"UnknownProcessorQuiet", {"-q", "badproc.out"}, 1, "", none, {"badproc.cod"}, -1},
+      {"OlderLayout", {"old.out"}, 1,
        banner() + "Error - Coff file 'old.out' missing optional file header.\n" +
            "Error - Coff file 'old.out' has no optional header; its processor is unknown.\n" +
            summary(2, 0),
        none, {"old.cod", "old.lst"}, -1},
-      {"ExecutableNamedLikeItsCodFile", "self.cod", 1,
+      {"ExecutableNamedLikeItsCodFile", {"self.cod"}, 1,
        banner() + "Error - Cod file 'self.cod' would overwrite the Coff file 'self.cod'.\n" +
            summary(1, 0),
        none, {"self.lst"}, -1},
-      {"MissingSourceIsAWarning", "nosrc.out", 0,
+      {"MissingSourceIsAWarning", {"nosrc.out"}, 0,
        banner() + "Warning - Could not open source file 'missing.asm'.\n" +
            "This file will not be present in the list file.\n" + summary(0, 1),
        {"nosrc.cod", "nosrc.lst"}, none, -1},

@@ -25,7 +25,7 @@ const char* const kFormatMessage = "-a switch requires {INHX32, INHX8S, INHX8M}\
 
 struct CliCase {
   const char* name;
-  const char* args;
+  std::vector<std::string> args;
   int status;
   bool banner;         // output begins with the banner
   std::string output;  // what follows the banner
@@ -33,56 +33,59 @@ struct CliCase {
   std::vector<const char*> absent;   // files that must not
 };
 
-void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name << ": " << c.args; }
+void PrintTo(const CliCase& c, std::ostream* os) {
+  *os << c.name << ":";
+  for (const std::string& a : c.args) *os << " [" << a << "]";
+}
 
 std::vector<CliCase> cliCases() {
   const std::string ok = summaryText(0);
   return {
-      {"NoArguments", "", 1, true, kUsage, {}, {}},
-      {"QuietAloneIsUsageErrorSilently", "/q", 1, false, "", {}, {}},
-      {"Converts", "prog.cof", 0, true, ok, {"prog.hex"}, {"prog.hxl"}},
-      {"QuietAfterName", "prog.cof /q", 0, false, "", {"prog.hex"}, {}},
-      {"QuietUpperDash", "-Q prog.cof", 0, false, "", {"prog.hex"}, {}},
+      {"NoArguments", {}, 1, true, kUsage, {}, {}},
+      {"QuietAloneIsUsageErrorSilently", {"/q"}, 1, false, "", {}, {}},
+      {"Converts", {"prog.cof"}, 0, true, ok, {"prog.hex"}, {"prog.hxl"}},
+      {"QuietAfterName", {"prog.cof", "/q"}, 0, false, "", {"prog.hex"}, {}},
+      {"QuietUpperDash", {"-Q", "prog.cof"}, 0, false, "", {"prog.hex"}, {}},
       // A switch is only the whole argument.
-      {"QuietWordIsAName", "/quiet prog.cof", 1, true, kUsage, {}, {"prog.hex"}},
-      {"RangeDashUpper", "-R 0x0-0x3 prog.cof", 0, true, ok, {"prog.hex"}, {}},
-      {"RangeDecimal", "/r 0-3 prog.cof", 0, true, ok, {"prog.hex"}, {}},
-      {"TwoRanges", "/r 0-0 /r 2-3 prog.cof", 0, true, ok, {"prog.hex"}, {}},
-      {"RangeWithoutValue", "prog.cof /r", 1, true, kUsage, {}, {"prog.hex"}},
-      {"RangeWithoutValueQuiet", "prog.cof /r /q", 1, false, "", {}, {}},
-      {"RangeOnePiece", "/r 0x10- prog.cof", 1, true, kRangeMessage, {}, {"prog.hex"}},
-      {"RangeEmptyMiddlePiece", "/r 0x10--0x20 prog.cof", 1, true, kRangeMessage, {}, {}},
-      {"RangeEndBelowBegin", "/r 0x20-0x10 prog.cof", 1, true, kRangeMessage, {}, {}},
-      {"RangeNegative", "/r -5 prog.cof", 1, true, kRangeMessage, {}, {}},
-      {"RangeWords", "/r foo-bar prog.cof", 1, true, kRangeMessage, {}, {}},
-      {"RangeTrailingCharacters", "/r 12abc-0x20 prog.cof", 1, true, kRangeMessage, {}, {}},
-      {"RangePast32Bits", "/r 0x100000000-0x100000001 prog.cof", 1, true, kRangeMessage, {}, {}},
-      {"RangeBadQuiet", "/q /r 0x10-", 1, false, "", {}, {}},
-      {"RangeSelectsNothing", "/r 0x5000-0x6000 prog.cof", 1, true, ok, {}, {"prog.hex"}},
-      {"FormatLowerCaseKeyword", "/a inhx32 prog.cof", 1, true, kFormatMessage, {}, {"prog.hex"}},
-      {"FormatWithoutValue", "prog.cof /a", 1, true, kFormatMessage, {}, {}},
-      {"FormatEmptyValue", "/a '' prog.cof", 1, true, kFormatMessage, {}, {}},
-      {"FormatUnknown", "/a INHX16 prog.cof", 1, true, kFormatMessage, {}, {}},
-      {"FormatQuiet", "/a x /q", 1, false, "", {}, {}},
-      {"FormatSplitUpperDash", "-A INHX8S prog.cof", 0, true, ok, {"prog.hxl", "prog.hxh"},
+      {"QuietWordIsAName", {"/quiet", "prog.cof"}, 1, true, kUsage, {}, {"prog.hex"}},
+      {"RangeDashUpper", {"-R", "0x0-0x3", "prog.cof"}, 0, true, ok, {"prog.hex"}, {}},
+      {"RangeDecimal", {"/r", "0-3", "prog.cof"}, 0, true, ok, {"prog.hex"}, {}},
+      {"TwoRanges", {"/r", "0-0", "/r", "2-3", "prog.cof"}, 0, true, ok, {"prog.hex"}, {}},
+      {"RangeWithoutValue", {"prog.cof", "/r"}, 1, true, kUsage, {}, {"prog.hex"}},
+      {"RangeWithoutValueQuiet", {"prog.cof", "/r", "/q"}, 1, false, "", {}, {}},
+      {"RangeOnePiece", {"/r", "0x10-", "prog.cof"}, 1, true, kRangeMessage, {}, {"prog.hex"}},
+      {"RangeEmptyMiddlePiece", {"/r", "0x10--0x20", "prog.cof"}, 1, true, kRangeMessage, {}, {}},
+      {"RangeEndBelowBegin", {"/r", "0x20-0x10", "prog.cof"}, 1, true, kRangeMessage, {}, {}},
+      {"RangeNegative", {"/r", "-5", "prog.cof"}, 1, true, kRangeMessage, {}, {}},
+      {"RangeWords", {"/r", "foo-bar", "prog.cof"}, 1, true, kRangeMessage, {}, {}},
+      {"RangeTrailingCharacters", {"/r", "12abc-0x20", "prog.cof"}, 1, true, kRangeMessage, {}, {}},
+      {"RangePast32Bits", {"/r", "0x100000000-0x100000001", "prog.cof"}, 1, true, kRangeMessage, {}, {}},
+      {"RangeBadQuiet", {"/q", "/r", "0x10-"}, 1, false, "", {}, {}},
+      {"RangeSelectsNothing", {"/r", "0x5000-0x6000", "prog.cof"}, 1, true, ok, {}, {"prog.hex"}},
+      {"FormatLowerCaseKeyword", {"/a", "inhx32", "prog.cof"}, 1, true, kFormatMessage, {}, {"prog.hex"}},
+      {"FormatWithoutValue", {"prog.cof", "/a"}, 1, true, kFormatMessage, {}, {}},
+      {"FormatEmptyValue", {"/a", "", "prog.cof"}, 1, true, kFormatMessage, {}, {}},
+      {"FormatUnknown", {"/a", "INHX16", "prog.cof"}, 1, true, kFormatMessage, {}, {}},
+      {"FormatQuiet", {"/a", "x", "/q"}, 1, false, "", {}, {}},
+      {"FormatSplitUpperDash", {"-A", "INHX8S", "prog.cof"}, 0, true, ok, {"prog.hxl", "prog.hxh"},
        {"prog.hex"}},
-      {"FormatInhx8m", "/a INHX8M prog.cof", 0, true, ok, {"prog.hex"}, {"prog.hxl"}},
-      {"LaterFormatWins", "/a INHX8S /a INHX8M prog.cof", 0, true, ok, {"prog.hex"}, {"prog.hxl"}},
-      {"TwoNames", "prog.cof other.cof", 1, true, kUsage, {}, {"prog.hex"}},
-      {"UnknownSwitchIsAName", "/x prog.cof", 1, true, kUsage, {}, {}},
-      {"LongerSwitchIsAName", "-rx prog.cof", 1, true, kUsage, {}, {}},
-      {"DashAloneIsAName", "-", 1, true,
+      {"FormatInhx8m", {"/a", "INHX8M", "prog.cof"}, 0, true, ok, {"prog.hex"}, {"prog.hxl"}},
+      {"LaterFormatWins", {"/a", "INHX8S", "/a", "INHX8M", "prog.cof"}, 0, true, ok, {"prog.hex"}, {"prog.hxl"}},
+      {"TwoNames", {"prog.cof", "other.cof"}, 1, true, kUsage, {}, {"prog.hex"}},
+      {"UnknownSwitchIsAName", {"/x", "prog.cof"}, 1, true, kUsage, {}, {}},
+      {"LongerSwitchIsAName", {"-rx", "prog.cof"}, 1, true, kUsage, {}, {}},
+      {"DashAloneIsAName", {"-"}, 1, true,
        "Error - Could not open Coff file '-' for reading.\n" + summaryText(1), {}, {}},
-      {"MissingFile", "missing.cof", 1, true,
+      {"MissingFile", {"missing.cof"}, 1, true,
        "Error - Could not open Coff file 'missing.cof' for reading.\n" + summaryText(1), {},
        {"missing.hex"}},
-      {"MissingFileQuiet", "/q missing.cof", 1, false, "", {}, {}},
-      {"NotCoff", "junk.cof", 1, true,
+      {"MissingFileQuiet", {"/q", "missing.cof"}, 1, false, "", {}, {}},
+      {"NotCoff", {"junk.cof"}, 1, true,
        "Error - Coff file 'junk.cof' does not appear to be a valid COFF file.\n" + summaryText(1),
        {}, {"junk.hex"}},
       // Output goes to the current directory under the base name.
-      {"DirectoryPartDropped", "sub/inner.cof", 0, true, ok, {"inner.hex"}, {"sub/inner.hex"}},
-      {"BackslashDirectory", "'sub\\inner.cof'", 0, true, ok, {"inner.hex"}, {"sub/inner.hex"}},
+      {"DirectoryPartDropped", {"sub/inner.cof"}, 0, true, ok, {"inner.hex"}, {"sub/inner.hex"}},
+      {"BackslashDirectory", {"sub\\inner.cof"}, 0, true, ok, {"inner.hex"}, {"sub/inner.hex"}},
   };
 }
 

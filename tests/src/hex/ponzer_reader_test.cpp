@@ -18,11 +18,6 @@ using Bytes = std::vector<uint8_t>;
 
 const uint8_t kHole = 0xEE;  // fill for addresses no record covers
 
-bool haveTool(const std::string& name) { return runCommand("command -v " + name).status == 0; }
-
-#define REQUIRE_TOOL(name) \
-  if (!haveTool(name)) GTEST_SKIP() << name << " is not installed"
-
 // What the executable's code and ROM data put where: location x bytes per
 // location, a word family's odd section completed with a 0 byte.
 Image programImage(uint32_t romWidthBits, const std::vector<FixtureSection>& sections) {
@@ -52,15 +47,19 @@ std::string hexNumber(uint32_t v) {
   return buf;
 }
 
-// srec_cat's reading of inputs (its own argument words) over the image's
-// address span, holes filled.
+// srec_cat's reading of inputs (its own argument words, blank-separated)
+// over the image's address span, holes filled.
 Bytes srecBytes(const std::string& dir, const std::string& inputs, const Image& expected) {
   const uint32_t lo = expected.begin()->first;
   const uint32_t hi = expected.rbegin()->first + 1;
-  const RunResult r = runCommand("srec_cat '(' " + inputs + " ')' -fill " + hexNumber(kHole) + " " +
-                                     hexNumber(lo) + " " + hexNumber(hi) + " -offset -" +
-                                     hexNumber(lo) + " -o srec.bin -binary",
-                                 dir);
+  std::vector<std::string> args{"("};
+  for (const std::string& word : splitWords(inputs)) args.push_back(word);
+  for (const std::string& word :
+       {std::string(")"), std::string("-fill"), hexNumber(kHole), hexNumber(lo), hexNumber(hi),
+        std::string("-offset"), "-" + hexNumber(lo), std::string("-o"), std::string("srec.bin"),
+        std::string("-binary")})
+    args.push_back(word);
+  const RunResult r = runProgram("srec_cat", args, dir);
   EXPECT_EQ(r.status, 0) << r.output;
   const std::string bin = readFile(dir + "/srec.bin");
   return Bytes(bin.begin(), bin.end());
@@ -68,14 +67,14 @@ Bytes srecBytes(const std::string& dir, const std::string& inputs, const Image& 
 
 // objcopy's reading: from the lowest address, holes as zero bytes.
 Bytes objcopyBytes(const std::string& dir, const std::string& file) {
-  const RunResult r = runCommand("objcopy -I ihex -O binary " + file + " objcopy.bin", dir);
+  const RunResult r = runProgram("objcopy", {"-I", "ihex", "-O", "binary", file, "objcopy.bin"}, dir);
   EXPECT_EQ(r.status, 0) << r.output;
   const std::string bin = readFile(dir + "/objcopy.bin");
   return Bytes(bin.begin(), bin.end());
 }
 
 void expectValidHex(const std::string& dir, const std::string& file) {
-  const RunResult r = runCommand("srec_info " + file + " -intel", dir);
+  const RunResult r = runProgram("srec_info", {file, "-intel"}, dir);
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(r.output.find("mismatch"), std::string::npos) << r.output;
 }
@@ -111,8 +110,9 @@ void PrintTo(const ReaderCase& c, std::ostream* os) { *os << c.name; }
 class IndependentReaders : public ::testing::TestWithParam<ReaderCase> {};
 
 TEST_P(IndependentReaders, ReadTheProgramBytes) {
-  REQUIRE_TOOL("srec_cat");
-  REQUIRE_TOOL("objcopy");
+  REQUIRE_PROGRAM("srec_cat");
+  REQUIRE_PROGRAM("srec_info");
+  REQUIRE_PROGRAM("objcopy");
   const ReaderCase& c = GetParam();
   const std::string dir = makeTempDir("ponzerread");
   writeExecutable(dir + "/prog.cof", c.romWidthBits, *c.sections);
@@ -136,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
 class SplitHalves : public ::testing::TestWithParam<ReaderCase> {};
 
 TEST_P(SplitHalves, MergeToTheInhx32Image) {
-  REQUIRE_TOOL("srec_cat");
+  REQUIRE_PROGRAM("srec_cat");
+  REQUIRE_PROGRAM("srec_info");
   const ReaderCase& c = GetParam();
   const std::string dir = makeTempDir("ponzersplit");
   writeExecutable(dir + "/prog.cof", c.romWidthBits, *c.sections);
@@ -159,7 +160,9 @@ INSTANTIATE_TEST_SUITE_P(Files, SplitHalves,
 
 // With ranges, exactly the selected locations are read back.
 TEST(IndependentReadersRanges, SelectedLocationsOnly) {
-  REQUIRE_TOOL("srec_cat");
+  REQUIRE_PROGRAM("srec_cat");
+  REQUIRE_PROGRAM("srec_info");
+  REQUIRE_PROGRAM("objcopy");
   struct Job {
     uint32_t romWidthBits;
     const std::vector<FixtureSection>* sections;
@@ -189,9 +192,7 @@ TEST(IndependentReadersRanges, SelectedLocationsOnly) {
         if (all.count(b)) expected[b] = all.at(b);
     expectValidHex(dir, "prog.hex");
     EXPECT_EQ(srecBytes(dir, "prog.hex -intel", expected), dense(expected, kHole));
-    if (haveTool("objcopy")) {
-      EXPECT_EQ(objcopyBytes(dir, "prog.hex"), dense(expected, 0));
-    }
+    EXPECT_EQ(objcopyBytes(dir, "prog.hex"), dense(expected, 0));
   }
 }
 

@@ -36,9 +36,15 @@ inline void writeExecutable(const std::string& path, uint32_t romWidthBits,
 // The built program.
 inline std::string ponzerPath() { return testing_support::toolBinDir() + "/ponzer"; }
 
-// Runs ponzer with args (a shell word list) in dir.
+// Runs ponzer with args in dir.
+inline testing_support::RunResult runPonzer(const std::vector<std::string>& args,
+                                            const std::string& dir) {
+  return testing_support::runProgram(ponzerPath(), args, dir);
+}
+
+// The same, args being literal words separated by blanks.
 inline testing_support::RunResult runPonzer(const std::string& args, const std::string& dir) {
-  return testing_support::runCommand("'" + ponzerPath() + "' " + args, dir);
+  return runPonzer(testing_support::splitWords(args), dir);
 }
 
 inline std::string bannerText() {

@@ -39,48 +39,48 @@ TEST_F(KesvoCommandLine, ArgumentsToStatusAndOutput) {
   const std::string libRequired = "Error - library filename is required\n" + summary(1);
   const std::string badObject = "Error - invalid object filename\n" + summary(1);
   struct Case {
-    std::string args;
+    std::vector<std::string> args;
     int status;
     std::string output;
   } cases[] = {
-      {"", 255, banner() + kHelp},
-      {"/h", 255, banner() + kHelp},
-      {"-?", 255, banner() + kHelp},
-      {"/?", 255, banner() + kHelp},
-      {"/q /h", 255, kHelp},
-      {"/z base.lib", 255, banner() + kHelp},
-      {"/Q /z", 255, kHelp},
-      {"base.lib /t", 255, banner() + kHelp},
-      {"/q", 1, ""},
-      {"-Q /q", 1, ""},
-      {"/t", 1, banner() + libRequired},
-      {"/q /t", 1, ""},
-      {"/t a.o", 1, banner() + libRequired},
-      {"/t abc.li", 1, banner() + libRequired},
-      {"/t base.lib x", 1, banner() + badObject},
-      {"/t base.lib .o", 1, banner() + badObject},
-      {"/t base.lib /c", 1, banner() + badObject},
+      {{}, 255, banner() + kHelp},
+      {{"/h"}, 255, banner() + kHelp},
+      {{"-?"}, 255, banner() + kHelp},
+      {{"/?"}, 255, banner() + kHelp},
+      {{"/q", "/h"}, 255, kHelp},
+      {{"/z", "base.lib"}, 255, banner() + kHelp},
+      {{"/Q", "/z"}, 255, kHelp},
+      {{"base.lib", "/t"}, 255, banner() + kHelp},
+      {{"/q"}, 1, ""},
+      {{"-Q", "/q"}, 1, ""},
+      {{"/t"}, 1, banner() + libRequired},
+      {{"/q", "/t"}, 1, ""},
+      {{"/t", "a.o"}, 1, banner() + libRequired},
+      {{"/t", "abc.li"}, 1, banner() + libRequired},
+      {{"/t", "base.lib", "x"}, 1, banner() + badObject},
+      {{"/t", "base.lib", ".o"}, 1, banner() + badObject},
+      {{"/t", "base.lib", "/c"}, 1, banner() + badObject},
       // "/q" after the command is a bad member name, but quiet all the same.
-      {"/t base.lib /q", 1, ""},
-      {"/t base.lib", 0, banner() + list + summary(0)},
-      {"-T base.LIB", 1,
+      {{"/t", "base.lib", "/q"}, 1, ""},
+      {{"/t", "base.lib"}, 0, banner() + list + summary(0)},
+      {{"-T", "base.LIB"}, 1,
        banner() + "Error - Could not open library file 'base.LIB' for reading.\n" + summary(1)},
-      {"/q /t base.lib", 0, ""},
-      {"/t '" + cDir + "/base.lib'", 0, banner() + list + summary(0)},
-      {"/t missing.lib", 1,
+      {{"/q", "/t", "base.lib"}, 0, ""},
+      {{"/t", cDir + "/base.lib"}, 0, banner() + list + summary(0)},
+      {{"/t", "missing.lib"}, 1,
        banner() + "Error - Could not open library file 'missing.lib' for reading.\n" + summary(1)},
-      {"/q /t missing.lib", 1, ""},
-      {"/x base.lib zz.o", 1,
+      {{"/q", "/t", "missing.lib"}, 1, ""},
+      {{"/x", "base.lib", "zz.o"}, 1,
        banner() + "Error - 'zz.o' is not a member of library 'base.lib'.\n" + summary(1)},
-      {"/d base.lib zz.o a.o yy.o", 1,
+      {{"/d", "base.lib", "zz.o", "a.o", "yy.o"}, 1,
        banner() + "Error - 'zz.o' is not a member of library 'base.lib'.\n" +
            "Error - 'yy.o' is not a member of library 'base.lib'.\n" + summary(2)},
-      {"/c new.lib zz.o", 1,
+      {{"/c", "new.lib", "zz.o"}, 1,
        banner() + "Error - Could not open Coff file 'zz.o' for reading.\n" + summary(1)},
   };
   const Bytes before = bytes("base.lib");
   for (const Case& c : cases) {
-    SCOPED_TRACE("kesvo " + c.args);
+    SCOPED_TRACE(::testing::PrintToString(c.args));
     testing_support::RunResult r = kesvo(c.args);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.output, c.output);
@@ -94,7 +94,7 @@ TEST_F(KesvoCommandLine, CreateWithoutMembersWritesTheMagicOnly) {
   std::filesystem::create_directory(path("sub"));
   for (const std::string& lib : {std::string("a.lib"), abs}) {
     SCOPED_TRACE(lib);
-    testing_support::RunResult r = kesvo("/c '" + lib + "'");
+    testing_support::RunResult r = kesvo(std::vector<std::string>{"/c", lib});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, banner() + summary(0));
     EXPECT_EQ(fixtures::readBytes(lib[0] == '/' ? lib : path(lib)),

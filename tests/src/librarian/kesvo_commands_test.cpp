@@ -225,7 +225,9 @@ TEST_F(KesvoCommands, FailedWriteLeavesTheLibraryByteIdentical) {
   const std::vector<String> filesBefore = entries();
 
   // 16 blocks of 512 bytes: room for the old library, not for the new one.
-  const std::string limit = "ulimit -f 16; trap '' XFSZ; ";
+  testing_support::ChildLimits limit;
+  limit.fileSize = 16 * 512;
+  limit.ignoreFileSizeSignal = true;
   for (const std::string& args :
        {std::string("/r big.lib huge.o"), std::string("/c big.lib huge.o a.o")}) {
     SCOPED_TRACE(args);
@@ -247,7 +249,10 @@ TEST_F(KesvoCommands, FailedExtractLeavesTheExistingFileByteIdentical) {
   fixtures::writeBytes(path("huge.o"), old);
   const std::vector<String> filesBefore = entries();
 
-  testing_support::RunResult r = kesvo("/x h.lib huge.o", "ulimit -f 16; trap '' XFSZ; ");
+  testing_support::ChildLimits limit;
+  limit.fileSize = 16 * 512;
+  limit.ignoreFileSizeSignal = true;
+  testing_support::RunResult r = kesvo("/x h.lib huge.o", limit);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find("Error - "), std::string::npos) << r.output;
   EXPECT_EQ(bytes("huge.o"), old);

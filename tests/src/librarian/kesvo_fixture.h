@@ -68,10 +68,19 @@ class KesvoTest : public ::testing::Test {
 
   String path(const String& name) const { return cDir + "/" + name; }
 
-  // Runs kesvo with args in the work directory (TZ=UTC for the dates).
-  testing_support::RunResult kesvo(const std::string& args, const std::string& prefix = "") {
-    return testing_support::runCommand(
-        prefix + "TZ=UTC '" + testing_support::toolBinDir() + "/kesvo' " + args, cDir);
+  // Runs kesvo with args in the work directory under limits (TZ=UTC for the
+  // dates).
+  testing_support::RunResult kesvo(const std::vector<std::string>& args,
+                                   testing_support::ChildLimits limits = {}) {
+    limits.environment.push_back("TZ=UTC");
+    const testing_support::ChildEnd end =
+        testing_support::runChild(cDir, testing_support::toolPath("kesvo"), args, limits);
+    return testing_support::RunResult{end.status, end.output};
+  }
+  // The same, args being literal words separated by blanks.
+  testing_support::RunResult kesvo(const std::string& args,
+                                   const testing_support::ChildLimits& limits = {}) {
+    return kesvo(testing_support::splitWords(args), limits);
   }
 
   Bytes bytes(const String& name) const { return fixtures::readBytes(path(name)); }

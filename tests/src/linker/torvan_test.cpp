@@ -97,8 +97,10 @@ class TorvanTest : public ::testing::Test {
     f.file("link.lkr", std::string(kMemories) + "FILES main.o\n");
   }
 
-  RunResult run(const std::string& args) {
-    return runCommand("'" + toolBinDir() + "/torvan' " + args, f.dir());
+  // args: literal words separated by blanks.
+  RunResult run(const std::string& args) { return run(splitWords(args)); }
+  RunResult run(const std::vector<std::string>& args) {
+    return runProgram(toolBinDir() + "/torvan", args, f.dir());
   }
 
   bool exists(const std::string& name) const { return std::filesystem::exists(f.path(name)); }
@@ -450,14 +452,14 @@ TEST_F(TorvanTest, CommandLine) {
       {".lib", 1, failure("unrecognized input: .lib")},
       {"_a.o", 1, failure("unrecognized input: _a.o")},
       {"notes.txt", 1, failure("unrecognized input: notes.txt")},
-      {"-l 'a;;b' link.lkr", 1, failure("-l switch requires <pathlist>")},
+      {"-l a;;b link.lkr", 1, failure("-l switch requires <pathlist>")},
       {"-l", 1, failure("-l switch requires <pathlist>")},
-      {"-k ';'", 1, failure("-k switch requires <pathlist>")},
+      {"-k ;", 1, failure("-k switch requires <pathlist>")},
       {"-n 12x", 1, failure("-n switch requires <length>")},
       {"-n", 1, failure("-n switch requires <length>")},
       {"-a inhx32", 1, failure("-a switch requires <hexformat>")},
       {"-n 60 -a INHX32 link.lkr", 0, banner() + summary(0)},
-      {"-l 'a;b;' link.lkr", 0, banner() + summary(0)},
+      {"-l a;b; link.lkr", 0, banner() + summary(0)},
       {"FOO.LKR", 0, banner() + summary(0)},
       {"x.LIB link.lkr", 1, failure("could not find file 'x.LIB'.")},
       {"-k sub sub.lkr", 0, banner() + summary(0)},
@@ -506,10 +508,10 @@ TEST_F(TorvanTest, AbsolutePathsAreNotSwitches) {
   f.file("bare.lkr", kMemories);
   // The first component of the fixture directory exists, so its absolute
   // paths are files; "/o" followed by a path is still the switch.
-  RunResult r = run("'" + f.path("main.o") + "' bare.lkr '/o" + f.path("abs.out") + "'");
+  RunResult r = run(std::vector<std::string>{f.path("main.o"), "bare.lkr", "/o" + f.path("abs.out")});
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(exists("abs.out"));
-  r = run("'" + f.path("bare.lkr") + "' main.o '/m" + f.path("abs.map") + "'");
+  r = run(std::vector<std::string>{f.path("bare.lkr"), "main.o", "/m" + f.path("abs.map")});
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(exists("abs.map"));
 }
