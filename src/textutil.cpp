@@ -99,6 +99,13 @@ String hexString(uint32_t value, int count) {
   return buf;
 }
 
+String hexAtLeast(uint64_t value, int digits) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%0*llx", digits < 1 ? 1 : digits > 16 ? 16 : digits,
+                static_cast<unsigned long long>(value));
+  return buf;
+}
+
 uint32_t byteSwap32(uint32_t v) {
   return ((v & 0xFFu) << 24) | ((v & 0xFF00u) << 8) | ((v >> 8) & 0xFF00u) | (v >> 24);
 }

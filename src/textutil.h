@@ -25,6 +25,10 @@ bool readToken(std::istream& in, String& token);
 // else "<NaN>".
 String hexString(uint32_t value, int count);
 
+// "0x" and every significant lower-case digit of value, padded with zeros
+// to at least digits digits.
+String hexAtLeast(uint64_t value, int digits);
+
 uint32_t byteSwap32(uint32_t value);
 
 String quote(const String& text);

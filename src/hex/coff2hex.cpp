@@ -4,6 +4,7 @@
 
 #include "filename.h"
 #include "hex.h"
+#include "textutil.h"
 
 namespace {
 
@@ -105,6 +106,19 @@ Coff2Hex* Coff2Hex::init(const Coff& coff, const AddrRangeList& ranges) {
     }
   }
 
-  if (!ranges.empty() && cRanges.empty()) return nullptr;
+  if (!ranges.empty() && cRanges.empty()) {
+    // Nothing to write is a failure the user must be able to read.
+    std::ostringstream s;
+    s << "No program memory word of Coff file '" << coff.cFileName << "' lies in the range"
+      << (ranges.size() > 1 ? "s" : "");
+    const char* separator = " ";
+    for (const AddrRange& r : ranges) {
+      s << separator << hexAtLeast(r.cStart, 4) << '-' << hexAtLeast(r.cEnd, 4);
+      separator = ", ";
+    }
+    s << '.';
+    refuse(s);
+    return nullptr;
+  }
   return this;
 }

@@ -106,8 +106,8 @@ class Hex {
 class Coff2Hex : public Hex {
  public:
   // Collects the code and ROM-data bytes of coff, whole or only the
-  // locations inside ranges. Returns this, or nullptr when ranges were given
-  // and selected nothing, or when the executable cannot be converted (that
-  // case is reported).
+  // locations inside ranges. Returns this, or nullptr (after reporting why)
+  // when ranges were given and selected nothing, or when the executable
+  // cannot be converted.
   Coff2Hex* init(const Coff& coff, const AddrRangeList& ranges);
 };

@@ -6,6 +6,7 @@
 
 #include "linker.h"
 #include "platform.h"
+#include "textutil.h"
 
 namespace {
 
@@ -22,6 +23,18 @@ uint64_t countInitSections(const std::map<String, char>& types) {
 void appendField(std::vector<unsigned char>& bytes, uint64_t value, bool wide) {
   const int width = wide ? 4 : 2;
   for (int i = 0; i < width; ++i) bytes.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+// Start-up code copies by these fields: a value cut to fit would copy the
+// wrong bytes to the wrong place, so it is refused instead. what names the
+// value ("start address", "size") and section the section it belongs to.
+bool fieldFits(uint64_t value, bool wide, const char* what, const String& section,
+               const String& table, String& err) {
+  const uint64_t limit = wide ? 0xFFFFFFFFull : 0xFFFFull;
+  if (value <= limit) return true;
+  err = "The " + String(what) + " of section '" + section + "', " + hexAtLeast(value, 8) +
+        ", does not fit the " + (wide ? "32" : "16") + "-bit fields of section '" + table + "'.";
+  return false;
 }
 
 }  // namespace
@@ -98,7 +111,7 @@ int Linker::allocateInitTable(String& err) {
   return 1;
 }
 
-int Linker::buildInitTable(String&) {
+int Linker::buildInitTable(String& err) {
   const bool wide = initTableIsWide() != 0;
   std::vector<unsigned char> bytes;
   appendField(bytes, 0, false);  // the count, filled in below
@@ -111,9 +124,16 @@ int Linker::buildInitTable(String&) {
     auto dataMem = cScnMem.find(name);
     TOOL_ASSERT(imageMem != cScnMem.end() && dataMem != cScnMem.end());
     if (imageMem == cScnMem.end() || dataMem == cScnMem.end()) return 0;
-    appendField(bytes, imageMem->second->getSecStart(image), wide);
-    appendField(bytes, dataMem->second->getSecStart(name), wide);
-    appendField(bytes, dataMem->second->getSecSizeInBytes(name), wide);
+    const uint64_t imageStart = imageMem->second->getSecStart(image);
+    const uint64_t dataStart = dataMem->second->getSecStart(name);
+    const uint64_t size = dataMem->second->getSecSizeInBytes(name);
+    if (!fieldFits(imageStart, wide, "start address", image, cCinitName, err) ||
+        !fieldFits(dataStart, wide, "start address", name, cCinitName, err) ||
+        !fieldFits(size, wide, "size", name, cCinitName, err))
+      return 0;
+    appendField(bytes, imageStart, wide);
+    appendField(bytes, dataStart, wide);
+    appendField(bytes, size, wide);
     ++count;
   }
   bytes[0] = static_cast<unsigned char>(count);

@@ -463,8 +463,9 @@ void Memory::printUsage(std::ostream& os, int header) const {
     usageRow(os, "Memory", "Start", "End", "Section", "Address", "Size(Bytes)");
     usageRow(os, "---------", "---------", "---------", "---------", "---------", "---------");
   }
-  const String start = hexString(cStart, 2);
-  const String end = hexString(cEnd, 2);
+  // Four digits as long as they hold the value, more where it needs them.
+  const String start = hexAtLeast(cStart, 4);
+  const String end = hexAtLeast(cEnd, 4);
   if (sections.empty()) {
     usageRow(os, cName, start, end, "", "", "");
   } else {
@@ -472,7 +473,7 @@ void Memory::printUsage(std::ostream& os, int header) const {
     for (const ScnAddr& s : sections) {
       const uint64_t bytes = cAllocRanges.find(s.cName)->second.sizeInBytes();
       usageRow(os, first ? cName : String(), first ? start : String(), first ? end : String(),
-               s.cName, hexString(s.cAddress, 2), hexString(static_cast<uint32_t>(bytes), 2));
+               s.cName, hexAtLeast(s.cAddress, 4), hexAtLeast(bytes, 4));
       first = false;
     }
   }

@@ -17,10 +17,6 @@
 
 namespace {
 
-// The line buffer holds 1024 characters with its terminator; longer lines
-// are read in pieces of this many characters, each counted as a line.
-const size_t kPieceLength = 1023;
-
 // Deepest nesting of INCLUDE below a command file named on the command line.
 const int kMaxIncludeDepth = 100;
 
@@ -548,17 +544,14 @@ int Parser::parseCommandFile(const String& name, LinkerDirectives& linker) {
   String content = dropCarriageReturns(String(bytes.begin(), bytes.end()));
   std::vector<unsigned char>().swap(bytes);
 
+  // Every line is read whole, however long: a comment or a file name is
+  // never split into lines of its own.
   int lineNo = 0;
   size_t pos = 0;
   while (pos < content.size()) {
     size_t newline = content.find('\n', pos);
     size_t end = newline == String::npos ? content.size() : newline;
-    size_t p = pos;
-    do {
-      size_t length = end - p < kPieceLength ? end - p : kPieceLength;
-      if (!parseLine(content.substr(p, length), file, ++lineNo, linker)) return 0;
-      p += length;
-    } while (p < end);
+    if (!parseLine(content.substr(pos, end - pos), file, ++lineNo, linker)) return 0;
     pos = newline == String::npos ? content.size() : newline + 1;
   }
   return 1;
@@ -581,9 +574,9 @@ int Parser::parsePathList(std::istream& tokens, const String& keyword, const Str
   return 1;
 }
 
-int Parser::parseLine(const String& piece, const String& file, int line,
+int Parser::parseLine(const String& lineText, const String& file, int line,
                       LinkerDirectives& linker) {
-  String text = piece;
+  String text = lineText;
   stripComment(text);
   text += ' ';
   std::istringstream tokens(text);

@@ -58,7 +58,7 @@ class Parser {
   // Resolves name to the text under which the file is read; empty (after
   // the report) when it cannot be found.
   String locateCommandFile(const String& name);
-  int parseLine(const String& piece, const String& file, int line, LinkerDirectives& linker);
+  int parseLine(const String& lineText, const String& file, int line, LinkerDirectives& linker);
   int parsePathList(std::istream& tokens, const String& keyword, const String& what,
                     const String& file, int line, std::list<String>& pieces);
   // " in '" file ":" line "'", the tail of every directive message.

@@ -101,6 +101,14 @@ void setBit(Data& data, std::uint64_t bitPos, int on) {
     data.data()[byte] = static_cast<unsigned char>(data.data()[byte] & ~mask);
 }
 
+int fitsWholeField(const PatchRequest& request, unsigned bits, const char* what, String& err) {
+  const std::uint32_t value = request.value();
+  if (bits >= 32 || value >> bits == 0) return 1;
+  err = "Symbol '" + request.symbolName + "' has the value " + hexAtLeast(value, 8) +
+        ", which does not fit the " + std::to_string(bits) + "-bit " + what + ".";
+  return 0;
+}
+
 std::uint16_t buildWord(CoreFamily family, InstType inst, std::uint16_t operand1, int hasOperand2,
                         std::uint16_t operand2) {
   std::uint16_t word = 0;

@@ -123,6 +123,11 @@ void insertBits(Data& data, std::uint64_t rawOffset, std::uint32_t value, std::u
 // Sets (on != 0) or clears bit bitPos % 8 of byte bitPos / 8.
 void setBit(Data& data, std::uint64_t bitPos, int on);
 
+// 1 when the relocation's value fits a field of bits bits that holds it
+// whole; otherwise 0 with the refusal, naming the symbol, the value and
+// what the field is, in err. Such a value is never cut to fit.
+int fitsWholeField(const PatchRequest& request, unsigned bits, const char* what, String& err);
+
 // A word built from zero: the opcode of inst, then operand 1 and, when
 // hasOperand2 is set, operand 2, for the family.
 std::uint16_t buildWord(CoreFamily family, InstType inst, std::uint16_t operand1,

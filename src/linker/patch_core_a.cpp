@@ -14,7 +14,10 @@ int doPatchCoreA(const PatchTarget& target, const PatchRequest& request, Data& d
     case RELOCT_GOTO: writes.add(at, value, {0, 0, 9}); break;
     case RELOCT_HIGH: writes.add(at, value, {8, 0, 8}); break;
     case RELOCT_LOW: writes.add(at, value, {0, 0, 8}); break;
-    case RELOCT_ALL: writes.add(at, value, {0, 0, 16}); break;
+    case RELOCT_ALL:
+      if (!fitsWholeField(request, 16, "data word", err)) return 0;
+      writes.add(at, value, {0, 0, 16});
+      break;
     case RELOCT_F: writes.add(at, value, {0, 0, 5}); break;
     case RELOCT_TRIS: writes.add(at, value, {0, 0, 3}); break;
     case RELOCT_BANKSEL:

@@ -13,7 +13,10 @@ int doPatchCoreB(const PatchTarget& target, const PatchRequest& request, Data& d
     case RELOCT_GOTO: writes.add(at, value, {0, 0, 11}); break;
     case RELOCT_HIGH: writes.add(at, value, {8, 0, 8}); break;
     case RELOCT_LOW: writes.add(at, value, {0, 0, 8}); break;
-    case RELOCT_ALL: writes.add(at, value, {0, 0, 16}); break;
+    case RELOCT_ALL:
+      if (!fitsWholeField(request, 16, "data word", err)) return 0;
+      writes.add(at, value, {0, 0, 16});
+      break;
     case RELOCT_F: writes.add(at, value, {0, 0, 7}); break;
     case RELOCT_BANKSEL: {
       const std::uint32_t banks = procNumBanks(target.processor);

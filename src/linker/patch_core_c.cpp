@@ -15,7 +15,10 @@ int doPatchCoreC(const PatchTarget& target, const PatchRequest& request, Data& d
     case RELOCT_LOW:
     case RELOCT_F: writes.add(at, value, {0, 0, 8}); break;
     case RELOCT_P: writes.add(at, value, {0, 8, 5}); break;
-    case RELOCT_ALL: writes.add(at, value, {0, 0, 16}); break;
+    case RELOCT_ALL:
+      if (!fitsWholeField(request, 16, "data word", err)) return 0;
+      writes.add(at, value, {0, 0, 16});
+      break;
     case RELOCT_BANKSEL:
     case RELOCT_IBANKSEL: {
       const InstType inst =

@@ -5,6 +5,14 @@
 
 namespace {
 
+// A call or goto reaches any even byte address below 2^21: bits 1 to 8 in
+// the first word, 9 to 20 in the second.
+const unsigned kCallTargetBits = 21;
+const char* const kCallTarget = "target of a call or goto instruction";
+// FSR and MOVFF operands are whole data-memory addresses of 12 bits; LFSR
+// splits its literal over two words.
+const unsigned kDataAddressBits = 12;
+
 String notWordAlignedMessage(const String& name) {
   return "Symbol '" + name + "' is not word-aligned.\n" +
          "It cannot be used as the target of a call or goto instruction.";
@@ -65,6 +73,7 @@ int doPatchCoreD(const PatchTarget& target, const PatchRequest& request, Data& d
         err = notWordAlignedMessage(request.symbolName);
         return 0;
       }
+      if (!fitsWholeField(request, kCallTargetBits, kCallTarget, err)) return 0;
       writes.add(at, value, {1, 0, 8});
       break;
     case RELOCT_HIGH:
@@ -72,19 +81,39 @@ int doPatchCoreD(const PatchTarget& target, const PatchRequest& request, Data& d
     case RELOCT_IBANKSEL:
     case RELOCT_MOVLB: writes.add(at, value, {8, 0, 8}); break;
     case RELOCT_LOW:
-    case RELOCT_F:
-    case RELOCT_LFSR2: writes.add(at, value, {0, 0, 8}); break;
-    case RELOCT_ALL: writes.add(at, value, {0, 0, 16}); break;
-    case RELOCT_CALL2: writes.add(at, value, {9, 0, 12}); break;
-    case RELOCT_FF1: writes.add(at, value, {0, 0, 12}); break;
+    case RELOCT_F: writes.add(at, value, {0, 0, 8}); break;
+    case RELOCT_LFSR2:
+      if (!fitsWholeField(request, kDataAddressBits, "literal of an LFSR instruction", err))
+        return 0;
+      writes.add(at, value, {0, 0, 8});
+      break;
+    case RELOCT_ALL:
+      if (!fitsWholeField(request, 16, "data word", err)) return 0;
+      writes.add(at, value, {0, 0, 16});
+      break;
+    case RELOCT_CALL2:
+      if (!fitsWholeField(request, kCallTargetBits, kCallTarget, err)) return 0;
+      writes.add(at, value, {9, 0, 12});
+      break;
+    case RELOCT_FF1:
+      if (!fitsWholeField(request, kDataAddressBits, "source of a MOVFF instruction", err))
+        return 0;
+      writes.add(at, value, {0, 0, 12});
+      break;
     case RELOCT_FF2:
       if (const char* reg = movffForbidden(value)) {
         err = String(reg) + " cannot be used as the destination of a MOVFF instruction.";
         return 0;
       }
+      if (!fitsWholeField(request, kDataAddressBits, "destination of a MOVFF instruction", err))
+        return 0;
       writes.add(at, value, {0, 0, 12});
       break;
-    case RELOCT_LFSR1: writes.add(at, value, {8, 0, 4}); break;
+    case RELOCT_LFSR1:
+      if (!fitsWholeField(request, kDataAddressBits, "literal of an LFSR instruction", err))
+        return 0;
+      writes.add(at, value, {8, 0, 4});
+      break;
     case RELOCT_BRA: {
       std::uint32_t field = 0;
       if (!branchField(request, -0x800, 0x7FE, 0x1000, field, err)) return 0;

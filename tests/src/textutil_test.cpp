@@ -100,6 +100,19 @@ TEST(HexString, Table) {
   for (const Case& c : cases) EXPECT_EQ(hexString(c.value, c.count), c.text);
 }
 
+TEST(HexAtLeast, Table) {
+  struct Case {
+    uint64_t value;
+    int digits;
+    const char* text;
+  } cases[] = {
+      {0, 4, "0x0000"},          {0xabc, 4, "0x0abc"},         {0xFFFF, 4, "0xffff"},
+      {0x10000, 4, "0x10000"},   {0x30000D, 4, "0x30000d"},    {0xFFFFFFFF, 4, "0xffffffff"},
+      {0x123456789, 4, "0x123456789"}, {0x5, 1, "0x5"},        {0x5, 0, "0x5"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(hexAtLeast(c.value, c.digits), c.text) << c.text;
+}
+
 TEST(TextUtil, ByteSwapQuoteStrip) {
   EXPECT_EQ(byteSwap32(0x11223344u), 0x44332211u);
   EXPECT_EQ(quote("a b"), "\"a b\"");

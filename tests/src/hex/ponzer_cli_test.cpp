@@ -61,7 +61,16 @@ std::vector<CliCase> cliCases() {
       {"RangeTrailingCharacters", {"/r", "12abc-0x20", "prog.cof"}, 1, true, kRangeMessage, {}, {}},
       {"RangePast32Bits", {"/r", "0x100000000-0x100000001", "prog.cof"}, 1, true, kRangeMessage, {}, {}},
       {"RangeBadQuiet", {"/q", "/r", "0x10-"}, 1, false, "", {}, {}},
-      {"RangeSelectsNothing", {"/r", "0x5000-0x6000", "prog.cof"}, 1, true, ok, {}, {"prog.hex"}},
+      // Ranges that hold no program word are an error naming them.
+      {"RangeSelectsNothing", {"/r", "0x100-0x1ff", "prog.cof"}, 1, true,
+       "Error - No program memory word of Coff file 'prog.cof' lies in the range "
+       "0x0100-0x01ff.\n" + summaryText(1),
+       {}, {"prog.hex"}},
+      {"RangesSelectNothing", {"/r", "300000-0x30000F", "/r", "4-5", "prog.cof"}, 1, true,
+       "Error - No program memory word of Coff file 'prog.cof' lies in the ranges "
+       "0x493e0-0x30000f, 0x0004-0x0005.\n" + summaryText(1),
+       {}, {"prog.hex"}},
+      {"RangeSelectsNothingQuiet", {"/q", "/r", "0x100-0x1ff", "prog.cof"}, 1, false, "", {}, {"prog.hex"}},
       {"FormatLowerCaseKeyword", {"/a", "inhx32", "prog.cof"}, 1, true, kFormatMessage, {}, {"prog.hex"}},
       {"FormatWithoutValue", {"prog.cof", "/a"}, 1, true, kFormatMessage, {}, {}},
       {"FormatEmptyValue", {"/a", "", "prog.cof"}, 1, true, kFormatMessage, {}, {}},

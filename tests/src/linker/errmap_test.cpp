@@ -91,7 +91,7 @@ TEST_F(ErrorMapTest, GroupsMemoriesAndSections) {
                                "CODEPAGES:\n" + kHeader +
                                "     page0     0x0000     0x07ff                .code     0x0010     0x0008\n"
                                "\n"
-                               "     page1     0x0000     0xffff                                           \n"
+                               "     page1    0x10000    0x1ffff                                           \n"
                                "\n"
                                "\n"
                                "SHAREBANKS:\n"
@@ -113,6 +113,46 @@ TEST_F(ErrorMapTest, GroupsMemoriesAndSections) {
   EXPECT_EQ(readFile(f.path("err.map")), expected);
   EXPECT_EQ(getErrorCount(), 0);
 }
+
+// Addresses and sizes keep every digit: four as long as the value fits in
+// them, more only where it needs them.
+struct WidthCase {
+  const char* name;
+  uint32_t start, end;
+  uint32_t section, size;  // size 0: no section
+  const char* row;
+};
+
+void PrintTo(const WidthCase& c, std::ostream* os) { *os << c.name; }
+
+class ErrorMapWidthTest : public ErrorMapTest, public ::testing::WithParamInterface<WidthCase> {};
+
+TEST_P(ErrorMapWidthTest, ValuesKeepEveryDigit) {
+  const WidthCase& c = GetParam();
+  Memory& m = declare("code", "m", c.start, c.end);
+  m.setWidthBits(8);
+  if (c.size != 0) m.allocate(".s", FixedStart(c.section), c.size, 0);
+  setMap("err.map");
+  ASSERT_EQ(write(), 1) << f.output();
+  const std::string expected = head() + "CODEPAGES:\n" + kHeader + c.row + "\n\n" +
+                               "SHAREBANKS:\n\nDATABANKS:\n\nACCESSBANKS:\n\n";
+  EXPECT_EQ(readFile(f.path("err.map")), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ErrorMapWidthTest,
+    ::testing::Values(
+        WidthCase{"MemoryAbove16Bits", 0x300000, 0x30000D, 0x300004, 6,
+                  "         m   0x300000   0x30000d                   .s   0x300004     0x0006\n"},
+        WidthCase{"PageEndingAbove16Bits", 0, 0x1FFFF, 0x1FFF0, 0x10,
+                  "         m     0x0000    0x1ffff                   .s    0x1fff0     0x0010\n"},
+        WidthCase{"SectionLargerThan16Bits", 0, 0x1FFFF, 0x100, 0x10000,
+                  "         m     0x0000    0x1ffff                   .s     0x0100    0x10000\n"},
+        WidthCase{"ValuesAt16Bits", 0xFF00, 0xFFFF, 0xFFFE, 2,
+                  "         m     0xff00     0xffff                   .s     0xfffe     0x0002\n"},
+        WidthCase{"TopOfTheAddressSpace", 0xFFFFFF00, 0xFFFFFFFF, 0, 0,
+                  "         m 0xffffff00 0xffffffff                                           \n"}),
+    [](const ::testing::TestParamInfo<WidthCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ErrorMapTest, NoMemoriesStillGivesTheWarningAndEveryTitle) {
   setMap("err.map");

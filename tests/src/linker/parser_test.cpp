@@ -284,20 +284,31 @@ std::vector<LineCase> lineCases() {
       {"heap_trailing_junk_ignored", "HEAP MINSIZE=12abc", {"heap 12"}, ""},
       {"heap_alone", "HEAP", {}, "Invalid attributes for HEAP in '@:1'"},
       {"heap_other_attribute", "HEAP MINSIZE=1 RAM=d", {}, "Invalid attributes for HEAP in '@:1'"},
-      // Line pieces and line ends.
+      // Long lines and line ends.
       {"line_numbers_count_every_line", "LIBPATH a\n\n// c\nbogus", {"libpath a"},
        "Unrecognized input in '@:4': bogus"},
-      {"long_line_is_cut_into_pieces",
+      {"long_line_counts_as_one",
        "LIBPATH a" + std::string(1023 - 9, ' ') + "LIBPATH b" + std::string(468, ' ') + "\nbogus",
-       {"libpath a", "libpath b"}, "Unrecognized input in '@:3': bogus"},
-      {"token_cut_at_piece_boundary", std::string(1019, ' ') + "LIBPATH x", {},
-       "Unrecognized input in '@:1': LIBP"},
-      {"line_of_exactly_one_piece", std::string(1023, ' ') + "\nbogus", {},
+       {"libpath a", "libpath b"}, "Unrecognized input in '@:2': bogus"},
+      {"token_across_column_1023", std::string(1019, ' ') + "LIBPATH x", {"libpath x"}, ""},
+      {"line_of_exactly_1023_characters", std::string(1023, ' ') + "\nbogus", {},
        "Unrecognized input in '@:2': bogus"},
+      {"line_of_1024_characters", std::string(1024, ' ') + "\nbogus", {},
+       "Unrecognized input in '@:2': bogus"},
+      {"long_comment_stays_a_comment",
+       "// " + std::string(3000, 'x') + " " + kCode + "\nbogus", {},
+       "Unrecognized input in '@:2': bogus"},
+      {"file_name_across_column_1023",
+       "FILES a.o" + std::string(1005, ' ') + " across.o b.lib\nbogus",
+       {"obj a.o", "obj across.o", "lib b.lib"}, "Unrecognized input in '@:2': bogus"},
+      {"unknown_word_far_along_a_line", std::string(5000, ' ') + "bogus", {},
+       "Unrecognized input in '@:1': bogus"},
       {"crlf_reads_as_lf", "LIBPATH a\r\nFILES \"b c.o\"\r\n\r\nbogus\r\n",
        {"libpath a", "obj b c.o"}, "Unrecognized input in '@:4': bogus"},
-      {"crlf_after_full_piece", std::string(1023, ' ') + "\r\nbogus\r\n", {},
+      {"crlf_after_1023_characters", std::string(1023, ' ') + "\r\nbogus\r\n", {},
        "Unrecognized input in '@:2': bogus"},
+      {"crlf_after_a_long_line", "LIBPATH a" + std::string(2000, ' ') + "\r\nbogus\r\n",
+       {"libpath a"}, "Unrecognized input in '@:2': bogus"},
       {"last_line_without_newline", "LIBPATH a\nLIBPATH b", {"libpath a", "libpath b"}, ""},
   };
 }
@@ -316,6 +327,25 @@ TEST_F(CommandFileTest, DirectiveLines) {
       EXPECT_EQ(r.message, expand(c.message));
     }
   }
+}
+
+// Hundreds of names on one FILES line, thousands of characters long: each
+// name is handed over once, whole, and in order.
+TEST_F(CommandFileTest, LongFilesLineNamesEveryFile) {
+  std::string text = "FILES";
+  std::vector<std::string> calls;
+  for (int i = 0; i < 500; ++i) {
+    const std::string name = "part" + std::to_string(i) + (i % 2 ? ".lib" : ".o");
+    text += " " + name;
+    calls.push_back((i % 2 ? "lib " : "obj ") + name);
+  }
+  ASSERT_GT(text.size(), 5000u);
+  write("t.lkr", text + "\nbogus\n");
+  RecordingDirectives rec;
+  Outcome r = parse("t.lkr", rec);
+  EXPECT_EQ(rec.calls, calls);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.message, expand("Unrecognized input in '@:2': bogus"));
 }
 
 TEST_F(CommandFileTest, LkrPathDirectoriesAreCollected) {

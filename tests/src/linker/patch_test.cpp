@@ -39,6 +39,15 @@ const char* const kNotAligned =
     "It cannot be used as the target of a call or goto instruction.";
 const char* const kOutOfRange = "Symbol 'target' out of range of relative branch instruction.";
 
+// A value refused whole rather than cut to its field.
+String tooWide(const char* value, const char* field) {
+  return String("Symbol 'target' has the value ") + value + ", which does not fit the " + field +
+         ".";
+}
+const char* const kCallField = "21-bit target of a call or goto instruction";
+const char* const kDataWord = "16-bit data word";
+const char* const kLfsr = "12-bit literal of an LFSR instruction";
+
 String movffMessage(const char* reg) {
   return String(reg) + " cannot be used as the destination of a MOVFF instruction.";
 }
@@ -142,6 +151,19 @@ const std::vector<PatchCase>& patchCases() {
        Words{0x0000, 0x0009}, Words{0xFFFF, 0xF009}},
       {"D CALL2 takes bits 9 to 20", CoreD, kD, RELOCT_CALL2, 0x123456, 0, 0, 0,
        ONE(0x091A, 0xF91A)},
+      // A call or goto target is whole: 21 bits, never cut.
+      {"D CALL to the last even address", CoreD, kD, RELOCT_CALL, 0x1FFFFE, 0, 0, 0,
+       ONE(0x00FF, 0xFFFF)},
+      {"D CALL2 of the last even address", CoreD, kD, RELOCT_CALL2, 0x1FFFFE, 0, 0, 0,
+       ONE(0x0FFF, 0xFFFF)},
+      {"D CALL beyond 21 bits", CoreD, kD, RELOCT_CALL, 0x300000, 0, 0, 0,
+       REFUSED(tooWide("0x00300000", kCallField))},
+      {"D GOTO just beyond 21 bits", CoreD, kD, RELOCT_GOTO, 0x200000, 0, 0, 0,
+       REFUSED(tooWide("0x00200000", kCallField))},
+      {"D CALL2 beyond 21 bits", CoreD, kD, RELOCT_CALL2, 0x300000, 0, 0, 2,
+       REFUSED(tooWide("0x00300000", kCallField))},
+      {"D CALL below 0 through a negative addend", CoreD, kD, RELOCT_CALL, 0, -2, 0, 0,
+       REFUSED(tooWide("0xfffffffe", kCallField))},
       {"D HIGH", CoreD, kD, RELOCT_HIGH, 0x12345, 0, 0, 0, ONE(0x0023, 0xFF23)},
       {"D BANKSEL", CoreD, kD, RELOCT_BANKSEL, 0x0A5F, 0, 0, 0, ONE(0x000A, 0xFF0A)},
       {"D IBANKSEL", CoreD, kD, RELOCT_IBANKSEL, 0x0A5F, 0, 0, 0, ONE(0x000A, 0xFF0A)},
@@ -149,10 +171,20 @@ const std::vector<PatchCase>& patchCases() {
       {"D LOW", CoreD, kD, RELOCT_LOW, 0x12345, 0, 0, 0, ONE(0x0045, 0xFF45)},
       {"D F", CoreD, kD, RELOCT_F, 0x0F7E, 0, 0, 0, ONE(0x007E, 0xFF7E)},
       {"D LFSR2", CoreD, kD, RELOCT_LFSR2, 0x0ABC, 0, 0, 0, ONE(0x00BC, 0xFFBC)},
-      {"D ALL", CoreD, kD, RELOCT_ALL, 0x12345, 0, 0, 0, ONE(0x2345, 0x2345)},
-      {"D ALL, negative addend wraps below 0", CoreD, kD, RELOCT_ALL, 0, -2, 0, 0,
-       ONE(0xFFFE, 0xFFFE)},
-      {"D FF1", CoreD, kD, RELOCT_FF1, 0x1ABC, 0, 0, 0, ONE(0x0ABC, 0xFABC)},
+      {"D LFSR2 beyond 12 bits", CoreD, kD, RELOCT_LFSR2, 0x1ABC, 0, 0, 0,
+       REFUSED(tooWide("0x00001abc", kLfsr))},
+      {"D ALL", CoreD, kD, RELOCT_ALL, 0xFFFF, 0, 0, 0, ONE(0xFFFF, 0xFFFF)},
+      {"D ALL beyond 16 bits", CoreD, kD, RELOCT_ALL, 0x12345, 0, 0, 0,
+       REFUSED(tooWide("0x00012345", kDataWord))},
+      {"D ALL, negative addend below 0", CoreD, kD, RELOCT_ALL, 0, -2, 0, 0,
+       REFUSED(tooWide("0xfffffffe", kDataWord))},
+      {"D ALL, negative addend to 16 bits", CoreD, kD, RELOCT_ALL, 0x10001, -2, 0, 0,
+       ONE(0xFFFF, 0xFFFF)},
+      {"D FF1", CoreD, kD, RELOCT_FF1, 0x0ABC, 0, 0, 0, ONE(0x0ABC, 0xFABC)},
+      {"D FF1 beyond 12 bits", CoreD, kD, RELOCT_FF1, 0x1ABC, 0, 0, 0,
+       REFUSED(tooWide("0x00001abc", "12-bit source of a MOVFF instruction"))},
+      {"D FF2 beyond 12 bits", CoreD, kD, RELOCT_FF2, 0x1FFC, 0, 0, 0,
+       REFUSED(tooWide("0x00001ffc", "12-bit destination of a MOVFF instruction"))},
       {"D FF2 0xFFC", CoreD, kD, RELOCT_FF2, 0xFFC, 0, 0, 0, ONE(0x0FFC, 0xFFFC)},
       {"D FF2 0xFFB", CoreD, kD, RELOCT_FF2, 0xFFB, 0, 0, 0, ONE(0x0FFB, 0xFFFB)},
       {"D FF2 TOSU", CoreD, kD, RELOCT_FF2, 0xFFF, 0, 0, 0, REFUSED(movffMessage("TOSU"))},
@@ -162,6 +194,10 @@ const std::vector<PatchCase>& patchCases() {
       {"D FF2 TOSU through a negative addend", CoreD, kD, RELOCT_FF2, 0x1000, -1, 0, 0,
        REFUSED(movffMessage("TOSU"))},
       {"D LFSR1", CoreD, kD, RELOCT_LFSR1, 0x0ABC, 0, 0, 0, ONE(0x000A, 0xFFFA)},
+      {"D LFSR1 of the last data address", CoreD, kD, RELOCT_LFSR1, 0x0FFF, 0, 0, 0,
+       ONE(0x000F, 0xFFFF)},
+      {"D LFSR1 beyond 12 bits", CoreD, kD, RELOCT_LFSR1, 0x1ABC, 0, 0, 0,
+       REFUSED(tooWide("0x00001abc", kLfsr))},
       {"D UPPER", CoreD, kD, RELOCT_UPPER, 0xAB1234, 0, 0, 0, ONE(0x00AB, 0xFFAB)},
       // Branches from a piece loaded at 0x1000: the next instruction is at 0x1002.
       {"D BRA +0x7FE", CoreD, kD, RELOCT_BRA, 0x1800, 0, 0x1000, 0, ONE(0x03FF, 0xFBFF)},
@@ -213,7 +249,9 @@ const std::vector<PatchCase>& patchCases() {
       {"C LOW", CoreC, kC, RELOCT_LOW, 0x12345, 0, 0, 0, ONE(0x0045, 0xFF45)},
       {"C F", CoreC, kC, RELOCT_F, 0x0A7E, 0, 0, 0, ONE(0x007E, 0xFF7E)},
       {"C P", CoreC, kC, RELOCT_P, 0x12345, 0, 0, 0, ONE(0x0500, 0xE5FF)},
-      {"C ALL", CoreC, kC, RELOCT_ALL, 0x12345, 0, 0, 0, ONE(0x2345, 0x2345)},
+      {"C ALL", CoreC, kC, RELOCT_ALL, 0xABCD, 0, 0, 0, ONE(0xABCD, 0xABCD)},
+      {"C ALL beyond 16 bits", CoreC, kC, RELOCT_ALL, 0x12345, 0, 0, 0,
+       REFUSED(tooWide("0x00012345", kDataWord))},
       {"C BANKSEL general purpose", CoreC, kC, RELOCT_BANKSEL, 0x0120, 0, 0, 0, FIRST(0xBA10),
        "", {{0, MOVLR, 1, -1}}},
       {"C BANKSEL first general-purpose offset", CoreC, kC, RELOCT_BANKSEL, 0x0020, 0, 0, 0,
@@ -239,6 +277,8 @@ const std::vector<PatchCase>& patchCases() {
       {"A HIGH", CoreA, kA4Pages, RELOCT_HIGH, 0x0ABC, 0, 0, 0, ONE(0x000A, 0xFF0A)},
       {"A LOW", CoreA, kA4Pages, RELOCT_LOW, 0x0ABC, 0, 0, 0, ONE(0x00BC, 0xFFBC)},
       {"A ALL", CoreA, kA4Pages, RELOCT_ALL, 0x0ABC, 0, 0, 0, ONE(0x0ABC, 0x0ABC)},
+      {"A ALL beyond 16 bits", CoreA, kA4Pages, RELOCT_ALL, 0x10000, 0, 0, 0,
+       REFUSED(tooWide("0x00010000", kDataWord))},
       {"A F", CoreA, kA4Pages, RELOCT_F, 0x2A, 0, 0, 0, ONE(0x000A, 0xFFEA)},
       {"A TRIS", CoreA, kA4Pages, RELOCT_TRIS, 0x0D, 0, 0, 0, ONE(0x0005, 0xFFFD)},
       {"A BANKSEL on one bank still writes both words", CoreA, kA1Page, RELOCT_BANKSEL, 0x20, 0,
@@ -274,6 +314,8 @@ const std::vector<PatchCase>& patchCases() {
       {"B LOW with a negative addend", CoreB, kB1Page, RELOCT_LOW, 0x1AC0, -4, 0, 0,
        ONE(0x00BC, 0xFFBC)},
       {"B ALL", CoreB, kB1Page, RELOCT_ALL, 0x1ABC, 0, 0, 0, ONE(0x1ABC, 0x1ABC)},
+      {"B ALL beyond 16 bits", CoreB, kB1Page, RELOCT_ALL, 0x1ABC, -0x2000, 0, 0,
+       REFUSED(tooWide("0xfffffabc", kDataWord))},
       {"B ALL at byte 2", CoreB, kB1Page, RELOCT_ALL, 0x1ABC, 0, 0, 2,
        Words{0x0000, 0x1ABC, 0x0000}, Words{0xFFFF, 0x1ABC, 0xFFFF}},
       {"B F", CoreB, kB1Page, RELOCT_F, 0x1ABC, 0, 0, 0, ONE(0x003C, 0xFFBC)},

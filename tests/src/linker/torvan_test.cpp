@@ -15,6 +15,7 @@
 #include "fixtures/coff_builder.h"
 #include "link_fixture.h"
 #include "parser.h"
+#include "patch.h"
 #include "support/harness.h"
 
 using fixtures::Bytes;
@@ -241,6 +242,68 @@ TEST_F(TorvanTest, FailedMappingWritesTheErrorMapAndNoExecutable) {
             "\n"
             "ACCESSBANKS:\n"
             "\n");
+}
+
+// A value that a field holds whole is refused when it does not fit, never
+// cut: the link fails naming the symbol or section and the value, and no
+// executable is written.
+TEST_F(TorvanTest, ValuesThatDoNotFitTheirFieldAreRefused) {
+  // A CoreD call and its second word, to target, at the given address.
+  auto callTo = [](std::uint32_t address) {
+    CoffBuilder b("call.o");
+    b.processor(0xD001, 8, 8);
+    b.section(".code", scnCode, 0, Bytes(4, 0));
+    b.section(".far", scnCode, address, Bytes(2, 0), kScnAbsolute);
+    const std::uint32_t target = b.externDef("target", 2, address);
+    b.relocation(".code", 0, target, RELOCT_CALL);
+    b.relocation(".code", 2, target, RELOCT_CALL2);
+    return b;
+  };
+  // Initialised data on a core with 16-bit table fields, its image placed
+  // in the memory far.
+  CoffBuilder idata = mainObject();
+  idata.section(".idat", scnIData, 0, {0x12, 0x34});
+  struct Case {
+    const char* what;
+    CoffBuilder object;
+    std::string commands;
+    std::string message;  // empty: linked
+  };
+  const std::vector<Case> cases = {
+      {"call within 21 bits", callTo(0x1FFFFE), "CODEPAGE NAME=p START=0 END=0x3FFFFF\n", ""},
+      {"call beyond 21 bits", callTo(0x300000), "CODEPAGE NAME=p START=0 END=0x3FFFFF\n",
+       "file './obj.o', section '.code', Symbol 'target' has the value 0x00300000, which does "
+       "not fit the 21-bit target of a call or goto instruction."},
+      {"table fields within 16 bits", idata,
+       std::string(kMemories) + "CODEPAGE NAME=far START=0xFF00 END=0xFFFF\n"
+                                "SECTION NAME=.idat_i ROM=far\n",
+       ""},
+      {"image address beyond 16 bits", idata,
+       std::string(kMemories) + "CODEPAGE NAME=far START=0x12340 END=0x123FF\n"
+                                "SECTION NAME=.idat_i ROM=far\n",
+       "The start address of section '.idat_i', 0x00012340, does not fit the 16-bit fields of "
+       "section '.cinit'."},
+      {"data address beyond 16 bits", idata,
+       std::string(kMemories) + "DATABANK NAME=far START=0x12000 END=0x120FF\n"
+                                "SECTION NAME=.idat RAM=far\n",
+       "The start address of section '.idat', 0x00012000, does not fit the 16-bit fields of "
+       "section '.cinit'."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(f.path("a.out"));
+    f.object("obj.o", c.object);
+    f.file("fit.lkr", c.commands + "FILES obj.o\n");
+    RunResult r = run("fit.lkr");
+    if (c.message.empty()) {
+      EXPECT_EQ(r.status, 0) << r.output;
+      EXPECT_TRUE(exists("a.out"));
+    } else {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.output, failure(c.message));
+      EXPECT_FALSE(exists("a.out"));
+    }
+  }
 }
 
 TEST_F(TorvanTest, FailureBeforeMappingWritesNoFileAtAll) {
