@@ -57,6 +57,34 @@ inline Bytes libraryBytes(const std::vector<std::pair<String, Bytes>>& members) 
   return out;
 }
 
+// The library a kesvo command line writes (its word after /c, /r or /d,
+// quotes taken off), or an empty text.
+inline String writtenLibrary(const std::string& args) {
+  std::vector<String> words;
+  String word;
+  bool quoted = false;
+  for (char c : args + " ") {
+    if (c == '\'') {
+      quoted = !quoted;
+    } else if (c == ' ' && !quoted) {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  for (std::size_t i = 0; i + 1 < words.size(); ++i)
+    if (words[i] == "/c" || words[i] == "/r" || words[i] == "/d") return words[i + 1];
+  return String();
+}
+
+// Whether the library at path reads back whole (reports kept quiet).
+inline bool readsBack(const String& path) {
+  testing_support::DiagnosticsScope scope;
+  testing_support::OutputCapture out;
+  return Archive::make(path) != nullptr;
+}
+
 class KesvoTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -69,9 +97,15 @@ class KesvoTest : public ::testing::Test {
   String path(const String& name) const { return cDir + "/" + name; }
 
   // Runs kesvo with args in the work directory (TZ=UTC for the dates).
+  // A library that /c, /r or /d says it wrote must read back.
   testing_support::RunResult kesvo(const std::string& args, const std::string& prefix = "") {
-    return testing_support::runCommand(
+    testing_support::RunResult r = testing_support::runCommand(
         prefix + "TZ=UTC '" + testing_support::toolBinDir() + "/kesvo' " + args, cDir);
+    const String written = writtenLibrary(args);
+    if (r.status == 0 && !written.empty())
+      EXPECT_TRUE(readsBack(written[0] == '/' ? written : path(written)))
+          << written << " does not read back";
+    return r;
   }
 
   Bytes bytes(const String& name) const { return fixtures::readBytes(path(name)); }
