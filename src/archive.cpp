@@ -103,14 +103,19 @@ namespace {
 
 const char* const kMakeContext = "Archive::make()";
 const char* const kWriteContext = "Archive::write()";
-// As much zero fill as one image may ask for.
-constexpr uint64_t kMaxLibraryZeroFill = uint64_t(16) << 20;
 
 void error(const char* context, const String& text) { reportMessage(SevError, context, text, 0); }
 
 }  // namespace
 
 std::unique_ptr<Archive> Archive::make(const String& name) {
+  bool whole = true;
+  std::unique_ptr<Archive> archive = make(name, whole);
+  return whole ? std::move(archive) : nullptr;
+}
+
+std::unique_ptr<Archive> Archive::make(const String& name, bool& whole) {
+  whole = true;
   std::vector<unsigned char> bytes;
   const platform::ReadResult read = platform::readWholeFile(platform::hostPath(name), bytes);
   if (read == platform::readNoFile) {
@@ -131,23 +136,20 @@ std::unique_ptr<Archive> Archive::make(const String& name) {
     return nullptr;
   }
 
-  // Each member is read on its own, and the bytes of an uninitialised
-  // section count in no member's length: members whose headers all point
-  // at one block, or that each take the zero fill one image may have,
-  // would decode to many times the library's size. The members of a
-  // library together hold no more section bytes than the file, plus one
-  // image's zero fill.
-  const uint64_t rawBudget = bytes.size() + kMaxLibraryZeroFill;
+  // Each member is read on its own: members whose headers all point at
+  // one block would decode to many times the library's size. The members
+  // of a library together hold no more section bytes than the file; zero
+  // fill (uninitialised data above all) holds none until it is used.
+  const uint64_t rawBudget = bytes.size();
   uint64_t rawDecoded = 0;
   uint64_t position = libformat::kMagicSize;
-  // A header cut off at the end of the file ends the library.
   while (position + libformat::kHeaderSize <= bytes.size()) {
     const unsigned char* header = bytes.data() + position;
     uint64_t imageStart = position + libformat::kHeaderSize;
     String memberName = libformat::decodeMemberName(header + libformat::kNameOffset);
     std::unique_ptr<Coff> member = Coff::make(bytes, imageStart, memberName);
     if (member) {
-      for (const auto& raw : member->cRawData) rawDecoded += raw.second.size();
+      for (const auto& raw : member->cRawData) rawDecoded += raw.second.heldSize();
       if (rawDecoded > rawBudget) member.reset();
     }
     if (!member) {
@@ -193,6 +195,12 @@ std::unique_ptr<Archive> Archive::make(const String& name) {
     }
     archive->cMembers.push_back(std::move(member));
     position = imageStart + step;
+  }
+  // Bytes after the last member that do not make a whole header are what
+  // is left of a member cut off: the library has lost it.
+  if (position < bytes.size()) {
+    error(kMakeContext, "Library file '" + name + "' has a missing member object file.");
+    whole = false;
   }
 
   archive->makeSymbols();

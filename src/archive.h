@@ -72,6 +72,11 @@ class Archive {
   // reporting why. Duplicate external definitions are reported but the
   // library is still returned.
   static std::unique_ptr<Archive> make(const String& name);
+  // The same, except for a library cut short inside a member header: that
+  // is reported, whole is set false, and the library of the whole members
+  // before it is returned (for a listing of what is left). whole is true
+  // for every other outcome.
+  static std::unique_ptr<Archive> make(const String& name, bool& whole);
 
   // Rebuilds the symbol index; 0 when a name is defined by more than one
   // member (each extra definition reported; the first keeps the name).

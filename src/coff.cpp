@@ -403,11 +403,19 @@ Data::Data(std::uint32_t size, const unsigned char* bytes) : cSize(size) {
   }
 }
 
-Data::Data(std::uint32_t size) : cSize(size) {
-  if (cSize != 0) cBytes.reset(new unsigned char[cSize]());
+Data::Data(std::uint32_t size) : cSize(size) {}
+
+Data::Data(const Data& o) : cSize(o.cSize) {
+  if (o.cBytes) {
+    cBytes.reset(new unsigned char[cSize]);
+    std::memcpy(cBytes.get(), o.cBytes.get(), cSize);
+  }
 }
 
-Data::Data(const Data& o) : Data(o.cSize, o.cBytes.get()) {}
+unsigned char* Data::bytes() const {
+  if (!cBytes && cSize != 0) cBytes.reset(new unsigned char[cSize]());
+  return cBytes.get();
+}
 
 Data& Data::operator=(const Data& o) {
   if (this != &o) {
@@ -433,10 +441,14 @@ void Data::append(const Data& o) {
   TOOL_ASSERT(o.cSize <= UINT32_MAX - cSize);
   if (o.cSize > UINT32_MAX - cSize) return;
   const std::uint32_t total = cSize + o.cSize;
-  std::unique_ptr<unsigned char[]> bytes(new unsigned char[total]);
-  if (cSize != 0) std::memcpy(bytes.get(), cBytes.get(), cSize);
-  std::memcpy(bytes.get() + cSize, o.cBytes.get(), o.cSize);
-  cBytes = std::move(bytes);
+  if (!cBytes && !o.cBytes) {
+    cSize = total;  // zeros after zeros
+    return;
+  }
+  std::unique_ptr<unsigned char[]> joined(new unsigned char[total]());
+  if (cBytes) std::memcpy(joined.get(), cBytes.get(), cSize);
+  if (o.cBytes) std::memcpy(joined.get() + cSize, o.cBytes.get(), o.cSize);
+  cBytes = std::move(joined);
   cSize = total;
 }
 

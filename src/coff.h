@@ -381,21 +381,28 @@ void print(const aux_var& r, std::ostream& os);
 
 // ---------------------------------------------------------------------------
 // Raw bytes of one section.
+//
+// Zero bytes are only counted until something asks for them: a section
+// without data in its file (uninitialised data, which nothing ever reads)
+// costs no memory for the size its header declares.
 
 class Data {
  public:
   Data() = default;
   Data(std::uint32_t size, const unsigned char* bytes);  // copies size bytes
-  explicit Data(std::uint32_t size);                     // size zero bytes
+  explicit Data(std::uint32_t size);                     // size zero bytes, held as a count
   Data(const Data& o);
   Data& operator=(const Data& o);
   Data(Data&& o) noexcept;
   Data& operator=(Data&& o) noexcept;
   ~Data() = default;
 
-  unsigned char* data() { return cBytes.get(); }
-  const unsigned char* data() const { return cBytes.get(); }
+  // The bytes, made real on the first call; null when size() is 0.
+  unsigned char* data() { return bytes(); }
+  const unsigned char* data() const { return bytes(); }
   std::uint32_t size() const { return cSize; }
+  // The bytes this Data holds in memory: 0 while it is zeros not yet asked for.
+  std::uint32_t heldSize() const { return cBytes ? cSize : 0; }
 
   // This Data's bytes followed by o's.
   void append(const Data& o);
@@ -404,8 +411,12 @@ class Data {
   void print(std::ostream& os) const;
 
  private:
+  unsigned char* bytes() const;
+
   std::uint32_t cSize = 0;
-  std::unique_ptr<unsigned char[]> cBytes;  // null when cSize is 0
+  // Null when cSize is 0, or while the cSize bytes are zeros nobody asked
+  // for; filled in by the first data(), which is why it is mutable.
+  mutable std::unique_ptr<unsigned char[]> cBytes;
 };
 
 // ---------------------------------------------------------------------------
@@ -482,6 +493,8 @@ class Coff {
   bool isLaidOut() const;
   // Length in bytes of the image write() produces.
   std::uint32_t size() const;
+  // The same length, exact beyond 32 bits.
+  std::uint64_t fullSize() const;
   // Points x_lnnoptr of each function entry at its function's line record.
   void fixupAuxFcns();
   // Writes the image at byte position of file, trusting the headers as they

@@ -156,7 +156,7 @@ void Data::print(std::ostream& os) const {
   for (std::uint32_t i = 0; i < cSize; ++i) {
     if (i != 0 && i % 4 == 0) os << ' ';
     if (i != 0 && i % 32 == 0) os << '\n';
-    std::snprintf(digits, sizeof digits, "%0*x", 2, cBytes[i]);
+    std::snprintf(digits, sizeof digits, "%0*x", 2, cBytes ? cBytes[i] : 0);
     os << digits;
   }
   os << '\n';

@@ -225,7 +225,8 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name) {
       const scnhdr h = scnhdr::decode(img.at(pos));
       if (h.s_size == 0) continue;
       const std::uint64_t order = blockKinds * i;
-      if (h.s_scnptr != 0)
+      // Uninitialised data is never read, wherever its pointer points.
+      if (h.s_scnptr != 0 && getScnType(h) != scnUData)
         blocks.push_back({h.s_scnptr, std::uint64_t(h.s_scnptr) + h.s_size, order + blockRaw});
       if (h.s_nlnno > 0)
         blocks.push_back({h.s_lnnoptr, h.s_lnnoptr + lineSize(older) * h.s_nlnno,
@@ -257,6 +258,11 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name) {
       const int type = getScnType(h);
       if (type == scnCode || type == scnRomData) zeroFilledProgram += h.s_size;
       if (zeroFilledProgram > kMaxZeroFilledProgram) return fail("could not read raw data.");
+      coff->cRawData[scnName] = Data(h.s_size);
+    } else if (getScnType(h) == scnUData) {
+      // Some writers leave a pointer in uninitialised data; its bytes are
+      // never used, so they are not copied, only required to be in the file.
+      if (!img.fits(h.s_scnptr, h.s_size)) return fail("could not read raw data.");
       coff->cRawData[scnName] = Data(h.s_size);
     } else {
       if (!img.fits(h.s_scnptr, h.s_size) || overlapAt == blockKinds * i + blockRaw)

@@ -283,6 +283,11 @@ std::uint32_t Coff::size() const {
   return to32(b.strStart + b.strLen);
 }
 
+std::uint64_t Coff::fullSize() const {
+  const Blocks b = computeBlocks(*this);
+  return b.strStart + b.strLen;
+}
+
 void Coff::fixupAuxFcns() {
   // Symbols and their entries are paired by cAuxKind, as the reader paired
   // them, whatever n_numaux says.

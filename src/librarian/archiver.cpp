@@ -60,6 +60,18 @@ std::unique_ptr<Coff> readObject(ReadAhead& files, std::size_t i, const String& 
                                  const String& library, const char* context) {
   std::vector<unsigned char> bytes;
   const bool opened = files.take(i, bytes) != platform::readNoFile;
+  // The header's name field ends with '/': a longer name would be stored
+  // cut, and extracted later under a name nobody gave.
+  if (name.size() > libformat::kMaxNameLength) {
+    reportMessage(SevError, context,
+                  "Object file name '" + name + "' is " + std::to_string(name.size()) +
+                      " characters long, more than the " +
+                      std::to_string(libformat::kMaxNameLength) +
+                      " a member name can have; it cannot be put into library '" + library +
+                      "'.",
+                  0);
+    return nullptr;
+  }
   std::unique_ptr<Coff> coff = Coff::make(name, opened, bytes);
   if (!coff) return nullptr;
   String problem = memberWriteProblem(*coff);
@@ -69,6 +81,20 @@ std::unique_ptr<Coff> readObject(ReadAhead& files, std::size_t i, const String& 
                       library + "'.",
                   0);
     return nullptr;
+  }
+  // A damaged object is refused here as the linker refuses it, before it
+  // can be stored and lose what the damage hides: the checks of its
+  // cross-references, and the source file names, which the linker and the
+  // converters look up by name (a name the table lacks is fatal there).
+  if (!coff->verify()) return nullptr;
+  for (std::size_t k = 0; k < coff->cSymbolTbl.size(); ++k) {
+    if (!coff->isAuxEntry(k) || coff->cAuxKind[k] != auxFile) continue;
+    const aux_file entry = aux_file::decode(coff->cSymbolTbl[k]);
+    // Offset 0 is an empty name kept in the entry itself.
+    if (entry.x_offset != 0 && coff->cStringTbl.count(entry.x_offset) == 0) {
+      coff->getName(entry);  // fatal
+      return nullptr;
+    }
   }
   return coff;
 }
@@ -166,14 +192,16 @@ int Archiver::cmdCreate() {
 }
 
 int Archiver::cmdList() {
-  cLibrary = Archive::make(cArchive);
+  // What is left of a library cut short is listed, and the run fails.
+  bool whole = true;
+  cLibrary = Archive::make(cArchive, whole);
   Archive* const archive = cLibrary.get();
   if (!archive) return 0;
   if (!isQuiet()) {
     for (const auto& member : archive->cMembers) std::cout << listLine(*member);
     std::cout.flush();
   }
-  return 1;
+  return whole ? 1 : 0;
 }
 
 int Archiver::cmdDelete() {

@@ -3,6 +3,7 @@
 // written, and last the map file.
 #include "linker.h"
 #include "mapfile.h"
+#include "platform.h"
 
 int Linker::link(String& err) {
   // Phases whose outcome cannot stop the link report into this instead, so
@@ -19,7 +20,7 @@ int Linker::link(String& err) {
   const int mapped = mapSections(err);
   // The fill sections are known once the sections are placed; an output
   // refused for its count leaves no file behind, not even the error map.
-  if (mapped && !verifyOutputScnCount(err)) return 0;
+  if (mapped && (!verifyOutputScnCount(err) || !verifyOutputSize(err))) return 0;
   writeErrorMapFile(ignored);  // after a failed mapping too: it shows what did fit
   if (!mapped) return 0;
   if (!loadSections(err)) return 0;
@@ -42,6 +43,12 @@ int Linker::link(String& err) {
 
   // Layout, verification and the writers report their own errors.
   if (!cOutput.preWrite()) return 0;
+  // The symbols and line numbers, not counted before, may still take it
+  // past what the readers take.
+  if (cOutput.fullSize() > platform::kMaxInputSize) {
+    err = outputTooLarge(cOutputFile, cOutput.fullSize(), false);
+    return 0;
+  }
   if (!cOutput.verify()) {
     err = "Internal Coff output file is corrupt.";
     return 0;

@@ -84,6 +84,9 @@ class Linker : public LinkerDirectives {
   // an output with more sections than a symbol's signed 16-bit section
   // number can name.
   int verifyOutputScnCount(String& err);
+  // Refuses, at the same point, an output whose section data alone would
+  // make it larger than any program of the tool chain reads.
+  int verifyOutputSize(String& err);
   int buildOutputScnNum(String& err);
   int buildOutputSymbolTbl(String& err);
   int buildOutputRawData(String& err);
@@ -287,3 +290,7 @@ class Linker : public LinkerDirectives {
   SymRecord cStksizeSymbol;
   int cFillCount;
 };
+
+// The message for an executable larger than the tool chain's readers take:
+// exactly bytes long, or at least that when atLeast.
+String outputTooLarge(const String& name, uint64_t bytes, bool atLeast);

@@ -102,6 +102,44 @@ int Linker::verifyOutputScnCount(String& err) {
   return 1;
 }
 
+String outputTooLarge(const String& name, uint64_t bytes, bool atLeast) {
+  return "the executable '" + name + "' would be " + (atLeast ? "at least " : "") +
+         std::to_string(bytes) + " bytes, more than the " +
+         std::to_string(platform::kMaxInputSize) + " bytes the tool chain's programs read.";
+}
+
+int Linker::verifyOutputSize(String& err) {
+  // The headers and section bytes, each data section's image and the fill
+  // of every free range: all known before any of it is built. Fill ranges
+  // beyond the program address space are refused by the fill itself.
+  uint64_t bytes = filehdr::kSize + opthdr::kSize;
+  for (const auto& entry : cScnType) {
+    bytes += scnhdr::kSize;
+    if (entry.second == scnUData) continue;
+    const auto size = cScnSize.find(entry.first);
+    const uint64_t n = size == cScnSize.end() ? 0 : size->second;
+    bytes += n;
+    if (entry.second == scnIData) bytes += scnhdr::kSize + scaleRomSize(n);
+  }
+  struct Fill {
+    uint64_t space;
+    uint64_t bytesPerLocation;
+    uint64_t bytes;
+  } fill{uint64_t(procMaxProgramAddress(cProcessor)) + 1, bytesPerWord(rom), 0};
+  auto addHole = [](void* user, const Memory&, uint32_t first, uint32_t last, const String&) {
+    Fill& f = *static_cast<Fill*>(user);
+    const uint64_t locations = uint64_t(last) - first + 1;
+    if (locations <= f.space) f.bytes += scnhdr::kSize + locations * f.bytesPerLocation;
+  };
+  for (const Memory& memory : cCodePage) memory.forEachHole(addHole, &fill);
+  bytes += fill.bytes;
+  if (bytes > platform::kMaxInputSize) {
+    err = outputTooLarge(cOutputFile, bytes, true);
+    return 0;
+  }
+  return 1;
+}
+
 int Linker::buildOutputScnNum(String&) {
   std::map<String, int> numbered;
   int next = 1;

@@ -1,7 +1,9 @@
 // kesvo on libraries at the edges of the format, end to end: a member in
 // the older object layout among current ones, members that are already in
-// our layout but not as the layout would set every field, a library cut
-// off right after a member header, and a library rewrite whose write fails.
+// our layout but not as the layout would set every field, libraries cut
+// off after or inside a member header, member names longer than a header
+// holds, damaged objects, and a library rewrite whose write fails. Every
+// library a run says it wrote is read back.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -16,6 +18,7 @@
 #include "archive.h"
 #include "banner.h"
 #include "fixtures/coff_builder.h"
+#include "src/librarian/kesvo_fixture.h"
 #include "support/harness.h"
 
 using fixtures::Bytes;
@@ -193,6 +196,49 @@ TEST_F(LibraryCorners, Cases) {
     cut.insert(cut.end(), h.begin(), h.end());
   }
 
+  // Libraries cut inside the header of a third member: one byte of it, and
+  // all but one.
+  const Bytes ab0 = library({{"a.o", a}, {"b.o", b}});
+  auto cutInHeader = [&](std::size_t kept) {
+    Bytes lib = ab0;
+    lib.insert(lib.end(), ab0.begin() + libformat::kMagicSize,
+               ab0.begin() + static_cast<long>(libformat::kMagicSize + kept));
+    return lib;
+  };
+  const Bytes cut1 = cutInHeader(1);
+  const Bytes cut279 = cutInHeader(libformat::kHeaderSize - 1);
+  auto missing = [](const std::string& lib) {
+    return "Error - Library file '" + lib + "' has a missing member object file.\n";
+  };
+  const std::string abList = listLine("a.o", static_cast<std::uint32_t>(a.size()), 1000) +
+                             listLine("b.o", static_cast<std::uint32_t>(b.size()), 2000);
+
+  // Names of 255 characters (the most a header holds) and 256, through a
+  // directory, as no file name alone may be that long.
+  const String dirName = "d";
+  const String name255 = dirName + "/" + String(255 - 2 - dirName.size() - 1, 'n') + ".o";
+  const String name256 = dirName + "/" + String(256 - 2 - dirName.size() - 1, 'n') + ".o";
+  ASSERT_EQ(name255.size(), 255u);
+  ASSERT_EQ(name256.size(), 256u);
+  auto tooLong = [&](const std::string& lib) {
+    return "Error - Object file name '" + name256 +
+           "' is 256 characters long, more than the 255 a member name can have; it cannot be "
+           "put into library '" +
+           lib + "'.\n";
+  };
+
+  // An object whose string table has lost its last byte, the zero that
+  // ends the name of its source file.
+  Bytes unterminated = b;
+  {
+    const std::uint32_t strings =
+        fixtures::get32(b, 8) + 18 * fixtures::get32(b, 12);  // f_symptr + 18 * f_nsyms
+    ASSERT_EQ(unterminated.back(), 0);
+    unterminated.pop_back();
+    fixtures::put32(unterminated, strings, fixtures::get32(b, strings) - 1);
+  }
+  const std::string damaged = "Error - Unable to find aux_file name in string table.\n";
+
   // A library whose rewrite cannot get past the first member's file
   // header: magic, header and ten bytes of it.
   const rlim_t tooSmall = libformat::kMagicSize + libformat::kHeaderSize + 10;
@@ -206,8 +252,15 @@ TEST_F(LibraryCorners, Cases) {
     put("f.o", f);
     put("s.o", s);
     put("b.o", b);
+    put("cut1.lib", cut1);
+    put("cut279.lib", cut279);
+    put("nonul.o", unterminated);
+    std::filesystem::create_directory(path(dirName));
+    put(name255, b);
+    put(name256, b);
   };
-  const std::vector<String> files = {"ab.lib", "b.o", "cut.lib", "f.o", "mixed.lib", "s.o"};
+  const std::vector<String> files = {"ab.lib",     "b.o", "cut.lib", "cut1.lib", "cut279.lib",
+                                     dirName,      "f.o", "mixed.lib", "nonul.o", "s.o"};
 
   const Case cases[] = {
       {"older member: the others list",
@@ -259,6 +312,35 @@ TEST_F(LibraryCorners, Cases) {
              summary(2),
          1}},
        [&] { EXPECT_EQ(bytes("cut.lib"), cut); }},
+      {"library cut one byte into a member header: what is left lists, and fails",
+       {{"/t cut1.lib", missing("cut1.lib") + abList + summary(1), 1}},
+       [&] { EXPECT_EQ(bytes("cut1.lib"), cut1); }},
+      {"library cut a byte short of a member header: what is left lists, and fails",
+       {{"/t cut279.lib", missing("cut279.lib") + abList + summary(1), 1}},
+       [&] { EXPECT_EQ(bytes("cut279.lib"), cut279); }},
+      {"library cut inside a member header: not rewritten by replace",
+       {{"/r cut1.lib b.o", missing("cut1.lib") + summary(1), 1}},
+       [&] { EXPECT_EQ(bytes("cut1.lib"), cut1); }},
+      {"library cut inside a member header: not rewritten by delete",
+       {{"/d cut279.lib a.o", missing("cut279.lib") + summary(1), 1}},
+       [&] { EXPECT_EQ(bytes("cut279.lib"), cut279); }},
+      {"member name of 255 characters: stored whole",
+       {{"/c long.lib " + name255, summary(0), 0},
+        {"/t long.lib", listLine(name255, static_cast<std::uint32_t>(b.size()), 2000) + summary(0),
+         0}},
+       [] {}},
+      {"member name of 256 characters: not created",
+       {{"/c long.lib b.o " + name256, tooLong("long.lib") + summary(1), 1}},
+       [&] { EXPECT_FALSE(std::filesystem::exists(path("long.lib"))); }},
+      {"member name of 256 characters: not replaced",
+       {{"/r ab.lib " + name256, tooLong("ab.lib") + summary(1), 1}},
+       [&] { EXPECT_EQ(bytes("ab.lib"), ab); }},
+      {"string table without its last zero: not created",
+       {{"/c bad.lib b.o nonul.o", damaged + summary(1), 255}},
+       [&] { EXPECT_FALSE(std::filesystem::exists(path("bad.lib"))); }},
+      {"string table without its last zero: not replaced",
+       {{"/r ab.lib nonul.o", damaged + summary(1), 255}},
+       [&] { EXPECT_EQ(bytes("ab.lib"), ab); }},
       {"failed member write on replace",
        {{"/r ab.lib b.o", "Error - Coff file 'a.o' could not write file header.\n" + summary(1), 1,
          tooSmall}},
@@ -278,6 +360,9 @@ TEST_F(LibraryCorners, Cases) {
       EXPECT_EQ(r.status, step.status);
       const bool quiet = step.args.rfind("/q ", 0) == 0;
       EXPECT_EQ(r.output, (quiet ? "" : banner()) + step.output);
+      const String written = kesvo_test::writtenLibrary(step.args);
+      if (r.status == 0 && !written.empty())
+        EXPECT_TRUE(kesvo_test::readsBack(path(written))) << written << " does not read back";
     }
     c.check();
     // Nothing left behind by a failed write.
@@ -286,6 +371,32 @@ TEST_F(LibraryCorners, Cases) {
       EXPECT_EQ(now, files);
     }
   }
+}
+
+// The linker reads every library it is given: one cut inside a member
+// header stops the link, whatever the link would take from it.
+TEST_F(LibraryCorners, LinkerRefusesLibraryCutInsideAMemberHeader) {
+  CoffBuilder m("main.o");
+  m.processor(0xD001, 8, 8);
+  m.section(".code", scnCode, 0, {0x12, 0x00});
+  m.externDef("start", 1, 0);
+  m.writeFile(path("main.o"));
+  Bytes lib = library({{"a.o", object("a.o", "alpha", 1000).bytes()}});
+  lib.insert(lib.end(), lib.begin() + libformat::kMagicSize,
+             lib.begin() + libformat::kMagicSize + 100);
+  put("cut.lib", lib);
+  testing_support::writeFile(path("link.lkr"),
+                             "CODEPAGE NAME=program START=0x0 END=0x1FFFFF\n"
+                             "DATABANK NAME=ram START=0x0 END=0xFFFF\n"
+                             "LIBPATH .\n");
+  const testing_support::RunResult r =
+      runLimited("'" + testing_support::toolBinDir() + "/torvan' link.lkr main.o cut.lib -o x.out",
+                 cDir, 0);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("Error - Library file './cut.lib' has a missing member object file.\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_FALSE(std::filesystem::exists(path("x.out")));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 
 #include "coff.h"
 #include "fixtures/coff_builder.h"
@@ -309,6 +310,34 @@ TEST(CoffData, ConstructionCopyAndAppend) {
   EXPECT_EQ(zeros.size(), 6u);
   empty.append(Data(2, bytes));
   EXPECT_EQ(empty.size(), 2u);
+}
+
+// Zeros are a count until their bytes are asked for; copies and joins of
+// them keep it so, and a join with real bytes gives the zeros in place.
+TEST(CoffData, ZerosHoldNoBytesUntilAskedFor) {
+  const unsigned char bytes[] = {1, 2, 3};
+  Data zeros(std::uint32_t(64) << 20);
+  EXPECT_EQ(zeros.heldSize(), 0u);
+  Data copy(zeros);
+  EXPECT_EQ(copy.size(), std::uint32_t(64) << 20);
+  EXPECT_EQ(copy.heldSize(), 0u);
+  copy.append(Data(16));
+  EXPECT_EQ(copy.size(), (std::uint32_t(64) << 20) + 16);
+  EXPECT_EQ(copy.heldSize(), 0u);
+  std::ostringstream text;
+  Data(5).print(text);
+  EXPECT_EQ(text.str(), "00000000 00\n");
+
+  Data mixed(2);
+  mixed.append(Data(3, bytes));
+  mixed.append(Data(2));
+  ASSERT_EQ(mixed.heldSize(), 7u);
+  const unsigned char joined[] = {0, 0, 1, 2, 3, 0, 0};
+  EXPECT_EQ(0, std::memcmp(mixed.data(), joined, 7));
+
+  const Data& asked = zeros;
+  EXPECT_EQ(asked.data()[(std::uint32_t(64) << 20) - 1], 0);
+  EXPECT_EQ(zeros.heldSize(), std::uint32_t(64) << 20);
 }
 
 // ---------------------------------------------------------------------------

@@ -219,6 +219,55 @@ TEST(CoffReadMalformed, BlockOverlapIsBlamedOnTheBlockReadLater) {
   EXPECT_EQ(r.output, "");
 }
 
+// Uninitialised data is never read, so its pointer, which some writers
+// leave set, takes no part in the overlap check; it must still point into
+// the file. Its bytes are zeros whatever the pointer points at, and none
+// is held in memory until asked for.
+TEST(CoffReadMalformed, UninitialisedDataPointersAreNotBlocks) {
+  CoffBuilder b("blocks.o");
+  b.processor(0x5A5A, 16, 8);
+  const std::uint32_t f = b.file("main.asm");
+  b.section(".code", scnCode, 0, Bytes(8, 0x5A));
+  b.relocation(".code", 0, f, 1);
+  b.lineNumber(".code", f, 1, 0);
+  b.udata(".vars", 6);
+  const Bytes image = b.emit(fixtures::EmitOptions());
+  constexpr std::size_t kScn2 = kScn1 + 40;
+  const std::uint32_t raw = get32(image, kScnptr);
+  struct Case {
+    const char* what;
+    std::uint32_t pointer;
+    bool read;
+  };
+  const Case cases[] = {
+      {"at the code's raw data", raw, true},
+      {"inside the code's raw data", raw + 4, true},
+      {"at the relocations", get32(image, kScn1 + 24), true},
+      {"at the line numbers", get32(image, kScn1 + 28), true},
+      {"ending at the end of the file", static_cast<std::uint32_t>(image.size() - 6), true},
+      {"ending past the end of the file", static_cast<std::uint32_t>(image.size() - 5), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes bytes = image;
+    put32(bytes, kScn2 + 20, c.pointer);
+    const ReadResult r = readCaptured(bytes);
+    if (!c.read) {
+      EXPECT_EQ(r.coff, nullptr);
+      EXPECT_EQ(r.output, "Error - Coff file 'bad.o' could not read raw data.\n");
+      continue;
+    }
+    ASSERT_NE(r.coff, nullptr);
+    EXPECT_EQ(r.output, "");
+    const Data& vars = r.coff->cRawData[".vars"];
+    EXPECT_EQ(vars.size(), 6u);
+    EXPECT_EQ(vars.heldSize(), 0u);
+    EXPECT_EQ(Bytes(vars.data(), vars.data() + vars.size()), Bytes(6, 0));
+    const Data& code = r.coff->cRawData[".code"];
+    EXPECT_EQ(Bytes(code.data(), code.data() + code.size()), Bytes(8, 0x5A));
+  }
+}
+
 TEST(CoffReadMalformed, OlderLayoutHeadersPastTheEnd) {
   fixtures::EmitOptions o;
   o.olderLayout = true;

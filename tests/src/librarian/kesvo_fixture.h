@@ -57,6 +57,21 @@ inline Bytes libraryBytes(const std::vector<std::pair<String, Bytes>>& members) 
   return out;
 }
 
+// The library a kesvo command line writes (its word after /c, /r or /d), or
+// an empty text.
+inline String writtenLibrary(const std::vector<std::string>& words) {
+  for (std::size_t i = 0; i + 1 < words.size(); ++i)
+    if (words[i] == "/c" || words[i] == "/r" || words[i] == "/d") return words[i + 1];
+  return String();
+}
+
+// Whether the library at path reads back whole (reports kept quiet).
+inline bool readsBack(const String& path) {
+  testing_support::DiagnosticsScope scope;
+  testing_support::OutputCapture out;
+  return Archive::make(path) != nullptr;
+}
+
 class KesvoTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -69,12 +84,16 @@ class KesvoTest : public ::testing::Test {
   String path(const String& name) const { return cDir + "/" + name; }
 
   // Runs kesvo with args in the work directory under limits (TZ=UTC for the
-  // dates).
+  // dates). A library that /c, /r or /d says it wrote must read back.
   testing_support::RunResult kesvo(const std::vector<std::string>& args,
                                    testing_support::ChildLimits limits = {}) {
     limits.environment.push_back("TZ=UTC");
     const testing_support::ChildEnd end =
         testing_support::runChild(cDir, testing_support::toolPath("kesvo"), args, limits);
+    const String written = writtenLibrary(args);
+    if (end.status == 0 && !written.empty())
+      EXPECT_TRUE(readsBack(written[0] == '/' ? written : path(written)))
+          << written << " does not read back";
     return testing_support::RunResult{end.status, end.output};
   }
   // The same, args being literal words separated by blanks.
