@@ -13,7 +13,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <list>
 #include <map>
 #include <memory>
 #include <vector>
@@ -23,10 +22,19 @@
 #include "devtab.h"
 #include "replacement.h"
 
-// One COFF line record of a code section, with the section it belongs to.
+// A code section that line records point into.
+struct LstSection {
+  String cName;
+  uint32_t cAddress;  // s_paddr
+  const Data* cData;  // the executable's own; null when it has none
+};
+
+// One COFF line record of a code section.
 struct LstLine {
-  String cScnName;
-  coff_lineno cLine;
+  uint32_t cFile;     // l_srcndx: the symbol index of the file's ".file"
+  uint32_t cLineNo;   // l_lnno
+  uint32_t cAddress;  // l_paddr
+  uint32_t cSection;  // in cLineSections
 };
 
 class Coff2Cod : public Cod {
@@ -106,8 +114,11 @@ class Coff2Cod : public Cod {
   uint32_t cPageLength = 0;
   // Symbol index of each ".file" symbol to its source file number.
   std::map<uint32_t, uint32_t> cFileNumbers;
-  // l_srcndx to line number to the line records of that line, in order.
-  std::map<uint32_t, std::map<uint32_t, std::list<LstLine>>> cLine;
+  // The line records of every code section, ordered by file and line; the
+  // records of one line keep the order of their sections and of the file.
+  // Their sections' data is the executable's, used while init runs.
+  std::vector<LstLine> cLine;
+  std::vector<LstSection> cLineSections;
 
  private:
   // What the listing's scans need to know of one symbol-table record.

@@ -251,14 +251,10 @@ bool Coff2Cod::lineRecordBound(const Coff& coff, std::vector<size_t>& bound) con
   }
   const uint32_t bpw = bytesPerWord(coff);
   uint64_t codeRows = 0;
-  for (const auto& file : cLine) {
-    for (const auto& line : file.second) {
-      for (const LstLine& l : line.second) {
-        const uint32_t dir = l.cLine.l_paddr / (65536 / bpw);
-        ++bound[dir < bound.size() ? dir : 0];
-        ++codeRows;
-      }
-    }
+  for (const LstLine& l : cLine) {
+    const uint32_t dir = l.cAddress / (65536 / bpw);
+    ++bound[dir < bound.size() ? dir : 0];
+    ++codeRows;
   }
   const uint64_t rows = lines + codeRows;
   const uint64_t headers = 1 + (cPageLength != 0 ? rows / cPageLength : 0);
@@ -360,7 +356,9 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   const uint32_t bpw = (procRomWidthBits(proc) + 7) / 8;
   uint8_t skip = 1;
 
-  const auto fileLines = cLine.find(fileIndex);
+  // This file's line records, walked along with its lines.
+  auto record = std::lower_bound(cLine.begin(), cLine.end(), fileIndex,
+                                 [](const LstLine& l, uint32_t file) { return l.cFile < file; });
   String text;
   uint32_t line = 0;
   while (!cListFailed && source && readSourceLine(source, text)) {
@@ -369,47 +367,44 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
 
     if (cListOn) {
       bool wrote = false;
-      if (fileLines != cLine.end()) {
-        const auto records = fileLines->second.find(line);
-        if (records != fileLines->second.end()) {
-          for (const LstLine& l : records->second) {
-            const uint32_t address = l.cLine.l_paddr;
-            const scnhdr& hdr = coff.cScnHdr.at(l.cScnName);
-            const auto raw = coff.cRawData.find(l.cScnName);
-            const Data* data = raw == coff.cRawData.end() ? nullptr : &raw->second;
-            const int64_t dataSize = data ? data->size() : 0;
-            const int64_t offset = (int64_t(address) - int64_t(hdr.s_paddr)) * bpw;
+      while (record != cLine.end() && record->cFile == fileIndex && record->cLineNo < line)
+        ++record;
+      for (; record != cLine.end() && record->cFile == fileIndex && record->cLineNo == line;
+           ++record) {
+        const uint32_t address = record->cAddress;
+        const LstSection& section = cLineSections[record->cSection];
+        const Data* data = section.cData;
+        const int64_t dataSize = data ? data->size() : 0;
+        const int64_t offset = (int64_t(address) - int64_t(section.cAddress)) * bpw;
 
-            const uint32_t dir = address / (65536 / bpw);
-            addLineRecord(dir < cDirectory.size() ? dir : 0, fileNum,
-                          wrote ? kLineMoreCode : kLineFirstCode, line,
-                          static_cast<uint16_t>(address));
-            if (cMeasuring) {
-              wrote = true;
-              nextListLine();
-              continue;
-            }
+        const uint32_t dir = address / (65536 / bpw);
+        addLineRecord(dir < cDirectory.size() ? dir : 0, fileNum,
+                      wrote ? kLineMoreCode : kLineFirstCode, line,
+                      static_cast<uint16_t>(address));
+        if (cMeasuring) {
+          wrote = true;
+          nextListLine();
+          continue;
+        }
 
-            const uint16_t word = wordAt(data, offset);
-            const uint16_t next = offset + 2 < dataSize ? wordAt(data, offset + 2) : 0;
+        const uint16_t word = wordAt(data, offset);
+        const uint16_t next = offset + 2 < dataSize ? wordAt(data, offset + 2) : 0;
 
-            // The counter runs down over the words an instruction takes; a
-            // continuation word shows no text of its own.
-            String disassembly;
-            if (skip > 0) --skip;
-            if (skip == 0) {
-              disassembly = "??? Illegal Opcode";
-              if (instIsValid(word, family)) {
-                const char* t = instDisassemble(address, word, next, &skip, family);
-                if (t) disassembly = t;
-              }
-            }
-            writeRow(hexDigits(address, 6), hexDigits(word, 4), disassembly, wrote ? "" : text,
-                     wrote ? "" : name);
-            wrote = true;
-            nextListLine();
+        // The counter runs down over the words an instruction takes; a
+        // continuation word shows no text of its own.
+        String disassembly;
+        if (skip > 0) --skip;
+        if (skip == 0) {
+          disassembly = "??? Illegal Opcode";
+          if (instIsValid(word, family)) {
+            const char* t = instDisassemble(address, word, next, &skip, family);
+            if (t) disassembly = t;
           }
         }
+        writeRow(hexDigits(address, 6), hexDigits(word, 4), disassembly, wrote ? "" : text,
+                 wrote ? "" : name);
+        wrote = true;
+        nextListLine();
       }
       if (!wrote) {
         addLineRecord(0, fileNum, kLineNoCode, line, 0);
