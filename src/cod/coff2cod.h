@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "cod.h"
@@ -127,14 +128,19 @@ class Coff2Cod : public Cod {
   bool checkInput(const Coff& coff, bool noListing) const;
   void markSymbols(const Coff& coff);
   Mark markAt(uint32_t index) const;
-  bool put(const String& text);
+  bool put(std::string_view text);
   // Appends a line record to directory dir (only counts it while the
   // listing is measured); a file numbered past what FileNum holds gets none.
   void addLineRecord(size_t dir, uint32_t fileNum, uint8_t flags, uint32_t line,
                      uint16_t address);
   void addHeaderLine();
-  void writeRow(const String& address, const String& value, const String& disassembly,
-                const String& source, const String& file);
+  // A row with the address, program word and disassembly of one line
+  // record, and one of a line without code; source and file are empty on
+  // the second and later rows of a line. Built in cRow.
+  void writeCodeRow(uint32_t address, uint16_t word, const char* disassembly,
+                    std::string_view source, std::string_view file);
+  void writeSourceRow(std::string_view source, std::string_view file);
+  void finishRow(std::string_view source, std::string_view file);
 
   // Listing state.
   std::unique_ptr<replacement::OutputFile> cListOutput;  // written whole
@@ -142,6 +148,8 @@ class Coff2Cod : public Cod {
   String cListName;
   bool cListFailed = false;
   bool cListOn = true;
+  bool cTraceIncludes = false;
+  String cRow;  // the row being formatted
   unsigned cIncludeDepth = 0;
   uint64_t cRowCount = 0;
   bool cHaveTime = false;

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "banner.h"
@@ -36,29 +38,42 @@ constexpr uint8_t kLineFirstCode = 0x80;
 constexpr uint8_t kLineMoreCode = 0x00;
 constexpr uint8_t kLineNoCode = 0x90;
 
-String padRight(const String& text, size_t width) {
-  return text.size() >= width ? text : text + String(width - text.size(), ' ');
+// Widths of a row's columns; each is followed by the separator.
+constexpr size_t kAddressWidth = 6;
+constexpr size_t kValueWidth = 6;
+constexpr size_t kDisassemblyWidth = 24;
+constexpr size_t kSourceWidth = 80;
+const char* const kColumnGap = "   ";
+// A longer source line is written from the source's own bytes, not copied
+// into the row.
+constexpr size_t kLongSourceLine = 4096;
+
+void appendPadded(String& row, std::string_view text, size_t width) {
+  row.append(text);
+  if (text.size() < width) row.append(width - text.size(), ' ');
 }
 
-String hexDigits(unsigned long value, int width) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%0*lx", width, value);
-  return buf;
+// value in lower-case hex digits, at least width of them.
+void appendHex(String& row, uint32_t value, size_t width) {
+  char digits[8];
+  size_t n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  if (n < width) row.append(width - n, '0');
+  while (n > 0) row.push_back(digits[--n]);
 }
 
-// One whole line without its end ("\n", or "\r\n" from other hosts);
-// false at the end of the file.
-bool readSourceLine(FILE* file, String& line) {
-  line.clear();
-  int c;
-  bool any = false;
-  while ((c = std::fgetc(file)) != EOF) {
-    any = true;
-    if (c == '\n') break;
-    line.push_back(static_cast<char>(c));
-  }
-  if (!any) return false;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+// The line at the start of [at, end) without its end ("\n", or "\r\n" from
+// other hosts), at then past the line; false when nothing is left.
+bool nextSourceLine(const char*& at, const char* end, std::string_view& line) {
+  if (at >= end) return false;
+  const auto* newLine = static_cast<const char*>(std::memchr(at, '\n', size_t(end - at)));
+  const char* stop = newLine ? newLine : end;
+  line = std::string_view(at, size_t(stop - at));
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  at = newLine ? newLine + 1 : end;
   return true;
 }
 
@@ -76,7 +91,7 @@ uint16_t wordAt(const Data* data, int64_t offset) {
 
 // ------------------------------------------------------------------ output
 
-bool Coff2Cod::put(const String& text) {
+bool Coff2Cod::put(std::string_view text) {
   if (cMeasuring) return true;
   if (cListFailed) return false;
   if (std::fwrite(text.data(), 1, text.size(), cListFile) != text.size()) {
@@ -131,11 +146,38 @@ void Coff2Cod::nextListLine() {
   if (cPageLength != 0 && cRowCount % cPageLength == 0) writeListHeader(false);
 }
 
-void Coff2Cod::writeRow(const String& address, const String& value, const String& disassembly,
-                        const String& source, const String& file) {
+void Coff2Cod::writeCodeRow(uint32_t address, uint16_t word, const char* disassembly,
+                            std::string_view source, std::string_view file) {
   if (cMeasuring) return;
-  put(padRight(address, 6) + "   " + padRight(value, 6) + "   " + padRight(disassembly, 24) +
-      " " + padRight(source, 80) + " " + file + "\n");
+  cRow.clear();
+  appendHex(cRow, address, kAddressWidth);
+  cRow.append(kColumnGap);
+  appendHex(cRow, word, 4);
+  cRow.append(kValueWidth - 4, ' ');
+  cRow.append(kColumnGap);
+  appendPadded(cRow, disassembly, kDisassemblyWidth);
+  finishRow(source, file);
+}
+
+void Coff2Cod::writeSourceRow(std::string_view source, std::string_view file) {
+  if (cMeasuring) return;
+  cRow.assign(kAddressWidth + 3 + kValueWidth + 3 + kDisassemblyWidth, ' ');
+  finishRow(source, file);
+}
+
+void Coff2Cod::finishRow(std::string_view source, std::string_view file) {
+  cRow.push_back(' ');
+  if (source.size() > kLongSourceLine) {
+    put(cRow);
+    put(source);
+    cRow.clear();
+  } else {
+    appendPadded(cRow, source, kSourceWidth);
+  }
+  cRow.push_back(' ');
+  cRow.append(file);
+  cRow.push_back('\n');
+  put(cRow);
 }
 
 // ------------------------------------------------------------------ scans
@@ -220,7 +262,7 @@ void Coff2Cod::checkListControl(const Coff&, uint32_t start, uint32_t line) {
 }
 
 bool Coff2Cod::hasInclude(const Coff& coff, uint32_t start, uint32_t line, uint32_t& found) const {
-  const bool trace = DebugSwitch("Coff2Cod::hasInclude").isOn();
+  const bool trace = cTraceIncludes;
   if (trace) std::cout << "Coff2Cod::hasInclude() - index=" << start << " line=" << line << "\n";
   // Only the first ".file" or ".eof" at or after start matters: a ".file"
   // included at another line hides the files behind it (its own includes
@@ -299,6 +341,7 @@ bool Coff2Cod::createListFile(const Coff& coff) {
     return false;
   }
   cListFile = cListOutput->file();
+  cTraceIncludes = DebugSwitch("Coff2Cod::hasInclude").isOn();
   markSymbols(coff);
   writeListHeader(true);
   uint32_t index = 0;
@@ -334,14 +377,7 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   // be read (a directory, a device, a FIFO, a read error part-way) is left
   // out with the warning rather than listed empty or cut short.
   std::vector<unsigned char> sourceBytes;
-  FILE* source = nullptr;
-  bool readable =
-      platform::readWholeFile(platform::hostPath(name), sourceBytes) == platform::readDone;
-  if (readable && !sourceBytes.empty()) {
-    source = fmemopen(sourceBytes.data(), sourceBytes.size(), "r");
-    readable = source != nullptr;
-  }
-  if (!readable) {
+  if (platform::readWholeFile(platform::hostPath(name), sourceBytes) != platform::readDone) {
     index = fileIndex + 1;
     if (cMeasuring) return 0;
     std::ostringstream s;
@@ -359,9 +395,11 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   // This file's line records, walked along with its lines.
   auto record = std::lower_bound(cLine.begin(), cLine.end(), fileIndex,
                                  [](const LstLine& l, uint32_t file) { return l.cFile < file; });
-  String text;
+  const char* at = reinterpret_cast<const char*>(sourceBytes.data());
+  const char* const end = at + sourceBytes.size();
+  std::string_view text;
   uint32_t line = 0;
-  while (!cListFailed && source && readSourceLine(source, text)) {
+  while (!cListFailed && nextSourceLine(at, end, text)) {
     ++line;
     checkListControl(coff, index + 1, line);
 
@@ -392,7 +430,7 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
 
         // The counter runs down over the words an instruction takes; a
         // continuation word shows no text of its own.
-        String disassembly;
+        const char* disassembly = "";
         if (skip > 0) --skip;
         if (skip == 0) {
           disassembly = "??? Illegal Opcode";
@@ -401,14 +439,14 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
             if (t) disassembly = t;
           }
         }
-        writeRow(hexDigits(address, 6), hexDigits(word, 4), disassembly, wrote ? "" : text,
-                 wrote ? "" : name);
+        writeCodeRow(address, word, disassembly, wrote ? std::string_view() : text,
+                     wrote ? std::string_view() : std::string_view(name));
         wrote = true;
         nextListLine();
       }
       if (!wrote) {
         addLineRecord(0, fileNum, kLineNoCode, line, 0);
-        writeRow("", "", "", text, name);
+        writeSourceRow(text, name);
         nextListLine();
       }
     }
@@ -440,7 +478,6 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
       index = at;
     }
   }
-  if (source) std::fclose(source);
 
   index = fileIndex;
   findEof(coff, index);
