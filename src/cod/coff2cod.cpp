@@ -99,9 +99,8 @@ Coff2Cod* Coff2Cod::init(const Coff& coff, uint32_t pageLength, bool noListing) 
   if (!createRawDataAndMemoryMap(coff)) return nullptr;
   createSourceNames(coff);
   createSymbols(coff);
-  // The listing adds the line records, and with them blocks: they are
-  // counted first, so that a file too large to number leaves no listing.
-  if (!noListing && !listingFitsCodFile(coff)) return nullptr;
+  // The listing adds the line records, and with them blocks: a COD file
+  // too large to number leaves no listing.
   if (!noListing && !createListFile(coff)) return nullptr;
   return this;
 }
@@ -127,9 +126,13 @@ void Coff2Cod::buildLineMap(const Coff& coff) {
     for (const coff_lineno& l : lines->second)
       cLine.push_back(LstLine{l.l_srcndx, l.l_lnno, l.l_paddr, section});
   }
-  std::stable_sort(cLine.begin(), cLine.end(), [](const LstLine& a, const LstLine& b) {
+  const auto byFileAndLine = [](const LstLine& a, const LstLine& b) {
     return a.cFile != b.cFile ? a.cFile < b.cFile : a.cLineNo < b.cLineNo;
-  });
+  };
+  // Records mostly come in that order already; sorting them even so would
+  // cost more than building the table.
+  if (!std::is_sorted(cLine.begin(), cLine.end(), byFileAndLine))
+    std::stable_sort(cLine.begin(), cLine.end(), byFileAndLine);
   if (DebugSwitch("Coff2Cod::buildLineMap").isOn()) {
     std::cout << "Coff2Cod::buildLineMap() - Dumping contents of cLine: \n";
     for (const LstLine& l : cLine)

@@ -4,8 +4,8 @@
 // init() runs the steps in a fixed order: the line map, directory 0, the
 // code blocks and memory map of every 64 KB window, the source names, the
 // symbols, and (unless told not to) the listing, which adds the line
-// records: walked once without output to count the blocks they take, then
-// written. The caller then runs preWrite() and write() of Cod.
+// records and is kept only when the COD file can number the blocks they
+// take. The caller then runs preWrite() and write() of Cod.
 //
 // Symbol-table walks pair every record with its auxiliary entry through
 // the reader's cAuxKind, so an auxiliary entry is never taken for a symbol.
@@ -65,20 +65,9 @@ class Coff2Cod : public Cod {
 
   // --- The listing ---
 
-  // False (after the error) when the COD file would need more blocks than
-  // 16-bit numbers reach once the listing has added its line records, so
-  // that neither file is written. Counts them with countListingLineRecords
-  // unless an upper bound of them (lineRecordBound) already fits.
-  bool listingFitsCodFile(const Coff& coff);
-  // Walks the listing as createListFile will, writing and reporting
-  // nothing, and gives the line records each directory then holds.
-  std::vector<size_t> countListingLineRecords(const Coff& coff);
-  // At least as many line records per directory as the listing can give:
-  // a row for every line of a source (which has no more lines than bytes)
-  // and for every COFF line record, and a header for every page. False when
-  // a source is no regular file, so that its size bounds nothing.
-  bool lineRecordBound(const Coff& coff, std::vector<size_t>& bound) const;
-  // False (after an error) when the file cannot be created or written.
+  // False (after an error) when the file cannot be created or written, or
+  // when its line records would take the COD file past the blocks it can
+  // number; the old listing then stays as it was.
   bool createListFile(const Coff& coff);
   // Lists the source of the first ".file" symbol at or after index; 1 when
   // it was listed (index then at its ".eof"), 0 when its source cannot be
@@ -173,8 +162,4 @@ class Coff2Cod : public Cod {
     }
   };
   std::vector<ListControl> cListControls;
-  // While the listing is measured: nothing is written or reported, and the
-  // line records are only counted, per directory.
-  bool cMeasuring = false;
-  std::vector<size_t> cLineCounts;
 };

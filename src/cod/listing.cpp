@@ -2,8 +2,6 @@
 // and disassembly that the line records tie to it, with included files
 // expanded in place, ".list"/".nolist" control and page headers. Every row
 // and header line also adds a line record to the COD tables.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -38,31 +36,35 @@ constexpr uint8_t kLineFirstCode = 0x80;
 constexpr uint8_t kLineMoreCode = 0x00;
 constexpr uint8_t kLineNoCode = 0x90;
 
-// Widths of a row's columns; each is followed by the separator.
+// A row: the address, value and disassembly columns, each but the last
+// followed by kGap spaces, then one space, the source line padded to its
+// width, one space and the file name. A wider text pushes the rest right.
+constexpr size_t kGap = 3;
 constexpr size_t kAddressWidth = 6;
 constexpr size_t kValueWidth = 6;
 constexpr size_t kDisassemblyWidth = 24;
 constexpr size_t kSourceWidth = 80;
-const char* const kColumnGap = "   ";
 // A longer source line is written from the source's own bytes, not copied
 // into the row.
 constexpr size_t kLongSourceLine = 4096;
 
+const char kSpaces[] =
+    "                                                                                ";
+static_assert(sizeof kSpaces - 1 >= kSourceWidth, "padding reaches the widest column");
+
 void appendPadded(String& row, std::string_view text, size_t width) {
-  row.append(text);
-  if (text.size() < width) row.append(width - text.size(), ' ');
+  row.append(text.data(), text.size());
+  if (text.size() < width) row.append(kSpaces, width - text.size());
 }
 
-// value in lower-case hex digits, at least width of them.
-void appendHex(String& row, uint32_t value, size_t width) {
-  char digits[8];
-  size_t n = 0;
-  do {
-    digits[n++] = "0123456789abcdef"[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  if (n < width) row.append(width - n, '0');
-  while (n > 0) row.push_back(digits[--n]);
+// Writes value at out in lower-case hex digits, at least width (up to 8) of
+// them; gives the end.
+char* putHex(char* out, uint32_t value, unsigned width) {
+  unsigned digits = 1;
+  while (digits < 8 && (value >> (4 * digits)) != 0) ++digits;
+  if (digits < width) digits = width;
+  while (digits-- > 0) *out++ = "0123456789abcdef"[(value >> (4 * digits)) & 0xF];
+  return out;
 }
 
 // The line at the start of [at, end) without its end ("\n", or "\r\n" from
@@ -92,7 +94,6 @@ uint16_t wordAt(const Data* data, int64_t offset) {
 // ------------------------------------------------------------------ output
 
 bool Coff2Cod::put(std::string_view text) {
-  if (cMeasuring) return true;
   if (cListFailed) return false;
   if (std::fwrite(text.data(), 1, text.size(), cListFile) != text.size()) {
     cListFailed = true;
@@ -108,10 +109,6 @@ void Coff2Cod::addLineRecord(size_t dir, uint32_t fileNum, uint8_t flags, uint32
                              uint16_t address) {
   // Left out of the Cod file with a warning (createSourceNames).
   if (fileNum >= LineInfo::kFileNumbers) return;
-  if (cMeasuring) {
-    ++cLineCounts[dir];
-    return;
-  }
   cLineInfoTable[dir].push_back(LineInfo(static_cast<uint8_t>(fileNum), flags,
                                          static_cast<int16_t>(line), address));
 }
@@ -119,7 +116,7 @@ void Coff2Cod::addLineRecord(size_t dir, uint32_t fileNum, uint8_t flags, uint32
 void Coff2Cod::addHeaderLine() { addLineRecord(0, 0, kLineHeader, 1, 0); }
 
 void Coff2Cod::writeListHeader(bool first) {
-  if (!cHaveTime && !cMeasuring) {
+  if (!cHaveTime) {
     cHeaderTime = platform::ctimeText(platform::now());
     cHaveTime = true;
   }
@@ -148,20 +145,18 @@ void Coff2Cod::nextListLine() {
 
 void Coff2Cod::writeCodeRow(uint32_t address, uint16_t word, const char* disassembly,
                             std::string_view source, std::string_view file) {
-  if (cMeasuring) return;
-  cRow.clear();
-  appendHex(cRow, address, kAddressWidth);
-  cRow.append(kColumnGap);
-  appendHex(cRow, word, 4);
-  cRow.append(kValueWidth - 4, ' ');
-  cRow.append(kColumnGap);
+  char columns[32];
+  char* at = putHex(columns, address, kAddressWidth);
+  at = std::copy_n(kSpaces, kGap, at);
+  at = putHex(at, word, 4);  // a word has four digits
+  at = std::copy_n(kSpaces, kValueWidth - 4 + kGap, at);
+  cRow.assign(columns, size_t(at - columns));
   appendPadded(cRow, disassembly, kDisassemblyWidth);
   finishRow(source, file);
 }
 
 void Coff2Cod::writeSourceRow(std::string_view source, std::string_view file) {
-  if (cMeasuring) return;
-  cRow.assign(kAddressWidth + 3 + kValueWidth + 3 + kDisassemblyWidth, ' ');
+  cRow.assign(kSpaces, kAddressWidth + kGap + kValueWidth + kGap + kDisassemblyWidth);
   finishRow(source, file);
 }
 
@@ -279,56 +274,6 @@ bool Coff2Cod::hasInclude(const Coff& coff, uint32_t start, uint32_t line, uint3
 
 // ------------------------------------------------------------------ listing
 
-bool Coff2Cod::lineRecordBound(const Coff& coff, std::vector<size_t>& bound) const {
-  bound.clear();
-  for (const auto& lines : cLineInfoTable) bound.push_back(lines.size());
-  if (bound.empty()) return false;
-  uint64_t lines = 0;
-  for (const auto& file : cFileNumbers) {
-    const String name = coff.getName(aux_file::decode(coff.cSymbolTbl[file.first + 1]));
-    struct stat facts;
-    if (::stat(platform::hostPath(name).c_str(), &facts) != 0) continue;  // not listed
-    if (!S_ISREG(facts.st_mode)) return false;
-    lines += static_cast<uint64_t>(facts.st_size);
-  }
-  const uint32_t bpw = bytesPerWord(coff);
-  uint64_t codeRows = 0;
-  for (const LstLine& l : cLine) {
-    const uint32_t dir = l.cAddress / (65536 / bpw);
-    ++bound[dir < bound.size() ? dir : 0];
-    ++codeRows;
-  }
-  const uint64_t rows = lines + codeRows;
-  const uint64_t headers = 1 + (cPageLength != 0 ? rows / cPageLength : 0);
-  bound[0] += static_cast<size_t>(lines + 8 * headers);
-  return true;
-}
-
-std::vector<size_t> Coff2Cod::countListingLineRecords(const Coff& coff) {
-  markSymbols(coff);
-  const bool listOn = cListOn;
-  const uint64_t rows = cRowCount;
-  cLineCounts.clear();
-  for (const auto& lines : cLineInfoTable) cLineCounts.push_back(lines.size());
-  cMeasuring = true;
-  writeListHeader(true);
-  uint32_t index = 0;
-  while (findFile(coff, index)) doNextFile(coff, index);
-  cMeasuring = false;
-  // The listing itself starts from the same state.
-  cListOn = listOn;
-  cRowCount = rows;
-  return cLineCounts;
-}
-
-bool Coff2Cod::listingFitsCodFile(const Coff& coff) {
-  // Most programs are far from the limit: when even the bound fits, the
-  // sources need not be read twice.
-  std::vector<size_t> bound;
-  if (lineRecordBound(coff, bound) && blockCount(bound) <= kCodMaxBlocks) return true;
-  return checkBlockCount(blockCount(countListingLineRecords(coff)));
-}
-
 bool Coff2Cod::createListFile(const Coff& coff) {
   cListName = listFileName(coff);
   cListFailed = false;
@@ -349,6 +294,13 @@ bool Coff2Cod::createListFile(const Coff& coff) {
 
   bool ok = !cListFailed;
   cListFile = nullptr;
+  // Only now are the listing's line records known: a COD file they would
+  // take past the blocks it can number leaves the old listing as it was.
+  if (ok) {
+    std::vector<size_t> lineRecords;
+    for (const auto& lines : cLineInfoTable) lineRecords.push_back(lines.size());
+    ok = checkBlockCount(blockCount(lineRecords));
+  }
   // Buffered rows reach the disk only at the close; a listing not written
   // whole leaves the old one as it was.
   if (ok && !cListOutput->close()) {
@@ -379,7 +331,6 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   std::vector<unsigned char> sourceBytes;
   if (platform::readWholeFile(platform::hostPath(name), sourceBytes) != platform::readDone) {
     index = fileIndex + 1;
-    if (cMeasuring) return 0;
     std::ostringstream s;
     s << "Could not open source file '" << name
       << "'.\nThis file will not be present in the list file.";
@@ -419,12 +370,6 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
         addLineRecord(dir < cDirectory.size() ? dir : 0, fileNum,
                       wrote ? kLineMoreCode : kLineFirstCode, line,
                       static_cast<uint16_t>(address));
-        if (cMeasuring) {
-          wrote = true;
-          nextListLine();
-          continue;
-        }
-
         const uint16_t word = wordAt(data, offset);
         const uint16_t next = offset + 2 < dataSize ? wordAt(data, offset + 2) : 0;
 
@@ -458,13 +403,11 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
       // numbered in that file, not in this one. The nesting is bounded so
       // that a table nested without end cannot exhaust the stack.
       if (cIncludeDepth >= kMaxIncludeDepth) {
-        if (!cMeasuring) {
-          std::ostringstream s;
-          s << "Source file '" << coff.getName(aux_file::decode(coff.cSymbolTbl[child + 1]))
-            << "' is included more than " << kMaxIncludeDepth
-            << " levels deep; it will not be present in the list file.";
-          reportStream(SevWarning, "Coff2Cod::doNextFile()", s, 0);
-        }
+        std::ostringstream s;
+        s << "Source file '" << coff.getName(aux_file::decode(coff.cSymbolTbl[child + 1]))
+          << "' is included more than " << kMaxIncludeDepth
+          << " levels deep; it will not be present in the list file.";
+        reportStream(SevWarning, "Coff2Cod::doNextFile()", s, 0);
         findEof(coff, at);
       } else {
         ++cIncludeDepth;
