@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "opcat_rows.h"
 #include "platform.h"
@@ -151,25 +152,48 @@ std::uint32_t signExtend(std::uint32_t value, unsigned width) {
   return (value ^ sign) - sign;
 }
 
-// Bounded append to the family's text buffer.
+// Bounded append to the family's text buffer, always ended by a NUL. Built
+// by hand: the listing asks for a text per program word.
 class Text {
  public:
   Text(char* buffer, std::size_t size) : cBuffer(buffer), cSize(size), cUsed(0) {
     cBuffer[0] = '\0';
   }
-  template <typename... Args>
-  void append(const char* format, Args... args) {
-    if (cUsed + 1 >= cSize) return;
-    int n = std::snprintf(cBuffer + cUsed, cSize - cUsed, format, args...);
-    if (n < 0) return;
-    std::size_t wrote = static_cast<std::size_t>(n);
-    cUsed = wrote < cSize - cUsed ? cUsed + wrote : cSize - 1;
+  // name, then spaces up to width.
+  void mnemonic(const char* name, std::size_t width) {
+    const std::size_t n = std::strlen(name);
+    put(name, n);
+    for (std::size_t i = n; i < width; ++i) put(" ", 1);
   }
-  // First operand without a comma, every further one with.
-  void operand(std::uint32_t value) { append(cOperands++ ? ",0x%x" : "0x%x", value); }
-  void unknown() { append("%s", cOperands++ ? ",???" : "???"); }
+  // First operand without a comma, every further one with; in hex, as
+  // "0x" and its digits without leading zeros.
+  void operand(std::uint32_t value) {
+    char text[12];
+    std::size_t n = 0;
+    if (cOperands++) text[n++] = ',';
+    text[n++] = '0';
+    text[n++] = 'x';
+    unsigned digits = 1;
+    while (digits < 8 && (value >> (4 * digits)) != 0) ++digits;
+    while (digits-- > 0) text[n++] = "0123456789abcdef"[(value >> (4 * digits)) & 0xF];
+    put(text, n);
+  }
+  void unknown() {
+    if (cOperands++)
+      put(",???", 4);
+    else
+      put("???", 3);
+  }
 
  private:
+  // As much of text as fits.
+  void put(const char* text, std::size_t n) {
+    if (n > cSize - 1 - cUsed) n = cSize - 1 - cUsed;
+    std::memcpy(cBuffer + cUsed, text, n);
+    cUsed += n;
+    cBuffer[cUsed] = '\0';
+  }
+
   char* cBuffer;
   std::size_t cSize;
   std::size_t cUsed;
@@ -281,7 +305,7 @@ const char* instDisassemble(std::uint32_t address, std::uint16_t word, std::uint
   if (!row) return nullptr;
 
   Text text(gText[family - 1], kTextSize);
-  text.append("%-10s", kMnemonics[row->inst]);
+  text.mnemonic(kMnemonics[row->inst], 10);
   std::uint8_t words = 1;
 
   // Only CoreD has rows with forms other than kPlain.

@@ -99,28 +99,46 @@ Coff2Cod* Coff2Cod::init(const Coff& coff, uint32_t pageLength, bool noListing) 
   if (!createRawDataAndMemoryMap(coff)) return nullptr;
   createSourceNames(coff);
   createSymbols(coff);
-  // The listing adds the line records, and with them blocks: they are
-  // counted first, so that a file too large to number leaves no listing.
-  if (!noListing && !listingFitsCodFile(coff)) return nullptr;
+  // The listing adds the line records, and with them blocks: a COD file
+  // too large to number leaves no listing.
   if (!noListing && !createListFile(coff)) return nullptr;
   return this;
 }
 
 void Coff2Cod::buildLineMap(const Coff& coff) {
+  cLine.clear();
+  cLineSections.clear();
+  size_t records = 0;
+  for (const auto& scn : coff.cScnHdr) {
+    if (getScnType(scn.second) != scnCode) continue;
+    const auto lines = coff.cLineInfo.find(scn.first);
+    if (lines != coff.cLineInfo.end()) records += lines->second.size();
+  }
+  cLine.reserve(records);
   for (const auto& scn : coff.cScnHdr) {
     if (getScnType(scn.second) != scnCode) continue;
     const auto lines = coff.cLineInfo.find(scn.first);
     if (lines == coff.cLineInfo.end()) continue;
+    const auto raw = coff.cRawData.find(scn.first);
+    const auto section = static_cast<uint32_t>(cLineSections.size());
+    cLineSections.push_back(LstSection{scn.first, scn.second.s_paddr,
+                                       raw == coff.cRawData.end() ? nullptr : &raw->second});
     for (const coff_lineno& l : lines->second)
-      cLine[l.l_srcndx][l.l_lnno].push_back(LstLine{scn.first, l});
+      cLine.push_back(LstLine{l.l_srcndx, l.l_lnno, l.l_paddr, section});
   }
+  const auto byFileAndLine = [](const LstLine& a, const LstLine& b) {
+    return a.cFile != b.cFile ? a.cFile < b.cFile : a.cLineNo < b.cLineNo;
+  };
+  // Records mostly come in that order already; sorting them even so would
+  // cost more than building the table.
+  if (!std::is_sorted(cLine.begin(), cLine.end(), byFileAndLine))
+    std::stable_sort(cLine.begin(), cLine.end(), byFileAndLine);
   if (DebugSwitch("Coff2Cod::buildLineMap").isOn()) {
     std::cout << "Coff2Cod::buildLineMap() - Dumping contents of cLine: \n";
-    for (const auto& file : cLine)
-      for (const auto& line : file.second)
-        for (const LstLine& l : line.second)
-          std::cout << "   srcndx=" << file.first << ",  linenum=" << line.first
-                    << ",  paddr=" << l.cLine.l_paddr << ",  secName=" << l.cScnName << "\n";
+    for (const LstLine& l : cLine)
+      std::cout << "   srcndx=" << l.cFile << ",  linenum=" << l.cLineNo
+                << ",  paddr=" << l.cAddress << ",  secName=" << cLineSections[l.cSection].cName
+                << "\n";
   }
 }
 

@@ -4,8 +4,8 @@
 // init() runs the steps in a fixed order: the line map, directory 0, the
 // code blocks and memory map of every 64 KB window, the source names, the
 // symbols, and (unless told not to) the listing, which adds the line
-// records: walked once without output to count the blocks they take, then
-// written. The caller then runs preWrite() and write() of Cod.
+// records and is kept only when the COD file can number the blocks they
+// take. The caller then runs preWrite() and write() of Cod.
 //
 // Symbol-table walks pair every record with its auxiliary entry through
 // the reader's cAuxKind, so an auxiliary entry is never taken for a symbol.
@@ -13,9 +13,9 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <list>
 #include <map>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "cod.h"
@@ -23,10 +23,19 @@
 #include "devtab.h"
 #include "replacement.h"
 
-// One COFF line record of a code section, with the section it belongs to.
+// A code section that line records point into.
+struct LstSection {
+  String cName;
+  uint32_t cAddress;  // s_paddr
+  const Data* cData;  // the executable's own; null when it has none
+};
+
+// One COFF line record of a code section.
 struct LstLine {
-  String cScnName;
-  coff_lineno cLine;
+  uint32_t cFile;     // l_srcndx: the symbol index of the file's ".file"
+  uint32_t cLineNo;   // l_lnno
+  uint32_t cAddress;  // l_paddr
+  uint32_t cSection;  // in cLineSections
 };
 
 class Coff2Cod : public Cod {
@@ -56,20 +65,9 @@ class Coff2Cod : public Cod {
 
   // --- The listing ---
 
-  // False (after the error) when the COD file would need more blocks than
-  // 16-bit numbers reach once the listing has added its line records, so
-  // that neither file is written. Counts them with countListingLineRecords
-  // unless an upper bound of them (lineRecordBound) already fits.
-  bool listingFitsCodFile(const Coff& coff);
-  // Walks the listing as createListFile will, writing and reporting
-  // nothing, and gives the line records each directory then holds.
-  std::vector<size_t> countListingLineRecords(const Coff& coff);
-  // At least as many line records per directory as the listing can give:
-  // a row for every line of a source (which has no more lines than bytes)
-  // and for every COFF line record, and a header for every page. False when
-  // a source is no regular file, so that its size bounds nothing.
-  bool lineRecordBound(const Coff& coff, std::vector<size_t>& bound) const;
-  // False (after an error) when the file cannot be created or written.
+  // False (after an error) when the file cannot be created or written, or
+  // when its line records would take the COD file past the blocks it can
+  // number; the old listing then stays as it was.
   bool createListFile(const Coff& coff);
   // Lists the source of the first ".file" symbol at or after index; 1 when
   // it was listed (index then at its ".eof"), 0 when its source cannot be
@@ -106,8 +104,11 @@ class Coff2Cod : public Cod {
   uint32_t cPageLength = 0;
   // Symbol index of each ".file" symbol to its source file number.
   std::map<uint32_t, uint32_t> cFileNumbers;
-  // l_srcndx to line number to the line records of that line, in order.
-  std::map<uint32_t, std::map<uint32_t, std::list<LstLine>>> cLine;
+  // The line records of every code section, ordered by file and line; the
+  // records of one line keep the order of their sections and of the file.
+  // Their sections' data is the executable's, used while init runs.
+  std::vector<LstLine> cLine;
+  std::vector<LstSection> cLineSections;
 
  private:
   // What the listing's scans need to know of one symbol-table record.
@@ -116,14 +117,19 @@ class Coff2Cod : public Cod {
   bool checkInput(const Coff& coff, bool noListing) const;
   void markSymbols(const Coff& coff);
   Mark markAt(uint32_t index) const;
-  bool put(const String& text);
+  bool put(std::string_view text);
   // Appends a line record to directory dir (only counts it while the
   // listing is measured); a file numbered past what FileNum holds gets none.
   void addLineRecord(size_t dir, uint32_t fileNum, uint8_t flags, uint32_t line,
                      uint16_t address);
   void addHeaderLine();
-  void writeRow(const String& address, const String& value, const String& disassembly,
-                const String& source, const String& file);
+  // A row with the address, program word and disassembly of one line
+  // record, and one of a line without code; source and file are empty on
+  // the second and later rows of a line. Built in cRow.
+  void writeCodeRow(uint32_t address, uint16_t word, const char* disassembly,
+                    std::string_view source, std::string_view file);
+  void writeSourceRow(std::string_view source, std::string_view file);
+  void finishRow(std::string_view source, std::string_view file);
 
   // Listing state.
   std::unique_ptr<replacement::OutputFile> cListOutput;  // written whole
@@ -131,6 +137,8 @@ class Coff2Cod : public Cod {
   String cListName;
   bool cListFailed = false;
   bool cListOn = true;
+  bool cTraceIncludes = false;
+  String cRow;  // the row being formatted
   unsigned cIncludeDepth = 0;
   uint64_t cRowCount = 0;
   bool cHaveTime = false;
@@ -154,8 +162,4 @@ class Coff2Cod : public Cod {
     }
   };
   std::vector<ListControl> cListControls;
-  // While the listing is measured: nothing is written or reported, and the
-  // line records are only counted, per directory.
-  bool cMeasuring = false;
-  std::vector<size_t> cLineCounts;
 };

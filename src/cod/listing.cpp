@@ -2,12 +2,12 @@
 // and disassembly that the line records tie to it, with included files
 // expanded in place, ".list"/".nolist" control and page headers. Every row
 // and header line also adds a line record to the COD tables.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "banner.h"
@@ -36,29 +36,46 @@ constexpr uint8_t kLineFirstCode = 0x80;
 constexpr uint8_t kLineMoreCode = 0x00;
 constexpr uint8_t kLineNoCode = 0x90;
 
-String padRight(const String& text, size_t width) {
-  return text.size() >= width ? text : text + String(width - text.size(), ' ');
+// A row: the address, value and disassembly columns, each but the last
+// followed by kGap spaces, then one space, the source line padded to its
+// width, one space and the file name. A wider text pushes the rest right.
+constexpr size_t kGap = 3;
+constexpr size_t kAddressWidth = 6;
+constexpr size_t kValueWidth = 6;
+constexpr size_t kDisassemblyWidth = 24;
+constexpr size_t kSourceWidth = 80;
+// A longer source line is written from the source's own bytes, not copied
+// into the row.
+constexpr size_t kLongSourceLine = 4096;
+
+const char kSpaces[] =
+    "                                                                                ";
+static_assert(sizeof kSpaces - 1 >= kSourceWidth, "padding reaches the widest column");
+
+void appendPadded(String& row, std::string_view text, size_t width) {
+  row.append(text.data(), text.size());
+  if (text.size() < width) row.append(kSpaces, width - text.size());
 }
 
-String hexDigits(unsigned long value, int width) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%0*lx", width, value);
-  return buf;
+// Writes value at out in lower-case hex digits, at least width (up to 8) of
+// them; gives the end.
+char* putHex(char* out, uint32_t value, unsigned width) {
+  unsigned digits = 1;
+  while (digits < 8 && (value >> (4 * digits)) != 0) ++digits;
+  if (digits < width) digits = width;
+  while (digits-- > 0) *out++ = "0123456789abcdef"[(value >> (4 * digits)) & 0xF];
+  return out;
 }
 
-// One whole line without its end ("\n", or "\r\n" from other hosts);
-// false at the end of the file.
-bool readSourceLine(FILE* file, String& line) {
-  line.clear();
-  int c;
-  bool any = false;
-  while ((c = std::fgetc(file)) != EOF) {
-    any = true;
-    if (c == '\n') break;
-    line.push_back(static_cast<char>(c));
-  }
-  if (!any) return false;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+// The line at the start of [at, end) without its end ("\n", or "\r\n" from
+// other hosts), at then past the line; false when nothing is left.
+bool nextSourceLine(const char*& at, const char* end, std::string_view& line) {
+  if (at >= end) return false;
+  const auto* newLine = static_cast<const char*>(std::memchr(at, '\n', size_t(end - at)));
+  const char* stop = newLine ? newLine : end;
+  line = std::string_view(at, size_t(stop - at));
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  at = newLine ? newLine + 1 : end;
   return true;
 }
 
@@ -76,8 +93,7 @@ uint16_t wordAt(const Data* data, int64_t offset) {
 
 // ------------------------------------------------------------------ output
 
-bool Coff2Cod::put(const String& text) {
-  if (cMeasuring) return true;
+bool Coff2Cod::put(std::string_view text) {
   if (cListFailed) return false;
   if (std::fwrite(text.data(), 1, text.size(), cListFile) != text.size()) {
     cListFailed = true;
@@ -93,10 +109,6 @@ void Coff2Cod::addLineRecord(size_t dir, uint32_t fileNum, uint8_t flags, uint32
                              uint16_t address) {
   // Left out of the Cod file with a warning (createSourceNames).
   if (fileNum >= LineInfo::kFileNumbers) return;
-  if (cMeasuring) {
-    ++cLineCounts[dir];
-    return;
-  }
   cLineInfoTable[dir].push_back(LineInfo(static_cast<uint8_t>(fileNum), flags,
                                          static_cast<int16_t>(line), address));
 }
@@ -104,7 +116,7 @@ void Coff2Cod::addLineRecord(size_t dir, uint32_t fileNum, uint8_t flags, uint32
 void Coff2Cod::addHeaderLine() { addLineRecord(0, 0, kLineHeader, 1, 0); }
 
 void Coff2Cod::writeListHeader(bool first) {
-  if (!cHaveTime && !cMeasuring) {
+  if (!cHaveTime) {
     cHeaderTime = platform::ctimeText(platform::now());
     cHaveTime = true;
   }
@@ -131,11 +143,36 @@ void Coff2Cod::nextListLine() {
   if (cPageLength != 0 && cRowCount % cPageLength == 0) writeListHeader(false);
 }
 
-void Coff2Cod::writeRow(const String& address, const String& value, const String& disassembly,
-                        const String& source, const String& file) {
-  if (cMeasuring) return;
-  put(padRight(address, 6) + "   " + padRight(value, 6) + "   " + padRight(disassembly, 24) +
-      " " + padRight(source, 80) + " " + file + "\n");
+void Coff2Cod::writeCodeRow(uint32_t address, uint16_t word, const char* disassembly,
+                            std::string_view source, std::string_view file) {
+  char columns[32];
+  char* at = putHex(columns, address, kAddressWidth);
+  at = std::copy_n(kSpaces, kGap, at);
+  at = putHex(at, word, 4);  // a word has four digits
+  at = std::copy_n(kSpaces, kValueWidth - 4 + kGap, at);
+  cRow.assign(columns, size_t(at - columns));
+  appendPadded(cRow, disassembly, kDisassemblyWidth);
+  finishRow(source, file);
+}
+
+void Coff2Cod::writeSourceRow(std::string_view source, std::string_view file) {
+  cRow.assign(kSpaces, kAddressWidth + kGap + kValueWidth + kGap + kDisassemblyWidth);
+  finishRow(source, file);
+}
+
+void Coff2Cod::finishRow(std::string_view source, std::string_view file) {
+  cRow.push_back(' ');
+  if (source.size() > kLongSourceLine) {
+    put(cRow);
+    put(source);
+    cRow.clear();
+  } else {
+    appendPadded(cRow, source, kSourceWidth);
+  }
+  cRow.push_back(' ');
+  cRow.append(file);
+  cRow.push_back('\n');
+  put(cRow);
 }
 
 // ------------------------------------------------------------------ scans
@@ -220,7 +257,7 @@ void Coff2Cod::checkListControl(const Coff&, uint32_t start, uint32_t line) {
 }
 
 bool Coff2Cod::hasInclude(const Coff& coff, uint32_t start, uint32_t line, uint32_t& found) const {
-  const bool trace = DebugSwitch("Coff2Cod::hasInclude").isOn();
+  const bool trace = cTraceIncludes;
   if (trace) std::cout << "Coff2Cod::hasInclude() - index=" << start << " line=" << line << "\n";
   // Only the first ".file" or ".eof" at or after start matters: a ".file"
   // included at another line hides the files behind it (its own includes
@@ -237,60 +274,6 @@ bool Coff2Cod::hasInclude(const Coff& coff, uint32_t start, uint32_t line, uint3
 
 // ------------------------------------------------------------------ listing
 
-bool Coff2Cod::lineRecordBound(const Coff& coff, std::vector<size_t>& bound) const {
-  bound.clear();
-  for (const auto& lines : cLineInfoTable) bound.push_back(lines.size());
-  if (bound.empty()) return false;
-  uint64_t lines = 0;
-  for (const auto& file : cFileNumbers) {
-    const String name = coff.getName(aux_file::decode(coff.cSymbolTbl[file.first + 1]));
-    struct stat facts;
-    if (::stat(platform::hostPath(name).c_str(), &facts) != 0) continue;  // not listed
-    if (!S_ISREG(facts.st_mode)) return false;
-    lines += static_cast<uint64_t>(facts.st_size);
-  }
-  const uint32_t bpw = bytesPerWord(coff);
-  uint64_t codeRows = 0;
-  for (const auto& file : cLine) {
-    for (const auto& line : file.second) {
-      for (const LstLine& l : line.second) {
-        const uint32_t dir = l.cLine.l_paddr / (65536 / bpw);
-        ++bound[dir < bound.size() ? dir : 0];
-        ++codeRows;
-      }
-    }
-  }
-  const uint64_t rows = lines + codeRows;
-  const uint64_t headers = 1 + (cPageLength != 0 ? rows / cPageLength : 0);
-  bound[0] += static_cast<size_t>(lines + 8 * headers);
-  return true;
-}
-
-std::vector<size_t> Coff2Cod::countListingLineRecords(const Coff& coff) {
-  markSymbols(coff);
-  const bool listOn = cListOn;
-  const uint64_t rows = cRowCount;
-  cLineCounts.clear();
-  for (const auto& lines : cLineInfoTable) cLineCounts.push_back(lines.size());
-  cMeasuring = true;
-  writeListHeader(true);
-  uint32_t index = 0;
-  while (findFile(coff, index)) doNextFile(coff, index);
-  cMeasuring = false;
-  // The listing itself starts from the same state.
-  cListOn = listOn;
-  cRowCount = rows;
-  return cLineCounts;
-}
-
-bool Coff2Cod::listingFitsCodFile(const Coff& coff) {
-  // Most programs are far from the limit: when even the bound fits, the
-  // sources need not be read twice.
-  std::vector<size_t> bound;
-  if (lineRecordBound(coff, bound) && blockCount(bound) <= kCodMaxBlocks) return true;
-  return checkBlockCount(blockCount(countListingLineRecords(coff)));
-}
-
 bool Coff2Cod::createListFile(const Coff& coff) {
   cListName = listFileName(coff);
   cListFailed = false;
@@ -303,6 +286,7 @@ bool Coff2Cod::createListFile(const Coff& coff) {
     return false;
   }
   cListFile = cListOutput->file();
+  cTraceIncludes = DebugSwitch("Coff2Cod::hasInclude").isOn();
   markSymbols(coff);
   writeListHeader(true);
   uint32_t index = 0;
@@ -310,6 +294,13 @@ bool Coff2Cod::createListFile(const Coff& coff) {
 
   bool ok = !cListFailed;
   cListFile = nullptr;
+  // Only now are the listing's line records known: a COD file they would
+  // take past the blocks it can number leaves the old listing as it was.
+  if (ok) {
+    std::vector<size_t> lineRecords;
+    for (const auto& lines : cLineInfoTable) lineRecords.push_back(lines.size());
+    ok = checkBlockCount(blockCount(lineRecords));
+  }
   // Buffered rows reach the disk only at the close; a listing not written
   // whole leaves the old one as it was.
   if (ok && !cListOutput->close()) {
@@ -338,16 +329,8 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   // be read (a directory, a device, a FIFO, a read error part-way) is left
   // out with the warning rather than listed empty or cut short.
   std::vector<unsigned char> sourceBytes;
-  FILE* source = nullptr;
-  bool readable =
-      platform::readWholeFile(platform::hostPath(name), sourceBytes) == platform::readDone;
-  if (readable && !sourceBytes.empty()) {
-    source = fmemopen(sourceBytes.data(), sourceBytes.size(), "r");
-    readable = source != nullptr;
-  }
-  if (!readable) {
+  if (platform::readWholeFile(platform::hostPath(name), sourceBytes) != platform::readDone) {
     index = fileIndex + 1;
-    if (cMeasuring) return 0;
     std::ostringstream s;
     s << "Could not open source file '" << name
       << "'.\nThis file will not be present in the list file.";
@@ -360,60 +343,55 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   const uint32_t bpw = (procRomWidthBits(proc) + 7) / 8;
   uint8_t skip = 1;
 
-  const auto fileLines = cLine.find(fileIndex);
-  String text;
+  // This file's line records, walked along with its lines.
+  auto record = std::lower_bound(cLine.begin(), cLine.end(), fileIndex,
+                                 [](const LstLine& l, uint32_t file) { return l.cFile < file; });
+  const char* at = reinterpret_cast<const char*>(sourceBytes.data());
+  const char* const end = at + sourceBytes.size();
+  std::string_view text;
   uint32_t line = 0;
-  while (!cListFailed && source && readSourceLine(source, text)) {
+  while (!cListFailed && nextSourceLine(at, end, text)) {
     ++line;
     checkListControl(coff, index + 1, line);
 
     if (cListOn) {
       bool wrote = false;
-      if (fileLines != cLine.end()) {
-        const auto records = fileLines->second.find(line);
-        if (records != fileLines->second.end()) {
-          for (const LstLine& l : records->second) {
-            const uint32_t address = l.cLine.l_paddr;
-            const scnhdr& hdr = coff.cScnHdr.at(l.cScnName);
-            const auto raw = coff.cRawData.find(l.cScnName);
-            const Data* data = raw == coff.cRawData.end() ? nullptr : &raw->second;
-            const int64_t dataSize = data ? data->size() : 0;
-            const int64_t offset = (int64_t(address) - int64_t(hdr.s_paddr)) * bpw;
+      while (record != cLine.end() && record->cFile == fileIndex && record->cLineNo < line)
+        ++record;
+      for (; record != cLine.end() && record->cFile == fileIndex && record->cLineNo == line;
+           ++record) {
+        const uint32_t address = record->cAddress;
+        const LstSection& section = cLineSections[record->cSection];
+        const Data* data = section.cData;
+        const int64_t dataSize = data ? data->size() : 0;
+        const int64_t offset = (int64_t(address) - int64_t(section.cAddress)) * bpw;
 
-            const uint32_t dir = address / (65536 / bpw);
-            addLineRecord(dir < cDirectory.size() ? dir : 0, fileNum,
-                          wrote ? kLineMoreCode : kLineFirstCode, line,
-                          static_cast<uint16_t>(address));
-            if (cMeasuring) {
-              wrote = true;
-              nextListLine();
-              continue;
-            }
+        const uint32_t dir = address / (65536 / bpw);
+        addLineRecord(dir < cDirectory.size() ? dir : 0, fileNum,
+                      wrote ? kLineMoreCode : kLineFirstCode, line,
+                      static_cast<uint16_t>(address));
+        const uint16_t word = wordAt(data, offset);
+        const uint16_t next = offset + 2 < dataSize ? wordAt(data, offset + 2) : 0;
 
-            const uint16_t word = wordAt(data, offset);
-            const uint16_t next = offset + 2 < dataSize ? wordAt(data, offset + 2) : 0;
-
-            // The counter runs down over the words an instruction takes; a
-            // continuation word shows no text of its own.
-            String disassembly;
-            if (skip > 0) --skip;
-            if (skip == 0) {
-              disassembly = "??? Illegal Opcode";
-              if (instIsValid(word, family)) {
-                const char* t = instDisassemble(address, word, next, &skip, family);
-                if (t) disassembly = t;
-              }
-            }
-            writeRow(hexDigits(address, 6), hexDigits(word, 4), disassembly, wrote ? "" : text,
-                     wrote ? "" : name);
-            wrote = true;
-            nextListLine();
+        // The counter runs down over the words an instruction takes; a
+        // continuation word shows no text of its own.
+        const char* disassembly = "";
+        if (skip > 0) --skip;
+        if (skip == 0) {
+          disassembly = "??? Illegal Opcode";
+          if (instIsValid(word, family)) {
+            const char* t = instDisassemble(address, word, next, &skip, family);
+            if (t) disassembly = t;
           }
         }
+        writeCodeRow(address, word, disassembly, wrote ? std::string_view() : text,
+                     wrote ? std::string_view() : std::string_view(name));
+        wrote = true;
+        nextListLine();
       }
       if (!wrote) {
         addLineRecord(0, fileNum, kLineNoCode, line, 0);
-        writeRow("", "", "", text, name);
+        writeSourceRow(text, name);
         nextListLine();
       }
     }
@@ -425,13 +403,11 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
       // numbered in that file, not in this one. The nesting is bounded so
       // that a table nested without end cannot exhaust the stack.
       if (cIncludeDepth >= kMaxIncludeDepth) {
-        if (!cMeasuring) {
-          std::ostringstream s;
-          s << "Source file '" << coff.getName(aux_file::decode(coff.cSymbolTbl[child + 1]))
-            << "' is included more than " << kMaxIncludeDepth
-            << " levels deep; it will not be present in the list file.";
-          reportStream(SevWarning, "Coff2Cod::doNextFile()", s, 0);
-        }
+        std::ostringstream s;
+        s << "Source file '" << coff.getName(aux_file::decode(coff.cSymbolTbl[child + 1]))
+          << "' is included more than " << kMaxIncludeDepth
+          << " levels deep; it will not be present in the list file.";
+        reportStream(SevWarning, "Coff2Cod::doNextFile()", s, 0);
         findEof(coff, at);
       } else {
         ++cIncludeDepth;
@@ -445,7 +421,6 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
       index = at;
     }
   }
-  if (source) std::fclose(source);
 
   index = fileIndex;
   findEof(coff, index);

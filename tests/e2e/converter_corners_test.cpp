@@ -212,10 +212,10 @@ void writeHighProgram(const std::string& dir, std::uint32_t window, unsigned lin
   writeFile(dir + "/prog.asm", source);
 }
 
-// The listing's line records are counted before either file is written:
-// a COD file one block too large leaves no listing behind (an earlier one
-// stays as it was) and no COD file.
-TEST_F(ConverterCorners, TheBlockLimitIsCheckedBeforeTheListingIsWritten) {
+// The listing's line records count towards the COD file's blocks: a COD
+// file one block too large leaves no listing behind (an earlier one stays
+// as it was) and no COD file.
+TEST_F(ConverterCorners, TheBlockLimitIsCheckedBeforeTheListingReplacesTheOld) {
   // 65,530 directories: 65,534 blocks before directory 0's line records.
   const std::uint32_t window = 65529;
   struct Case {

@@ -322,14 +322,17 @@ TEST_F(Coff2CodTest, TheLineMapTakesCodeSectionsOnlyInRecordOrder) {
   ASSERT_TRUE(coff);
   Coff2Cod cod;
   ASSERT_EQ(cod.init(*coff, 0, true), &cod);
-  ASSERT_EQ(cod.cLine.size(), 1u);
-  const auto& lines = cod.cLine.at(f);
-  ASSERT_EQ(lines.size(), 2u);
-  ASSERT_EQ(lines.at(7).size(), 2u);
-  EXPECT_EQ(lines.at(7).front().cLine.l_paddr, 1u);
-  EXPECT_EQ(lines.at(7).back().cLine.l_paddr, 0u);
-  EXPECT_EQ(lines.at(7).front().cScnName, ".code");
-  EXPECT_EQ(lines.at(3).size(), 1u);
+  // Ordered by line; the two records of line 7 keep their order.
+  ASSERT_EQ(cod.cLine.size(), 3u);
+  ASSERT_EQ(cod.cLineSections.size(), 1u);
+  EXPECT_EQ(cod.cLineSections[0].cName, ".code");
+  const uint32_t want[][2] = {{3, 0}, {7, 1}, {7, 0}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(cod.cLine[i].cFile, f);
+    EXPECT_EQ(cod.cLine[i].cLineNo, want[i][0]);
+    EXPECT_EQ(cod.cLine[i].cAddress, want[i][1]);
+    EXPECT_EQ(cod.cLine[i].cSection, 0u);
+  }
   // Without the listing there are no line records at all.
   for (const auto& list : cod.cLineInfoTable) EXPECT_TRUE(list.empty());
 }

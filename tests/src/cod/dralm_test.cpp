@@ -221,6 +221,30 @@ TEST_F(DralmTest, TheFilesWrittenHoldTheWholeProgram) {
   EXPECT_NE(listing.find("008001   0064     CLRWDT"), std::string::npos) << listing;
 }
 
+// A source of one long line costs about its own size once, not a multiple
+// of it: a 64 MB line is listed under a limit that twice the line and the
+// program's own needs fit in, and six times the line would not.
+TEST_F(DralmTest, ASourceOfOneHugeLineIsListedWithinTwiceItsSize) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory needs the address space the limit takes";
+#endif
+  const size_t line = size_t(64) << 20;
+  writeFile("huge.asm", std::string(line, ';') + "\n");
+  program("huge.out", kCoreB, "huge.asm").writeFile("huge.out");
+  ChildLimits limits;
+  limits.addressSpace = 2 * line + (rlim_t(32) << 20);
+  limits.alarmSeconds = 120;  // only a guard
+  const ChildEnd end = runChild(cDir, dralmPath(), {"huge.out"}, limits);
+  EXPECT_EQ(end.shellStatus(), 0) << end.output;
+  EXPECT_EQ(end.output, banner() + summary(0, 0));
+  // The row of line 1 holds the line whole.
+  const std::string listing = readFile("huge.lst");
+  EXPECT_NE(listing.find(" " + std::string(line, ';') + " huge.asm\n"), std::string::npos);
+  EXPECT_TRUE(platform::fileExists("huge.cod"));
+  for (const std::string& name : directoryEntries(cDir))
+    EXPECT_NE(name[0], '.') << "left behind: " << name;
+}
+
 TEST_F(DralmTest, AFailedCodWriteEndsWithStatusOneAfterTheListing) {
   if (!platform::fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   ASSERT_EQ(symlink("/dev/full", "full.cod"), 0);
