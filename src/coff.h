@@ -22,6 +22,8 @@
 #include "diagnostics.h"
 #include "string_table.h"
 
+struct stat;
+
 // ---------------------------------------------------------------------------
 // Little-endian access to byte buffers.
 namespace le {
@@ -489,10 +491,18 @@ class Coff {
   int write(std::FILE* file, long position) const;
   // Creates or truncates cFileName and writes the image there.
   int write() const;
+  // Writes the image to cFileName itself, never through a link: a symbolic
+  // link there is replaced by the file (an extraction stays where it was
+  // asked to write). here is the name's lstat, null when nothing was there:
+  // the file is then created outright, its bytes in one write.
+  int writeHere(const struct stat* here) const;
 
   // Whole-image dump.
   void print(std::ostream& os) const;
 
  private:
   int layout(bool stampTime);
+  // write() once the name is followed to target; existing is its stat,
+  // null when there is nothing to replace.
+  int writeResolved(const String& target, const struct stat* existing) const;
 };
