@@ -433,6 +433,10 @@ class Coff {
 
   // Reads the file name (binary); null after reporting why.
   static std::unique_ptr<Coff> make(const String& name);
+  // The same for a reader of the memory image alone: the symbol table and
+  // line records are checked to lie in the file, as make checks them, but
+  // left unread (cSymbolTbl and cLineInfo stay empty).
+  static std::unique_ptr<Coff> makeMemoryImage(const String& name);
   // The same for the file name whose bytes were already read (opened false
   // when it could not be opened), with the same reports.
   static std::unique_ptr<Coff> make(const String& name, bool opened,
