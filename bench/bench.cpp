@@ -8,6 +8,15 @@
 // 1x time, and the peak memory of a link under 10 times its inputs.
 //
 //   toolchain_bench [--scaling [-t seconds]] [-b bin-dir] [-w work-dir] [-r runs] [-k]
+//                   [--old-dralm path]
+//
+// Then, at 1x, it runs programs side by side, alternately, and prints the
+// ratio of their median times: `kesvo /t` against `ar t` and `kesvo /x`
+// into an empty directory against `ar x` on the same members, `ponzer`
+// against `objcopy -I binary -O ihex` on the same program bytes (each at
+// most 1; a tool not installed is skipped), `dralm -d` against the dralm
+// of another build given by --old-dralm (at most 1; skipped without it)
+// and the `dralm` listing against `dralm -d` (at most 4).
 //
 // -w keeps the generated files in work-dir (default: a fresh directory under
 // $TMPDIR, removed at the end unless -k); -r sets the runs per measurement
@@ -197,14 +206,17 @@ void makeExecutable(const std::string& dir, const std::string& name, std::uint32
   const std::uint32_t chunk = 64 * 1024;
   const std::uint32_t sections = (bytes + chunk - 1) / chunk;
   std::vector<std::string> names;
+  std::string raw;  // the program's bytes alone, for a converter of raw bytes
   for (std::uint32_t s = 0; s < sections; ++s) {
     const std::uint32_t size = std::min(chunk, bytes - s * chunk);
     Bytes code;
     for (std::uint32_t a = 0; a < size; a += 2)
       put(code, static_cast<std::uint16_t>((a & 0x3F) == 0x3E ? kReturn : 0x0E00 | (a & 0xFF)));
     names.push_back(".code" + std::to_string(s));
+    raw.append(code.begin(), code.end());
     b.section(names.back(), scnCode, s * chunk, code, kScnAbsolute);
   }
+  writeText(dir + "/" + name.substr(0, name.rfind('.')) + ".bin", raw);
   for (std::uint32_t s = 0; s < sections; ++s) {
     const std::uint32_t size = std::min(chunk, bytes - s * chunk);
     const std::string source = "src" + std::to_string(s) + ".asm";
@@ -380,10 +392,10 @@ struct Run {
 // benchmark on an exit status other than the expected one (any when
 // expected is negative). A run past limitMs (when not 0) is killed and
 // comes back timed out.
-Run runTool(const std::string& bin, const std::string& dir, const std::string& tool,
-            const std::vector<std::string>& args, int expected = 0, long limitMs = 0) {
+Run runProgram(const std::string& program, const std::string& dir, const std::string& tool,
+               const std::vector<std::string>& args, int expected = 0, long limitMs = 0) {
   const std::string log = dir + "/" + tool + ".log";
-  std::vector<std::string> strings = {std::to_string(limitMs), dir, log, bin + "/" + tool};
+  std::vector<std::string> strings = {std::to_string(limitMs), dir, log, program};
   strings.insert(strings.end(), args.begin(), args.end());
   std::string request;
   auto put32 = [&request](std::uint32_t v) {
@@ -406,6 +418,11 @@ Run runTool(const std::string& bin, const std::string& dir, const std::string& t
          log + ")");
   }
   return {reply.seconds, reply.userSeconds, reply.systemSeconds, reply.maxRssKb, false};
+}
+
+Run runTool(const std::string& bin, const std::string& dir, const std::string& tool,
+            const std::vector<std::string>& args, int expected = 0, long limitMs = 0) {
+  return runProgram(bin + "/" + tool, dir, tool, args, expected, limitMs);
 }
 
 struct Measurement {
@@ -466,6 +483,60 @@ struct Bench {
     return nullptr;
   }
 };
+
+// ------------------------------------------------------------ comparisons
+
+// One side of a comparison: a program (a path), its arguments, the
+// directory it runs in and what is done before each run (untimed).
+struct Side {
+  std::string label;
+  std::string program;
+  std::string dir;
+  std::vector<std::string> args;
+  std::function<void()> prepare;
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Runs the two sides alternately, runs times each, and prints the medians
+// of their wall times and the ratio a/b, with the goal it is held to.
+bool compare(const std::string& work, const Side& a, const Side& b, int runs, double goal) {
+  std::vector<double> ta, tb;
+  for (int r = 0; r < runs; ++r) {
+    for (const Side* side : {&a, &b}) {
+      if (side->prepare) side->prepare();
+      const std::string tool = side->program.substr(side->program.rfind('/') + 1);
+      const Run run = runProgram(side->program, side->dir, tool, side->args);
+      (side == &a ? ta : tb).push_back(run.seconds);
+    }
+  }
+  const double ma = median(ta), mb = median(tb);
+  const double ratio = mb > 0 ? ma / mb : 0;
+  const bool ok = ratio <= goal;
+  std::printf("  %-34s %-26s %8.4f s  %8.4f s  %5.2f  (at most %.0f) %s\n", work.c_str(),
+              (a.label + " / " + b.label).c_str(), ma, mb, ratio, goal, ok ? "ok" : "MISSED");
+  std::fflush(stdout);
+  return ok;
+}
+
+// The path of a program found on PATH, or an empty text.
+std::string onPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string rest = path ? path : "/usr/bin:/bin";
+  for (std::size_t from = 0; from <= rest.size();) {
+    std::size_t end = rest.find(':', from);
+    if (end == std::string::npos) end = rest.size();
+    const std::string candidate =
+        (end > from ? rest.substr(from, end - from) : std::string(".")) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    from = end + 1;
+  }
+  return std::string();
+}
 
 void removeTree(const std::string& dir) {
   const pid_t pid = fork();
@@ -897,6 +968,7 @@ int main(int argc, char** argv) {
   bool keep = false;
   bool scaling = false;
   long limitMs = 10000;
+  std::string oldDralm;  // another build's dralm, to compare with
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--scaling") {
@@ -912,10 +984,12 @@ int main(int argc, char** argv) {
       runs = std::max(1, std::atoi(argv[++i]));
     } else if (a == "-k") {
       keep = true;
+    } else if (a == "--old-dralm" && i + 1 < argc) {
+      oldDralm = argv[++i];
     } else {
       std::fprintf(stderr,
                    "Usage: toolchain_bench [--scaling [-t seconds]] [-b bin-dir] [-w work-dir] "
-                   "[-r runs] [-k]\n");
+                   "[-r runs] [-k] [--old-dralm path]\n");
       return 2;
     }
   }
@@ -932,6 +1006,7 @@ int main(int argc, char** argv) {
   if (!realpath(work.c_str(), absolute)) fail("cannot resolve " + work);
   work = absolute;
   if (realpath(bin.c_str(), absolute)) bin = absolute;
+  if (!oldDralm.empty() && realpath(oldDralm.c_str(), absolute)) oldDralm = absolute;
 
   if (scaling) {
     const int status = scalingMode(bin, work, runs, limitMs);
@@ -968,7 +1043,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 3; i < create.size(); ++i) members += fileSize(dir + "/" + create[i]);
     bench.measure("kesvo", "create", scale, dir, create, members);
     const std::uint64_t library = fileSize(dir + "/bench.lib");
-    bench.measure("kesvo", "list", scale, dir, {"/q", "/t", "bench.lib"}, library);
+    // The listing is printed (into the run's log file), as a user sees it.
+    bench.measure("kesvo", "list", scale, dir, {"/t", "bench.lib"}, library);
     // Extraction into an empty directory, and again over the files of the
     // run before. Each run's directory is moved aside rather than removed:
     // on some file systems creating files right after thousands were
@@ -998,9 +1074,71 @@ int main(int argc, char** argv) {
     bench.measure("ponzer", "INHX8S", scale, dir, {"/q", "/a", "INHX8S", "split.out"}, s8);
   }
 
+  // Side by side with the standard tools on the same work at 1x.
+  const int compareRuns = 2 * runs + 1;
+  std::printf("\nSide by side at 1x, alternating, median of %d runs each:\n\n", compareRuns);
+  std::printf("  %-34s %-26s %10s  %10s  %5s\n", "work", "a / b", "a", "b", "a/b");
+  bool sideBySide = true;
+  {
+    const std::string dir = work + "/x1";
+    const std::string ar = onPath("ar");
+    const std::string objcopy = onPath("objcopy");
+    if (ar.empty()) {
+      std::printf("  (ar not installed: its rows are skipped)\n");
+    } else {
+      std::vector<std::string> arCreate = {"rc", "bench.a"};
+      for (int i = 0; i < kLibMembers; ++i) arCreate.push_back(objectName(i));
+      runProgram(ar, dir, "ar", arCreate);
+      sideBySide &= compare("list 1,000 members (printed)",
+                            {"kesvo /t", bin + "/kesvo", dir, {"/t", "bench.lib"}, nullptr},
+                            {"ar t", ar, dir, {"t", "bench.a"}, nullptr}, compareRuns, 1);
+      // Each side extracts into an empty directory of its own, the one
+      // before moved aside (see the extraction rows above).
+      int used = 0;
+      auto fresh = [&dir, &used](const std::string& out) {
+        return [&dir, &used, out] {
+          std::rename(out.c_str(), (dir + "/side" + std::to_string(used++)).c_str());
+          makeDir(out);
+        };
+      };
+      const std::string kx = dir + "/kx", ax = dir + "/ax";
+      makeDir(kx);
+      makeDir(ax);
+      sideBySide &= compare(
+          "extract 1,000 members, empty dir",
+          {"kesvo /x", bin + "/kesvo", kx, {"/q", "/x", "../bench.lib"}, fresh(kx)},
+          {"ar x", ar, ax, {"x", "../bench.a"}, fresh(ax)}, compareRuns, 1);
+    }
+    if (objcopy.empty()) {
+      std::printf("  (objcopy not installed: its row is skipped)\n");
+    } else {
+      sideBySide &= compare("Intel HEX of 512 KB",
+                            {"ponzer", bin + "/ponzer", dir, {"/q", "code.out"}, nullptr},
+                            {"objcopy", objcopy, dir,
+                             {"-I", "binary", "-O", "ihex", "code.bin", "code.ihex"}, nullptr},
+                            compareRuns, 1);
+    }
+    if (oldDralm.empty()) {
+      std::printf("  (no --old-dralm: the row against an older dralm is skipped)\n");
+    } else {
+      sideBySide &= compare("COD file alone, 512 KB",
+                            {"dralm -d", bin + "/dralm", dir, {"/q", "-d", "code.out"}, nullptr},
+                            {"older dralm -d", oldDralm, dir, {"/q", "-d", "code.out"}, nullptr},
+                            compareRuns, 1);
+    }
+    sideBySide &= compare("COD + listing vs COD alone, 512 KB",
+                          {"dralm", bin + "/dralm", dir, {"/q", "code.out"}, nullptr},
+                          {"dralm -d", bin + "/dralm", dir, {"/q", "-d", "code.out"}, nullptr},
+                          compareRuns, 4);
+  }
+
   // Targets.
   std::printf("\nTargets:\n");
   bool met = true;
+  auto sideNote = sideBySide ? "every side-by-side ratio at or under its goal"
+                             : "a side-by-side ratio over its goal";
+  std::printf("  [%s] %s\n", sideBySide ? "ok" : "MISSED", sideNote);
+  met = met && sideBySide;
   auto check = [&met](bool ok, const std::string& text) {
     std::printf("  [%s] %s\n", ok ? "ok" : "MISSED", text.c_str());
     met = met && ok;

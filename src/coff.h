@@ -22,6 +22,8 @@
 #include "diagnostics.h"
 #include "string_table.h"
 
+struct stat;
+
 // ---------------------------------------------------------------------------
 // Little-endian access to byte buffers.
 namespace le {
@@ -442,6 +444,10 @@ class Coff {
 
   // Reads the file name (binary); null after reporting why.
   static std::unique_ptr<Coff> make(const String& name);
+  // The same for a reader of the memory image alone: the symbol table and
+  // line records are checked to lie in the file, as make checks them, but
+  // left unread (cSymbolTbl and cLineInfo stay empty).
+  static std::unique_ptr<Coff> makeMemoryImage(const String& name);
   // The same for the file name whose bytes were already read (opened false
   // when it could not be opened), with the same reports.
   static std::unique_ptr<Coff> make(const String& name, bool opened,
@@ -502,10 +508,18 @@ class Coff {
   int write(std::FILE* file, long position) const;
   // Creates or truncates cFileName and writes the image there.
   int write() const;
+  // Writes the image to cFileName itself, never through a link: a symbolic
+  // link there is replaced by the file (an extraction stays where it was
+  // asked to write). here is the name's lstat, null when nothing was there:
+  // the file is then created outright, its bytes in one write.
+  int writeHere(const struct stat* here) const;
 
   // Whole-image dump.
   void print(std::ostream& os) const;
 
  private:
   int layout(bool stampTime);
+  // write() once the name is followed to target; existing is its stat,
+  // null when there is nothing to replace.
+  int writeResolved(const String& target, const struct stat* existing) const;
 };

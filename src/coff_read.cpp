@@ -109,8 +109,10 @@ std::uint64_t firstOverlap(std::vector<Block>& blocks) {
   return kNoOverlap;
 }
 
-// Decodes the image img shows; null after reporting why.
-std::unique_ptr<Coff> parse(const ImageView& img, const String& name) {
+// Decodes the image img shows; null after reporting why. Without debug,
+// the symbol table and the line records are only checked to lie in the
+// file: a memory image needs neither, and they are most of an executable.
+std::unique_ptr<Coff> parse(const ImageView& img, const String& name, bool debug = true) {
   auto coff = std::make_unique<Coff>();
   coff->cFileName = name;
 
@@ -169,6 +171,8 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name) {
   const std::uint64_t nsyms = fh.f_nsyms;
   if (nsyms > 0) {
     if (!img.fits(fh.f_symptr, kSymEntSize * nsyms)) return fail("could not read symbol table.");
+  }
+  if (nsyms > 0 && debug) {
     const unsigned char* table = img.at(fh.f_symptr);
     coff->cSymbolTbl.reserve(static_cast<std::size_t>(nsyms));
     coff->cAuxKind.reserve(static_cast<std::size_t>(nsyms));
@@ -274,6 +278,9 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name) {
       const std::uint64_t size = lineSize(older);
       if (!img.fits(h.s_lnnoptr, size * h.s_nlnno) || overlapAt == blockKinds * i + blockLines)
         return fail("could not read line numbers.");
+    }
+    if (h.s_nlnno > 0 && debug) {
+      const std::uint64_t size = lineSize(older);
       const unsigned char* p = img.at(h.s_lnnoptr);
       // The section's list is looked up once, on its first record: an
       // older-layout table of function starts alone adds no list.
@@ -342,6 +349,14 @@ std::unique_ptr<Coff> Coff::make(const String& name) {
   std::vector<unsigned char> file;
   const bool opened = platform::readWholeFile(platform::hostPath(name), file) != platform::readNoFile;
   return make(name, opened, file);
+}
+
+std::unique_ptr<Coff> Coff::makeMemoryImage(const String& name) {
+  std::unique_ptr<unsigned char[]> file;
+  std::size_t size = 0;
+  if (platform::readWholeFile(platform::hostPath(name), file, size) == platform::readNoFile)
+    return make(name, false, std::vector<unsigned char>());
+  return parse(ImageView(file.get(), size, 0), name, false);
 }
 
 std::unique_ptr<Coff> Coff::make(const String& name, bool opened,

@@ -448,6 +448,19 @@ namespace {
 // slow on some file systems. The file header (time stamp included) is
 // compared before the image is rendered, so a changed image rarely costs
 // more than one read.
+// The whole image as write(file, 0) puts it in a file, rendered into
+// memory (one more byte for the memory stream's terminating zero),
+// unbuffered: each block lands in place. Null when it could not be.
+std::unique_ptr<unsigned char[]> render(const Coff& image, std::uint64_t size) {
+  std::unique_ptr<unsigned char[]> rendered(new unsigned char[size + 1]);
+  std::FILE* memory = fmemopen(rendered.get(), size + 1, "wb");
+  bool done = memory && std::setvbuf(memory, nullptr, _IONBF, 0) == 0 && image.write(memory, 0) &&
+              std::ftell(memory) == static_cast<long>(size);
+  if (memory && std::fclose(memory) != 0) done = false;
+  if (!done) rendered.reset();
+  return rendered;
+}
+
 bool leftInPlace(const Coff& image, const String& target, const struct stat& st) {
   const std::uint64_t size = image.size();
   if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != size ||
@@ -465,14 +478,8 @@ bool leftInPlace(const Coff& image, const String& target, const struct stat& st)
               std::memcmp(header, old.get(), sizeof header) == 0;
   if (same && size > first) same = platform::readAt(fd, old.get() + first, size - first, first);
   if (same) {
-    // Rendered into a buffer of its own size (one more byte for the memory
-    // stream's terminating zero), unbuffered: each block lands in place.
-    const std::unique_ptr<unsigned char[]> rendered(new unsigned char[size + 1]);
-    std::FILE* memory = fmemopen(rendered.get(), size + 1, "wb");
-    same = memory && std::setvbuf(memory, nullptr, _IONBF, 0) == 0 && image.write(memory, 0) &&
-           std::ftell(memory) == static_cast<long>(size);
-    if (memory && std::fclose(memory) != 0) same = false;
-    same = same && std::memcmp(rendered.get(), old.get(), size) == 0;
+    const std::unique_ptr<unsigned char[]> rendered = render(image, size);
+    same = rendered && std::memcmp(rendered.get(), old.get(), size) == 0;
   }
   const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
   same = same && futimens(fd, times) == 0;
@@ -492,9 +499,53 @@ int Coff::write() const {
   bool exists = false;
   const bool resolved =
       replacement::resolveLinks(platform::hostPath(cFileName), target, st, exists);
-  const bool replace = resolved && (!exists || S_ISREG(st.st_mode));
-  if (!replace) {
-    std::FILE* file = std::fopen(platform::hostPath(cFileName).c_str(), "wb");
+  if (!resolved) {
+    reportMessage(SevError, "Coff::write()", openFailure, 0);
+    return 0;
+  }
+  return writeResolved(target, exists ? &st : nullptr);
+}
+
+int Coff::writeHere(const struct stat* here) const {
+  const String path = platform::hostPath(cFileName);
+  if (!here) {
+    const std::uint64_t size = this->size();
+    const std::unique_ptr<unsigned char[]> image = render(*this, size);
+    if (!image) return 0;  // the writer said why
+    switch (replacement::createWhole(path, image.get(), static_cast<std::size_t>(size))) {
+      case replacement::created:
+        return 1;
+      case replacement::openFailed:
+        reportMessage(SevError, "Coff::write()",
+                      "Could not open Coff file '" + cFileName + "' for writing.", 0);
+        return 0;
+      case replacement::writeFailed:
+        reportMessage(SevError, "Coff::write()",
+                      "Coff file '" + cFileName + "' could not write its image.", 0);
+        return 0;
+      case replacement::alreadyThere:
+        break;  // looked at again below
+    }
+  }
+  struct stat st;
+  if (!here) {
+    if (lstat(path.c_str(), &st) != 0) {
+      reportMessage(SevError, "Coff::write()",
+                    "Could not open Coff file '" + cFileName + "' for writing.", 0);
+      return 0;
+    }
+    here = &st;
+  }
+  // A link is replaced as if nothing were there: its target is not the
+  // name's to change.
+  return writeResolved(path, S_ISLNK(here->st_mode) ? nullptr : here);
+}
+
+int Coff::writeResolved(const String& target, const struct stat* existing) const {
+  const String openFailure = "Could not open Coff file '" + cFileName + "' for writing.";
+  const bool exists = existing != nullptr;
+  if (exists && !S_ISREG(existing->st_mode)) {
+    std::FILE* file = std::fopen(target.c_str(), "wb");
     if (!file) {
       reportMessage(SevError, "Coff::write()", openFailure, 0);
       return 0;
@@ -512,9 +563,10 @@ int Coff::write() const {
     reportMessage(SevError, "Coff::write()", openFailure, 0);
     return 0;
   }
-  if (exists && leftInPlace(*this, target, st)) return 1;
+  if (exists && leftInPlace(*this, target, *existing)) return 1;
   replacement::TempFile temp(target);
-  if (!temp.open() || !temp.setMode(exists ? (st.st_mode & 07777) : replacement::creationMode())) {
+  if (!temp.open() ||
+      !temp.setMode(exists ? (existing->st_mode & 07777) : replacement::creationMode())) {
     reportMessage(SevError, "Coff::write()", openFailure, 0);
     return 0;
   }
@@ -526,7 +578,7 @@ int Coff::write() const {
                   "Coff file '" + cFileName + "' could not write string.", 0);
     return 0;
   }
-  if (!temp.commit(exists ? &st : nullptr)) {
+  if (!temp.commit(existing)) {
     reportMessage(SevError, "Coff::write()", "Could not replace Coff file '" + cFileName + "'.",
                   0);
     return 0;

@@ -198,6 +198,35 @@ ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>
   return readOpenFile(fd, st, bytes);
 }
 
+ReadResult readWholeFile(const std::string& hostPath, std::unique_ptr<unsigned char[]>& bytes,
+                         std::size_t& size) {
+  size = 0;
+  bytes.reset();
+  struct stat st;
+  const int fd = openRegularFile(hostPath, st);
+  if (fd < 0) return readNoFile;
+  if (st.st_size <= 0) {
+    std::vector<unsigned char> read;
+    const ReadResult result = readOpenFile(fd, st, read);
+    bytes.reset(new unsigned char[read.size()]);
+    if (!read.empty()) std::memcpy(bytes.get(), read.data(), read.size());
+    size = read.size();
+    return result;
+  }
+  const std::size_t want = static_cast<std::size_t>(st.st_size);
+  bytes.reset(new unsigned char[want]);
+  ReadResult result = readDone;
+  while (size < want) {
+    const ssize_t n = ::read(fd, bytes.get() + size, want - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) result = readFailed;
+    if (n <= 0) break;
+    size += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return result;
+}
+
 bool readRegularFile(const std::string& hostPath, std::vector<unsigned char>& bytes,
                      ReadResult& result) {
   result = readWholeFile(hostPath, bytes);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,12 @@ constexpr std::uint64_t kMaxInputSize = std::uint64_t(1) << 30;
 // with nothing kept. bytes holds what was read, also after a read error.
 enum ReadResult { readNoFile, readFailed, readDone };
 ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes);
+// The same into a buffer that is not cleared before the read fills it
+// (clearing a large input first costs a pass over its memory); size is the
+// count of bytes read. A file that gives no size is read as above and
+// copied.
+ReadResult readWholeFile(const std::string& hostPath, std::unique_ptr<unsigned char[]>& bytes,
+                         std::size_t& size);
 // The same, true when the file was read (result readDone or readFailed);
 // false, with nothing kept, for a file readWholeFile refuses.
 bool readRegularFile(const std::string& hostPath, std::vector<unsigned char>& bytes,

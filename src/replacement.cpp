@@ -18,6 +18,9 @@ std::atomic<const char*> gPending[kPendingSlots];
 
 const int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
 
+// The replaced file releaseLater holds, -1 when none.
+int gHeld = -1;
+
 extern "C" void removePendingAndDie(int sig) {
   removePending();
   // Ends the process as the signal would have without the handler.
@@ -56,6 +59,7 @@ void installHandlers() {
 }  // namespace
 
 int createPending(char* pattern) {
+  releaseHeld();
   installHandlers();
   sigset_t held, previous;
   sigemptyset(&held);
@@ -84,6 +88,37 @@ void removePending() {
     const char* name = slot.exchange(nullptr);
     if (name) ::unlink(name);
   }
+}
+
+Created createWhole(const String& path, const unsigned char* bytes, std::size_t size) {
+  releaseHeld();
+  installHandlers();
+  // Listed before it is created, without holding signals off: the name
+  // was free when the caller looked, so a signal in between removes
+  // nothing but this file.
+  const char* name = path.c_str();
+  for (auto& slot : gPending) {
+    const char* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, name)) break;
+  }
+  const int fd =
+      ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const int why = errno;
+    forgetPending(name);
+    return why == EEXIST ? alreadyThere : openFailed;
+  }
+  bool ok = true;
+  for (std::size_t done = 0; ok && done < size;) {
+    const ssize_t n = ::write(fd, bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0) ok = false;
+  if (!ok) ::unlink(name);
+  forgetPending(name);
+  return ok ? created : writeFailed;
 }
 
 int sameRegularFile(const String& a, const String& b) {
@@ -182,6 +217,14 @@ int holdForRelease(const String& path, const struct stat& facts) {
 
 void releaseLater(int fd) {
   if (fd < 0) return;
+  releaseHeld();  // one held before goes now
+  gHeld = fd;
+}
+
+void releaseHeld() {
+  const int fd = gHeld;
+  if (fd < 0) return;
+  gHeld = -1;
   try {
     std::thread([fd] { ::close(fd); }).detach();
   } catch (const std::system_error&) {

@@ -32,11 +32,15 @@ mode_t creationMode();
 // pages and its blocks are freed), which nothing need wait for. Before the
 // file at path (whose stat is facts) is replaced or removed,
 // holdForRelease opens it when it is a regular file of at least a megabyte
-// (else -1); once its name is gone, releaseLater closes it on a thread of
-// its own, so the last reference drops there (at once, when no thread can
-// be had). -1 is passed over.
+// (else -1); once its name is gone, releaseLater keeps it open until the
+// next file is begun (releaseHeld), which closes it on a thread of its own,
+// so the last reference drops there while the new file is written (at
+// once, when no thread can be had). When no other file follows, the exit
+// closes it: a thread would save nothing then, as the process ends only
+// when the file is let go all the same. -1 is passed over.
 int holdForRelease(const String& path, const struct stat& facts);
 void releaseLater(int fd);
+void releaseHeld();
 
 // 1 when both names lead (through links) to one existing regular file.
 // Devices and pipes are never "the same file": nothing on them is lost.
@@ -56,6 +60,16 @@ int createPending(char* pattern);
 void forgetPending(const char* name);
 // Removes every listed file; safe inside a signal handler.
 void removePending();
+
+// Writes a whole file at path, where nothing is yet: with nothing to
+// replace, the file is created outright (no temporary file, no rename),
+// exclusively and without following a link, with the permission bits of a
+// plain create, and its bytes go out in one write. It is listed as pending
+// from just before it is created until it is whole, so a signal or a failed
+// write leaves nothing at path. alreadyThere (nothing touched) when
+// something took the name since the caller looked.
+enum Created { created, alreadyThere, openFailed, writeFailed };
+Created createWhole(const String& path, const unsigned char* bytes, std::size_t size);
 
 // A temporary file beside the target, removed again unless committed.
 class TempFile {

@@ -1,5 +1,7 @@
 #include "archiver.h"
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <iostream>
 #include <iterator>
@@ -113,6 +115,19 @@ String unsafeNameReason(const String& name) {
     if (name.compare(start, end - start, "..") == 0 && end - start == 2)
       return "has a '..' component";
     start = end + 1;
+  }
+  return String();
+}
+
+// The first directory on the way to a member's file that is a symbolic
+// link, or an empty text: through one, a member would land wherever the
+// link points.
+String linkOnTheWay(const String& path) {
+  for (std::size_t slash = path.find('/'); slash != String::npos;
+       slash = path.find('/', slash + 1)) {
+    const String directory = path.substr(0, slash);
+    struct stat st;
+    if (::lstat(directory.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return directory;
   }
   return String();
 }
@@ -270,8 +285,22 @@ int Archiver::cmdExtract() {
     if (missing) return 0;
   }
 
-  // Every member is checked before the first file is written.
-  for (Coff* member : chosen) {
+  // Every member is checked before the first file is written. Each name
+  // is looked at once here (without following a link), and the write
+  // goes by what was seen.
+  struct stat library {};
+  const bool haveLibrary = ::stat(platform::hostPath(cArchive).c_str(), &library) == 0;
+  std::vector<struct stat> seen(chosen.size());
+  std::vector<bool> there(chosen.size());
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    const Coff* member = chosen[i];
+    auto refuse = [&](const String& why) {
+      reportMessage(SevError, "Archiver::cmdExtract",
+                    "Member '" + member->cFileName + "' in library '" + cArchive + "' " + why +
+                        "; nothing is extracted.",
+                    0);
+      return 0;
+    };
     String reason = unsafeNameReason(member->cFileName);
     if (!reason.empty()) {
       reportMessage(SevError, "Archiver::cmdExtract",
@@ -281,33 +310,33 @@ int Archiver::cmdExtract() {
       return 0;
     }
     String problem = memberWriteProblem(*member);
-    if (!problem.empty()) {
-      reportMessage(SevError, "Archiver::cmdExtract",
-                    "Member '" + member->cFileName + "' in library '" + cArchive + "' " + problem +
-                        "; nothing is extracted.",
-                    0);
-      return 0;
-    }
-    if (replacement::sameRegularFile(platform::hostPath(member->cFileName),
-                                     platform::hostPath(cArchive))) {
-      reportMessage(SevError, "Archiver::cmdExtract",
-                    "Member '" + member->cFileName + "' in library '" + cArchive +
-                        "' would overwrite the library; nothing is extracted.",
-                    0);
-      return 0;
-    }
+    if (!problem.empty()) return refuse(problem);
+    const String path = platform::hostPath(member->cFileName);
+    const String link = linkOnTheWay(path);
+    if (!link.empty())
+      return refuse("lies beyond the symbolic link '" + link + "', outside the directory");
+    there[i] = ::lstat(path.c_str(), &seen[i]) == 0;
+    // A link at the name is replaced, not followed, but one to the library
+    // is refused all the same.
+    const bool isLibrary =
+        there[i] && haveLibrary &&
+        (S_ISLNK(seen[i].st_mode)
+             ? replacement::sameRegularFile(path, platform::hostPath(cArchive)) != 0
+             : S_ISREG(seen[i].st_mode) && S_ISREG(library.st_mode) &&
+                   seen[i].st_dev == library.st_dev && seen[i].st_ino == library.st_ino);
+    if (isLibrary) return refuse("would overwrite the library");
   }
   // Pointers of the file the member came from are not trusted: a member
   // whose blocks lie elsewhere is laid out again before it is written.
   for (Coff* member : chosen)
     if (!member->isLaidOut() && !member->preWriteKeepingTime()) return 0;
 
-  for (Coff* member : chosen) {
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
     if (!isQuiet()) {
-      std::cout << "Extracting member '" << member->cFileName << "'.\n";
+      std::cout << "Extracting member '" << chosen[i]->cFileName << "'.\n";
       std::cout.flush();
     }
-    if (!member->write()) return 0;
+    if (!chosen[i]->writeHere(there[i] ? &seen[i] : nullptr)) return 0;
   }
   return 1;
 }

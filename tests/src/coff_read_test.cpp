@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "coff.h"
@@ -55,6 +56,20 @@ ReadResult readCaptured(const Bytes& bytes, const String& name = "bad.o", std::u
   OutputCapture out;
   ReadResult r;
   r.coff = Coff::make(bytes, base, name);
+  r.output = out.text();
+  r.errors = getErrorCount();
+  return r;
+}
+
+// The same through a file, read for its memory image alone; the file is
+// named in the message as given.
+ReadResult readImageCaptured(const Bytes& bytes, const String& path) {
+  fixtures::writeBytes(path, bytes);
+  DiagnosticsScope scope;
+  ExitTrap trap;
+  OutputCapture out;
+  ReadResult r;
+  r.coff = Coff::makeMemoryImage(path);
   r.output = out.text();
   r.errors = getErrorCount();
   return r;
@@ -124,6 +139,7 @@ TEST(CoffReadMalformed, EachDamageGivesItsMessageAndNoObject) {
       {"relocation count past the end", [](Bytes& b) { put16(b, kNreloc, 0xFFFF); },
        "could not read relocation info."},
   };
+  const std::string dir = makeTempDir("coffread");
   for (const BadCase& c : cases) {
     SCOPED_TRACE(c.what);
     Bytes bytes = good;
@@ -132,7 +148,34 @@ TEST(CoffReadMalformed, EachDamageGivesItsMessageAndNoObject) {
     EXPECT_EQ(r.coff, nullptr);
     EXPECT_EQ(r.output, String("Error - Coff file 'bad.o' ") + c.message + "\n");
     EXPECT_EQ(r.errors, 1);
+    // A reader of the memory image alone, which leaves the symbols and line
+    // records unread, refuses the same files with the same message.
+    const ReadResult m = readImageCaptured(bytes, dir + "/bad.o");
+    EXPECT_EQ(m.coff, nullptr);
+    EXPECT_EQ(m.output, "Error - Coff file '" + dir + "/bad.o' " + c.message + "\n");
   }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(CoffRead, MemoryImageAloneLeavesSymbolsAndLinesUnread) {
+  const std::string dir = makeTempDir("coffread");
+  const ReadResult whole = readCaptured(standardBuilder().bytes());
+  const ReadResult image = readImageCaptured(standardBuilder().bytes(), dir + "/std.o");
+  std::filesystem::remove_all(dir);
+  ASSERT_NE(whole.coff, nullptr);
+  ASSERT_NE(image.coff, nullptr);
+  EXPECT_EQ(image.output, "");
+  const Data& wholeCode = whole.coff->cRawData.at(".code");
+  const Data& imageCode = image.coff->cRawData.at(".code");
+  EXPECT_EQ(Bytes(imageCode.data(), imageCode.data() + imageCode.size()),
+            Bytes(wholeCode.data(), wholeCode.data() + wholeCode.size()));
+  EXPECT_EQ(image.coff->cScnNum, whole.coff->cScnNum);
+  EXPECT_EQ(image.coff->cRelocInfo.size(), whole.coff->cRelocInfo.size());
+  EXPECT_EQ(image.coff->cOptHdr.rom_width_bits, whole.coff->cOptHdr.rom_width_bits);
+  EXPECT_FALSE(whole.coff->cSymbolTbl.empty());
+  EXPECT_FALSE(whole.coff->cLineInfo.empty());
+  EXPECT_TRUE(image.coff->cSymbolTbl.empty());
+  EXPECT_TRUE(image.coff->cLineInfo.empty());
 }
 
 // Blocks that section headers share or overlap: the first block, in the

@@ -1,6 +1,8 @@
 // What kesvo's commands do to libraries and files, end to end.
 #include <sys/stat.h>
 
+#include <map>
+
 #include "kesvo_fixture.h"
 
 namespace kesvo_test {
@@ -327,6 +329,80 @@ TEST_F(KesvoCommands, DangerousMemberNamesExtractNothing) {
   testing_support::RunResult r = kesvo("/q /x evil.lib ../evil.o");
   EXPECT_EQ(r.status, 1);
   EXPECT_FALSE(std::filesystem::exists(cRoot + "/evil.o"));
+}
+
+// Every entry under dir: a file as its bytes, a link as its target, a
+// directory as such.
+std::map<String, String> tree(const String& dir) {
+  std::map<String, String> found;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    const String name = std::filesystem::relative(e.path(), dir).string();
+    if (e.is_symlink())
+      found[name] = "link to " + std::filesystem::read_symlink(e.path()).string();
+    else if (e.is_directory())
+      found[name] = "directory";
+    else
+      found[name] = testing_support::readFile(e.path().string());
+  }
+  return found;
+}
+
+TEST_F(KesvoCommands, ExtractionWritesNothingOutsideItsDirectory) {
+  const Bytes image = object("v.o", "", 0).bytes();
+  const String member(image.begin(), image.end());
+  const String outside = cRoot + "/outside";
+  struct Case {
+    const char* label;
+    std::vector<String> names;                            // of the library's members
+    std::vector<std::pair<String, String>> links;         // name in work, target
+    std::vector<String> directories;                      // made in work first
+    int status;
+    String error;                                         // after "Error - "
+    std::vector<String> written;                          // in work, each the member
+  } cases[] = {
+      {"a dangling link at the name is replaced, its target not created",
+       {"x.o"}, {{"x.o", "../outside/created.o"}}, {}, 0, "", {"work/x.o"}},
+      {"a link to a file outside is replaced, the file left as it was",
+       {"x.o"}, {{"x.o", "../outside/keep.o"}}, {}, 0, "", {"work/x.o"}},
+      {"a directory part through a link is refused",
+       {"safe.o", "sub/in.o"}, {{"sub", "../outside"}}, {}, 1,
+       "Member 'sub/in.o' in library 'l.lib' lies beyond the symbolic link 'sub', outside the "
+       "directory; nothing is extracted.",
+       {}},
+      {"so is a link deeper down",
+       {"d/sub/in.o"}, {{"d/sub", "../../outside"}}, {"d"}, 1,
+       "Member 'd/sub/in.o' in library 'l.lib' lies beyond the symbolic link 'd/sub', outside "
+       "the directory; nothing is extracted.",
+       {}},
+      {"a real directory is written into", {"d/in.o"}, {}, {"d"}, 0, "", {"work/d/in.o"}},
+      {"a link at the name to the library is still refused",
+       {"x.o"}, {{"x.o", "l.lib"}}, {}, 1,
+       "Member 'x.o' in library 'l.lib' would overwrite the library; nothing is extracted.", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::filesystem::remove_all(cDir);
+    std::filesystem::remove_all(outside);
+    std::filesystem::create_directory(cDir);
+    std::filesystem::create_directory(outside);
+    testing_support::writeFile(outside + "/keep.o", "keep");
+    std::vector<std::pair<String, Bytes>> members;
+    for (const String& name : c.names) members.push_back({name, image});
+    fixtures::writeBytes(path("l.lib"), libraryBytes(members));
+    for (const String& d : c.directories) std::filesystem::create_directory(path(d));
+    for (const auto& link : c.links) std::filesystem::create_symlink(link.second, path(link.first));
+    std::map<String, String> expected = tree(cRoot);
+    for (const String& name : c.written) expected[name] = member;
+
+    const testing_support::ChildEnd end = testing_support::runChild(
+        cDir, testing_support::toolPath("kesvo"), {"/x", "l.lib"}, {});
+    EXPECT_EQ(end.status, c.status);
+    if (c.error.empty())
+      EXPECT_EQ(end.output.find("Error - "), std::string::npos) << end.output;
+    else
+      EXPECT_EQ(end.output, banner() + "Error - " + c.error + "\n" + summary(1));
+    EXPECT_EQ(tree(cRoot), expected);
+  }
 }
 
 TEST_F(KesvoCommands, LongestMemberNameListsAndExtracts) {
