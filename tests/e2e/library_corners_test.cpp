@@ -360,9 +360,10 @@ TEST_F(LibraryCorners, Cases) {
       EXPECT_EQ(r.status, step.status);
       const bool quiet = step.args.rfind("/q ", 0) == 0;
       EXPECT_EQ(r.output, (quiet ? "" : banner()) + step.output);
-      const String written = kesvo_test::writtenLibrary(step.args);
-      if (r.status == 0 && !written.empty())
+      const String written = kesvo_test::writtenLibrary(testing_support::splitWords(step.args));
+      if (r.status == 0 && !written.empty()) {
         EXPECT_TRUE(kesvo_test::readsBack(path(written))) << written << " does not read back";
+      }
     }
     c.check();
     // Nothing left behind by a failed write.

@@ -91,9 +91,10 @@ class KesvoTest : public ::testing::Test {
     const testing_support::ChildEnd end =
         testing_support::runChild(cDir, testing_support::toolPath("kesvo"), args, limits);
     const String written = writtenLibrary(args);
-    if (end.status == 0 && !written.empty())
+    if (end.status == 0 && !written.empty()) {
       EXPECT_TRUE(readsBack(written[0] == '/' ? written : path(written)))
           << written << " does not read back";
+    }
     return testing_support::RunResult{end.status, end.output};
   }
   // The same, args being literal words separated by blanks.
