@@ -346,11 +346,11 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   // This file's line records, walked along with its lines.
   auto record = std::lower_bound(cLine.begin(), cLine.end(), fileIndex,
                                  [](const LstLine& l, uint32_t file) { return l.cFile < file; });
-  const char* at = reinterpret_cast<const char*>(sourceBytes.data());
-  const char* const end = at + sourceBytes.size();
+  const char* pos = reinterpret_cast<const char*>(sourceBytes.data());
+  const char* const end = pos + sourceBytes.size();
   std::string_view text;
   uint32_t line = 0;
-  while (!cListFailed && nextSourceLine(at, end, text)) {
+  while (!cListFailed && nextSourceLine(pos, end, text)) {
     ++line;
     checkListControl(coff, index + 1, line);
 
