@@ -405,6 +405,7 @@ TEST(CoffRead, ByFileNameWithBackslashes) {
   DiagnosticsScope scope;
   OutputCapture out;
   std::unique_ptr<Coff> c = Coff::make(dir + "\\std.o");
+  std::filesystem::remove_all(dir);
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->cFileName, dir + "\\std.o");
   EXPECT_EQ(c->cRawData[".code"].size(), 4u);
