@@ -111,6 +111,7 @@ void error(const char* context, const String& text) { reportMessage(SevError, co
 }  // namespace
 
 std::unique_ptr<Archive> Archive::make(const String& name) {
+  const platform::Activity reading("reading library file", name);
   std::vector<unsigned char> bytes;
   const platform::ReadResult read = platform::readWholeFile(platform::hostPath(name), bytes);
   if (read == platform::readNoFile) {
@@ -318,6 +319,7 @@ int Archive::makeSymbols() {
 }
 
 int Archive::write() {
+  const platform::Activity writing("writing library file", cFileName);
   const String& name = cFileName;
 
   // Everything that can be refused is refused before the file is touched.

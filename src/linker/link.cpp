@@ -3,6 +3,7 @@
 // written, and last the map file.
 #include "linker.h"
 #include "mapfile.h"
+#include "platform.h"
 
 int Linker::link(String& err) {
   // Phases whose outcome cannot stop the link report into this instead, so
@@ -10,6 +11,7 @@ int Linker::link(String& err) {
   String ignored;
 
   if (cOutputFile.empty()) cOutputFile = "a.out";
+  const platform::Activity linking("linking executable", cOutputFile);
   if (!readObjectFiles(err)) return 0;
   if (!readLibraryFiles(err)) return 0;
   if (!importLibraryMembers(err)) return 0;

@@ -67,8 +67,15 @@ bool limitTo(int resource, rlim_t bytes) {
     if (sink != 1 && sink != 2) close(sink);
   }
   if (chdir(dir.c_str()) != 0) _exit(kChildSetupFailed);
-  if (limits.defaultSignals)
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) signal(sig, SIG_DFL);
+  if (limits.defaultSignals) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM,
+                    SIGVTALRM, SIGPROF, SIGXCPU, SIGABRT})
+      signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+  }
+  if (limits.ignoredSignal != 0) signal(limits.ignoredSignal, SIG_IGN);
   if (limits.ignoreFileSizeSignal) signal(SIGXFSZ, SIG_IGN);
   if (limits.closeInput) close(0);
   if (!limitTo(RLIMIT_AS, limits.addressSpace) || !limitTo(RLIMIT_STACK, limits.stack) ||
