@@ -116,6 +116,7 @@ std::unique_ptr<Archive> Archive::make(const String& name) {
 
 std::unique_ptr<Archive> Archive::make(const String& name, bool& whole) {
   whole = true;
+  const platform::Activity reading("reading library file", name);
   std::vector<unsigned char> bytes;
   const platform::ReadResult read = platform::readWholeFile(platform::hostPath(name), bytes);
   if (read == platform::readNoFile) {
@@ -326,6 +327,7 @@ int Archive::makeSymbols() {
 }
 
 int Archive::write() {
+  const platform::Activity writing("writing library file", cFileName);
   const String& name = cFileName;
 
   // Everything that can be refused is refused before the file is touched.

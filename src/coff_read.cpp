@@ -346,6 +346,7 @@ std::unique_ptr<Coff> Coff::make(const std::vector<unsigned char>& file, std::ui
 }
 
 std::unique_ptr<Coff> Coff::make(const String& name) {
+  const platform::Activity reading("reading Coff file", name);
   std::vector<unsigned char> file;
   const bool opened = platform::readWholeFile(platform::hostPath(name), file) != platform::readNoFile;
   return make(name, opened, file);
@@ -361,6 +362,7 @@ std::unique_ptr<Coff> Coff::makeMemoryImage(const String& name) {
 
 std::unique_ptr<Coff> Coff::make(const String& name, bool opened,
                                  const std::vector<unsigned char>& file) {
+  const platform::Activity reading("reading Coff file", name);
   if (!opened) {
     std::ostringstream s;
     s << "Could not open Coff file '" << name << "' for reading.";

@@ -490,6 +490,7 @@ bool leftInPlace(const Coff& image, const String& target, const struct stat& st)
 }  // namespace
 
 int Coff::write() const {
+  const platform::Activity writing("writing Coff file", cFileName);
   const String openFailure = "Could not open Coff file '" + cFileName + "' for writing.";
   // A regular file (or a new one) is replaced whole, so a failed write
   // leaves the old file as it was; anything else (a device, a pipe) is

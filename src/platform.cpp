@@ -5,6 +5,7 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,8 +17,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <iostream>
+#include <new>
+#include <stdexcept>
 
+#include "diagnostics.h"
 #include "replacement.h"
 
 namespace platform {
@@ -42,6 +47,39 @@ int gAssertionFailures = 0;
 
 // Where a failed assertion is reported instead of descriptor 2, if set.
 std::ostream* gAssertionStream = nullptr;
+Activity* gInnermost = nullptr;
+
+// Given back when memory has run out, so that the message and the summary
+// find room whatever else is held.
+void* gReserve = nullptr;
+constexpr std::size_t kReserveBytes = std::size_t{64} << 10;
+
+[[noreturn]] void endOnUncaughtException() {
+  std::free(gReserve);
+  gReserve = nullptr;
+  bool outOfMemory = false;
+  char what[256] = "uncaught exception";
+  try {
+    if (std::exception_ptr thrown = std::current_exception()) std::rethrow_exception(thrown);
+  } catch (const std::bad_alloc&) {
+    outOfMemory = true;
+  } catch (const std::length_error&) {
+    outOfMemory = true;
+  } catch (const std::exception& e) {
+    std::snprintf(what, sizeof what, "uncaught exception: %s", e.what());
+  } catch (...) {
+  }
+  if (outOfMemory) {
+    const std::string activity = Activity::current();
+    reportMessage(SevError, "platform",
+                  activity.empty() ? "Out of memory." : "Out of memory while " + activity + ".", 0);
+    printSummaryAndExit(1);
+  } else {
+    assertFailed(what, __FILE__, __LINE__);
+  }
+  // Only an exit function of a test returns; the process still may not.
+  std::_Exit(outOfMemory ? 1 : 255);
+}
 
 const char* baseOf(const char* file) {
   const char* base = file;
@@ -51,6 +89,31 @@ const char* baseOf(const char* file) {
 }
 
 }  // namespace
+
+Activity::Activity(const char* what, const std::string& name) : cWhat(what), cOuter(gInnermost) {
+  const std::size_t length = std::min(name.size(), sizeof cName - 1);
+  std::memcpy(cName, name.data(), length);
+  cName[length] = '\0';
+  gInnermost = this;
+}
+
+Activity::~Activity() { gInnermost = cOuter; }
+
+std::string Activity::current() {
+  if (!gInnermost) return std::string();
+  std::string text = gInnermost->cWhat;
+  if (gInnermost->cName[0] != '\0') text = text + " '" + gInnermost->cName + "'";
+  return text;
+}
+
+void installEndHandlers() {
+  // A write to a closed pipe or beyond the file-size limit fails (EPIPE,
+  // EFBIG) and is reported as any failed write, instead of ending the run.
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
+  if (!gReserve) gReserve = std::malloc(kReserveBytes);
+  std::set_terminate(endOnUncaughtException);
+}
 
 ExitFunction setExitFunction(ExitFunction fn) {
   ExitFunction previous = gExitFunction;

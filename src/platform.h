@@ -25,6 +25,37 @@ ExitFunction setExitFunction(ExitFunction fn);
 // their operation yields after the failure.
 void exitProcess(int status);
 
+// What the program is doing, named by the one message a failure that may
+// strike anywhere can give ("Out of memory while reading Coff file 'a.o'.").
+// A scope names it and gives the outer one back when it ends; the name is
+// copied into the scope itself, so that naming allocates nothing.
+class Activity {
+ public:
+  // what is a fixed text ("reading Coff file"); name, when given, is quoted
+  // after it.
+  explicit Activity(const char* what, const std::string& name = std::string());
+  ~Activity();
+  Activity(const Activity&) = delete;
+  Activity& operator=(const Activity&) = delete;
+
+  // The innermost activity's text ("reading Coff file 'a.o'"), or "".
+  static std::string current();
+
+ private:
+  const char* cWhat;
+  char cName[512];
+  Activity* cOuter;
+};
+
+// Sets up how every program ends, first thing in main. A closed pipe or an
+// exceeded file size on a write makes the write fail instead of ending the
+// process (SIGPIPE and SIGXFSZ ignored). An exception that nothing catches
+// ends the process through exitProcess, so pending temporary files are
+// removed: an allocation failure (std::bad_alloc, or std::length_error for a
+// size beyond any allocation) as the error "Out of memory while <activity>."
+// with status 1, anything else as a failed assertion.
+void installEndHandlers();
+
 // Reports a failed assertion on standard error, descriptor 2 whatever
 // std::cerr is bound to ("Assertion Failed!", the expression, the source
 // file and line, then "ABNORMAL TERMINATION") and ends the process with

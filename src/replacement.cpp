@@ -16,7 +16,12 @@ namespace {
 constexpr int kPendingSlots = 16;
 std::atomic<const char*> gPending[kPendingSlots];
 
-const int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ};
+// Every signal whose default action ends the process, but those that leave
+// no chance to act (SIGKILL), that a program meets only by its own fault
+// (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGSYS, SIGTRAP) and SIGPIPE, which the
+// programs ignore.
+const int kCleanedSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGXFSZ, SIGQUIT, SIGUSR1,
+                               SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGABRT};
 
 // The replaced file releaseLater holds, -1 when none.
 int gHeld = -1;

@@ -47,11 +47,12 @@ void releaseHeld();
 int sameRegularFile(const String& a, const String& b);
 
 // Temporary files not yet renamed or removed are listed where a signal
-// handler can find them: an interrupt, a termination, a hang-up or an
-// exceeded file size removes them all before the signal ends the process,
-// and so does a process exit that unwinds nothing. The handlers are set up
-// with the first temporary file, for each of those signals that is not
-// ignored.
+// handler can find them: a signal that ends the process (an interrupt, a
+// termination, a hang-up, a quit, an abort, an alarm or timer, a user
+// signal, an exceeded processor time or file size) removes them all before
+// it ends the process as it would have, and so does a process exit that
+// unwinds nothing. The handlers are set up with the first temporary file,
+// for each of those signals that is not ignored.
 //
 // createPending creates the file from pattern (as mkstemp) with the signals
 // held off, so that no file exists unlisted; the descriptor, or -1.

@@ -527,6 +527,7 @@ bool Cod::write() {
   // A failed numbering was reported by preWrite: nothing is created.
   if (cNumbering != Numbering::done) return false;
   const String name = outputName();
+  const platform::Activity writing("writing Cod file", name);
 
   // Written whole: a failed write leaves the old file as it was.
   replacement::OutputFile output(platform::hostPath(name));

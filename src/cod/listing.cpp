@@ -276,6 +276,7 @@ bool Coff2Cod::hasInclude(const Coff& coff, uint32_t start, uint32_t line, uint3
 
 bool Coff2Cod::createListFile(const Coff& coff) {
   cListName = listFileName(coff);
+  const platform::Activity writing("writing list file", cListName);
   cListFailed = false;
   cListOutput.reset(new replacement::OutputFile(platform::hostPath(cListName)));
   if (!cListOutput->open()) {
@@ -324,6 +325,7 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   const uint32_t fileIndex = index;
   const uint32_t fileNum = cFileNumbers.at(fileIndex);
   const String name = coff.getName(aux_file::decode(coff.cSymbolTbl[fileIndex + 1]));
+  const platform::Activity reading("reading source file", name);
 
   // The source is read whole before a row is written, so one that cannot
   // be read (a directory, a device, a FIFO, a read error part-way) is left

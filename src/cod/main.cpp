@@ -44,6 +44,7 @@ uint32_t parsePageLength(const char* text) {
 int main(int argc, char** argv) {
   platform::openStandardDescriptors();
   platform::tuneHeapForShortRun();
+  platform::installEndHandlers();
   bindErrorStreamToStdout();
   if (hasQuietSwitch(argc, argv)) setQuiet(1);
   printStartBanner(codConverterBanner());
@@ -83,6 +84,7 @@ int main(int argc, char** argv) {
 
   // Of two sections of one name the reader keeps one, which no debug file
   // could describe truly.
+  const platform::Activity converting("converting Coff file", coffName);
   std::unique_ptr<Coff> coff = Coff::make(coffName);
   if (!coff || !coff->verifySectionCount()) {
     printSummaryAndExit(1);

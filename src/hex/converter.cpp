@@ -134,6 +134,7 @@ int runHexConverter(int argc, char** argv) {
 
   // Of two sections of one name the reader keeps one: the image would
   // silently lack the other's bytes.
+  const platform::Activity converting("converting Coff file", objectName);
   std::unique_ptr<Coff> coff = Coff::makeMemoryImage(objectName);
   if (!coff || !coff->verifySectionCount()) {
     printSummaryAndExit(1);

@@ -189,6 +189,7 @@ int Hex::write(int format) {
   if (format != fmtINHX8M && format != fmtINHX8S && format != fmtINHX32) return 0;
 
   const std::vector<String> names = fileNames(format);
+  const platform::Activity writing("writing hex file", names.front());
   std::vector<std::unique_ptr<HexFile>> files;
   for (const String& name : names) {
     files.push_back(std::make_unique<HexFile>(name));

@@ -4,5 +4,6 @@
 int main(int argc, char** argv) {
   platform::openStandardDescriptors();
   platform::tuneHeapForShortRun();
+  platform::installEndHandlers();
   return runHexConverter(argc, argv);
 }

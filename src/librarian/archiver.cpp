@@ -60,6 +60,7 @@ class MemberIndex {
 // library; null after reporting why.
 std::unique_ptr<Coff> readObject(ReadAhead& files, std::size_t i, const String& name,
                                  const String& library, const char* context) {
+  const platform::Activity reading("reading Coff file", name);
   std::vector<unsigned char> bytes;
   const bool opened = files.take(i, bytes) != platform::readNoFile;
   // The header's name field ends with '/': a longer name would be stored

@@ -8,6 +8,7 @@
 int main(int argc, char** argv) {
   platform::openStandardDescriptors();
   platform::tuneHeapForShortRun();
+  platform::installEndHandlers();
   bindErrorStreamToStdout();
   Archiver archiver;
   if (hasQuietSwitch(argc, argv)) setQuiet(1);

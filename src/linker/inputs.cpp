@@ -273,6 +273,7 @@ int Linker::readObjectFiles(String& err) {
   std::vector<unsigned char> bytes;
   std::size_t i = 0;
   for (const String& name : cObjectFile) {
+    const platform::Activity reading("reading Coff file", name);
     const bool opened = files.take(i++, bytes) != platform::readNoFile;
     std::unique_ptr<Coff> coff = Coff::make(name, opened, bytes);
     if (!coff) return 0;

@@ -11,6 +11,7 @@ int Linker::link(String& err) {
   String ignored;
 
   if (cOutputFile.empty()) cOutputFile = "a.out";
+  const platform::Activity linking("linking executable", cOutputFile);
   if (!readObjectFiles(err)) return 0;
   if (!readLibraryFiles(err)) return 0;
   if (!importLibraryMembers(err)) return 0;

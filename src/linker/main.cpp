@@ -24,6 +24,7 @@ bool isQuietText(const char* arg) {
 int main(int argc, char** argv) {
   platform::openStandardDescriptors();
   platform::tuneHeapForShortRun();
+  platform::installEndHandlers();
   const DebugSwitch debug("debug", 0);
   bindErrorStreamToStdout();
   if (debug.isOn()) {

@@ -673,6 +673,7 @@ String MapFile::compose(const Coff& output, uint64_t programSize, const String& 
 }
 
 int MapFile::write(const String& name, const Coff& output, uint64_t programSize) {
+  const platform::Activity writing("writing map file", name);
   FileSink file(name, "MapFile::write()");
   MapText out(file);
   composeMap(out, output, programSize, platform::ctimeText(platform::now()));
@@ -680,6 +681,7 @@ int MapFile::write(const String& name, const Coff& output, uint64_t programSize)
 }
 
 int MapFile::writeText(const String& name, const String& text, const char* context) {
+  const platform::Activity writing("writing map file", name);
   FileSink file(name, context);
   file.take(text.data(), text.size());
   return file.finish();

@@ -530,6 +530,7 @@ int Parser::parseCommandFile(const String& name, LinkerDirectives& linker) {
 
   // An existing directory, a device or a FIFO passes the access test but is
   // no command file: it is refused unread, as is a file that fails part-way.
+  const platform::Activity reading("reading linker command file", file);
   std::vector<unsigned char> bytes;
   if (platform::readWholeFile(platform::hostPath(file), bytes) != platform::readDone) {
     usage("Could not open '" + file + "'");

@@ -1,14 +1,16 @@
-// Writes that fail, runs that are stopped, outputs that would land on their
-// own inputs and programs started with their standard streams closed. The
-// output files of an earlier run must come through each of them unchanged
-// (contents and permission bits), and no temporary file may be left beside
-// them. Every program runs as a child: under a file-size limit, with the
-// exceeded-size signal ignored (the write fails) or delivered (the program
-// is killed by it), or stopped by a signal at its first write to its
+// Writes that fail, runs that are stopped, memory that runs out, outputs
+// that would land on their own inputs and programs started with their
+// standard streams closed or on a pipe nobody reads. The output files of an
+// earlier run must come through each of them unchanged (contents and
+// permission bits), and no temporary file may be left beside them. Every
+// program runs as a child: under a file-size limit, with the exceeded-size
+// signal ignored or at its default (the write fails either way); under an
+// address-space limit; or stopped by a signal at its first write to its
 // temporary listing, held there by this process as its tracer.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/user.h>
@@ -17,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -42,6 +45,19 @@ using testing_support::toolPath;
 using testing_support::writeFile;
 
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's shadow memory needs terabytes of address space.
+constexpr bool kLimitAddressSpace = false;
+#else
+constexpr bool kLimitAddressSpace = true;
+#endif
+// Every valid run here fits in a fraction of this, and no huge input does.
+constexpr rlim_t kAddressSpace = rlim_t(256) << 20;
+constexpr std::uint64_t kHugeInput = std::uint64_t(512) << 20;
+// Only a guard: a program that loops or blocks is killed, and fails the
+// test by its status.
+constexpr unsigned kGuardSeconds = 120;
 
 // Every run here: the output goes to a log beside dir, out of sight of the
 // checks on dir's hidden files, and the signals are a terminal's.
@@ -149,6 +165,66 @@ TracedWrite signalAtListingWrite(pid_t pid, int sig, const std::string& prefix,
   }
 }
 #endif
+
+// The line of a listing that holds the time.
+const char* const kListingStamp = "Listing File Generated";
+
+// text without the line that holds stamp (the time of the run), if any.
+std::string withoutStamp(std::string text, const char* stamp) {
+  if (!stamp) return text;
+  const std::size_t at = text.find(stamp);
+  if (at == std::string::npos) return text;
+  return text.erase(at, text.find('\n', at) - at);
+}
+
+// While alive, children dump no core: a signal whose default action dumps
+// one (SIGQUIT, SIGABRT, SIGXCPU) would leave it in the directory checked.
+class NoCoreFiles {
+ public:
+  NoCoreFiles() {
+    getrlimit(RLIMIT_CORE, &cSaved);
+    struct rlimit none = cSaved;
+    none.rlim_cur = 0;
+    setrlimit(RLIMIT_CORE, &none);
+  }
+  ~NoCoreFiles() { setrlimit(RLIMIT_CORE, &cSaved); }
+  NoCoreFiles(const NoCoreFiles&) = delete;
+  NoCoreFiles& operator=(const NoCoreFiles&) = delete;
+
+ private:
+  struct rlimit cSaved {};
+};
+
+// Runs tool in dir with its standard output and error on a pipe whose
+// reading end this process closed before the program began: the child is
+// held at its start as a traced one and let go only once the pipe has no
+// reader. False, with the child reaped, when tracing is refused here.
+bool runOnPipeWithoutReader(const std::string& dir, const std::string& tool,
+                            const std::vector<std::string>& args, ChildEnd& end) {
+  ChildLimits limits;
+  limits.defaultSignals = true;
+  limits.traced = true;
+  limits.alarmSeconds = kGuardSeconds;
+  Child child = testing_support::startChild(dir, toolPath(tool), args, limits);
+  EXPECT_GT(child.pid, 0);
+  if (child.pid <= 0) return true;
+  int st = 0;
+  pid_t got;
+  while ((got = waitpid(child.pid, &st, 0)) < 0 && errno == EINTR) {
+  }
+  if (got == child.pid && WIFSTOPPED(st)) {
+    close(child.output);
+    child.output = -1;
+    EXPECT_EQ(ptrace(PTRACE_DETACH, child.pid, nullptr, 0), 0) << std::strerror(errno);
+    end = testing_support::collectChild(child, limits);
+    return true;
+  }
+  end = testing_support::collectChild(child, limits, &st);
+  if (end.status == kTraceRefused && end.output.find(kTraceRefusedText) != std::string::npos)
+    return false;
+  ADD_FAILURE() << "the child did not stop at its start\n" << end.output;
+  return true;
+}
 
 mode_t modeOf(const std::string& path) {
   struct stat st;
@@ -285,20 +361,17 @@ TEST_F(FailingWrites, AFailedWriteLeavesTheEarlierOutputsAsTheyWere) {
        "Coff file 'many.o' could not write"},
   };
   for (const Case& c : cases) {
-    for (const bool delivered : {false, true}) {
-      SCOPED_TRACE(std::string(c.label) + (delivered ? ", signal delivered" : ", signal ignored"));
+    for (const bool atDefault : {false, true}) {
+      SCOPED_TRACE(std::string(c.label) + (atDefault ? ", signal at its default" : ", signal ignored"));
       writeEarlierOutputs(dir, c.kept);
       const std::string where = c.kept[0].compare(0, 3, "ex/") == 0 ? dir + "/ex" : dir;
       ChildLimits limits = limitsIn(where);
       limits.fileSize = c.limit;
-      limits.ignoreFileSizeSignal = !delivered;
+      limits.ignoreFileSizeSignal = !atDefault;
       const ChildEnd end = testing_support::runChild(where, toolPath(c.tool), c.args, limits);
-      if (delivered) {
-        EXPECT_EQ(end.signal, SIGXFSZ) << end.output;
-      } else {
-        EXPECT_EQ(end.status, 1) << end.output;
-        EXPECT_NE(end.output.find(c.message), std::string::npos) << end.output;
-      }
+      // The programs ignore the signal themselves: the write fails.
+      EXPECT_EQ(end.status, 1) << end.output;
+      EXPECT_NE(end.output.find(c.message), std::string::npos) << end.output;
       expectEarlierOutputs(dir, c.kept);
       EXPECT_TRUE(hiddenFiles(dir).empty());
       EXPECT_TRUE(hiddenFiles(dir + "/ex").empty());
@@ -309,22 +382,18 @@ TEST_F(FailingWrites, AFailedWriteLeavesTheEarlierOutputsAsTheyWere) {
 // The partial map is written before the executable; when only the full map
 // is too large, the partial one is what stays, whole.
 TEST_F(FailingWrites, AFullMapThatFailsLeavesThePartialMapWhole) {
-  for (const bool delivered : {false, true}) {
-    SCOPED_TRACE(delivered);
+  for (const bool atDefault : {false, true}) {
+    SCOPED_TRACE(atDefault);
     writeEarlierOutputs(dir, {"many.map"});
     ChildLimits limits = limitsIn(dir);
     limits.fileSize = 16384;
-    limits.ignoreFileSizeSignal = !delivered;
+    limits.ignoreFileSizeSignal = !atDefault;
     const ChildEnd end = testing_support::runChild(
         dir, toolPath("torvan"), {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"},
         limits);
-    if (delivered) {
-      EXPECT_EQ(end.signal, SIGXFSZ);
-    } else {
-      EXPECT_EQ(end.status, 1);
-      EXPECT_NE(end.output.find("Error - Could not write map file 'many.map'."), std::string::npos)
-          << end.output;
-    }
+    EXPECT_EQ(end.status, 1);
+    EXPECT_NE(end.output.find("Error - Could not write map file 'many.map'."), std::string::npos)
+        << end.output;
     const std::string map = readFile(dir + "/many.map");
     EXPECT_NE(map.find("Linker Error Map File"), std::string::npos);
     // Whole: down to the last group's row and the empty line after it.
@@ -338,18 +407,38 @@ TEST_F(FailingWrites, AFullMapThatFailsLeavesThePartialMapWhole) {
 }
 
 // Held by this process at its first write to the temporary listing, dralm
-// is sent a signal there; the signal removes the half-written listing.
+// is sent a signal there. Each signal that ends it removes the half-written
+// listing first and ends it as the signal would have, leaving the directory
+// as it was; a signal its parent left ignored stays ignored, and the run
+// ends as a normal one.
 TEST_F(FailingWrites, ASignalInTheMiddleOfAListingLeavesNoTemporaryFile) {
 #if defined(__x86_64__)
   const std::string prefix = std::filesystem::canonical(dir).string() + "/.prog.lst.";
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
-    SCOPED_TRACE(sig);
+  const NoCoreFiles noCores;
+  const ChildEnd normal = runTool(dir, "dralm", {"prog.out"});
+  ASSERT_EQ(normal.status, 0) << normal.output;
+  const std::string listing = withoutStamp(readFile(dir + "/prog.lst"), kListingStamp);
+  struct Case {
+    int sig;
+    bool ignored;  // by the parent
+  };
+  const std::vector<Case> cases = {
+      {SIGTERM, false}, {SIGINT, false},    {SIGHUP, false},  {SIGQUIT, false},
+      {SIGUSR1, false}, {SIGUSR2, false},   {SIGALRM, false}, {SIGVTALRM, false},
+      {SIGPROF, false}, {SIGXCPU, false},   {SIGABRT, false}, {SIGHUP, true},
+      {SIGUSR1, true},  {SIGQUIT, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.ignored ? ", ignored" : ""));
+    unlink((dir + "/prog.cod").c_str());
     writeEarlierOutputs(dir, {"prog.lst"});
+    const std::vector<std::string> before = testing_support::directoryEntries(dir);
     ChildLimits limits = limitsIn(dir);
     limits.traced = true;
+    if (c.ignored) limits.ignoredSignal = c.sig;
     const Child child = testing_support::startChild(dir, toolPath("dralm"), {"prog.out"}, limits);
     ASSERT_GT(child.pid, 0);
-    const TracedWrite t = signalAtListingWrite(child.pid, sig, prefix, dir);
+    const TracedWrite t = signalAtListingWrite(child.pid, c.sig, prefix, dir);
     const ChildEnd end = t.reached ? testing_support::collectChild(child, limits)
                                    : testing_support::collectChild(child, limits, &t.status);
     if (t.ended && end.status == kTraceRefused &&
@@ -360,15 +449,125 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAListingLeavesNoTemporaryFile) {
                            << "\n"
                            << end.output;
     EXPECT_EQ(t.during.size(), 1u);  // the listing being written
-    EXPECT_EQ(end.signal, sig) << end.output;
-    expectEarlierOutputs(dir, {"prog.lst"});
+    if (c.ignored) {
+      EXPECT_EQ(end.signal, 0);
+      EXPECT_EQ(end.status, 0) << end.output;
+      EXPECT_EQ(withoutStamp(readFile(dir + "/prog.lst"), kListingStamp), listing);
+      struct stat st;
+      EXPECT_EQ(stat((dir + "/prog.cod").c_str(), &st), 0);
+    } else {
+      EXPECT_EQ(end.signal, c.sig) << end.output;
+      expectEarlierOutputs(dir, {"prog.lst"});
+      // No temporary file, no COD file, no core file.
+      EXPECT_EQ(testing_support::directoryEntries(dir), before);
+    }
     EXPECT_TRUE(hiddenFiles(dir).empty());
-    struct stat st;
-    EXPECT_NE(stat((dir + "/prog.cod").c_str(), &st), 0);
   }
 #else
   GTEST_SKIP() << "the system-call stops are read for x86-64 only";
 #endif
+}
+
+// Started with its standard output and error on a pipe whose reader is
+// gone, each program finishes as one whose standard output was closed (with
+// status 0): what it prints is lost, its files are those of a normal run.
+TEST_F(FailingWrites, APipeWithoutReaderOnStandardOutputEndsNoRun) {
+  struct Output {
+    const char* name;
+    const char* stamp;  // the line that holds the time; nullptr: none
+    bool sizeOnly;      // a binary file with the time in it
+  };
+  struct Case {
+    const char* tool;
+    std::vector<std::string> args;
+    std::vector<Output> outputs;
+  };
+  const std::vector<Case> cases = {
+      {"dralm", {"prog.out"}, {{"prog.lst", kListingStamp, false}, {"prog.cod", nullptr, true}}},
+      {"torvan",
+       {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"},
+       {{"many.map", "Created", false}, {"many.out", nullptr, true}}},
+      {"ponzer", {"prog.out"}, {{"prog.hex", nullptr, false}}},
+      {"kesvo", {"/c", "copy.lib", "many.o"}, {{"copy.lib", nullptr, false}}},
+      {"kesvo", {"/t", "many.lib"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tool + (" " + c.args[0]));
+    const ChildEnd normal = runTool(dir, c.tool, c.args);
+    ASSERT_EQ(normal.status, 0) << normal.output;
+    std::vector<std::string> expected;
+    for (const Output& o : c.outputs) {
+      const std::string bytes = readFile(dir + "/" + o.name);
+      expected.push_back(o.sizeOnly ? std::to_string(bytes.size()) : withoutStamp(bytes, o.stamp));
+      unlink((dir + "/" + o.name).c_str());
+    }
+    ChildEnd end;
+    if (!runOnPipeWithoutReader(dir, c.tool, c.args, end))
+      GTEST_SKIP() << "this system does not let a test trace its child";
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.status, 0);
+    for (std::size_t i = 0; i < c.outputs.size(); ++i) {
+      const Output& o = c.outputs[i];
+      const std::string bytes = readFile(dir + "/" + o.name);
+      EXPECT_EQ(o.sizeOnly ? std::to_string(bytes.size()) : withoutStamp(bytes, o.stamp),
+                expected[i])
+          << o.name;
+    }
+    EXPECT_TRUE(hiddenFiles(dir).empty());
+  }
+}
+
+// Given an input larger than the address space it may use, each program
+// ends with an error naming what it was doing and status 1, its earlier
+// outputs and the directory as they were.
+TEST_F(FailingWrites, MemoryThatRunsOutIsAnErrorNamingTheWork) {
+  if (!kLimitAddressSpace) GTEST_SKIP() << "the sanitizer needs the whole address space";
+  // Sparse: larger than the limit, without taking up the disk.
+  for (const char* name : {"huge.out", "huge.o", "huge.lib", "huge.lkr", "huge.asm"}) {
+    writeFile(dir + "/" + name, "");
+    std::filesystem::resize_file(dir + "/" + name, kHugeInput);
+  }
+  // A small executable listing the huge source.
+  writeExecutable(dir + "/listed.out", {"huge.asm"}, 64);
+  struct Case {
+    const char* tool;
+    std::vector<std::string> args;
+    std::vector<std::string> kept;  // outputs of an earlier run
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"ponzer", {"huge.out"}, {"huge.hex"},
+       "Error - Out of memory while reading Coff file 'huge.out'."},
+      {"dralm", {"huge.out"}, {"huge.cod", "huge.lst"},
+       "Error - Out of memory while reading Coff file 'huge.out'."},
+      {"dralm", {"listed.out"}, {"listed.cod", "listed.lst"},
+       "Error - Out of memory while reading source file 'huge.asm'."},
+      {"torvan",
+       {"link.lkr", "huge.o", "-o", "huge.x", "-m", "huge.map"},
+       {"huge.x", "huge.map"},
+       "Error - Out of memory while reading Coff file './huge.o'."},
+      {"torvan",
+       {"huge.lkr", "many.o", "-o", "huge.x", "-m", "huge.map"},
+       {"huge.x", "huge.map"},
+       "Error - Out of memory while reading linker command file './huge.lkr'."},
+      {"kesvo", {"/c", "new.lib", "huge.o"}, {"new.lib"},
+       "Error - Out of memory while reading Coff file 'huge.o'."},
+      {"kesvo", {"/t", "huge.lib"}, {},
+       "Error - Out of memory while reading library file 'huge.lib'."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tool + (" " + c.args[0]));
+    writeEarlierOutputs(dir, c.kept);
+    const std::vector<std::string> before = testing_support::directoryEntries(dir);
+    ChildLimits limits = limitsIn(dir);
+    limits.addressSpace = kAddressSpace;
+    const ChildEnd end = testing_support::runChild(dir, toolPath(c.tool), c.args, limits);
+    EXPECT_EQ(end.signal, 0) << end.output;
+    EXPECT_EQ(end.status, 1) << end.output;
+    EXPECT_NE(end.output.find(c.message), std::string::npos) << end.output;
+    expectEarlierOutputs(dir, c.kept);
+    EXPECT_EQ(testing_support::directoryEntries(dir), before);
+  }
 }
 
 TEST_F(FailingWrites, AnOutputThatIsItsOwnInputIsRefused) {
@@ -438,17 +637,11 @@ TEST_F(FailingWrites, ClosedStandardStreamsLeaveTheOutputsAlone) {
     const char* stamp;  // the line that holds the time, left out of the comparison
   };
   const std::vector<Case> cases = {
-      {"dralm", {"warn.out"}, "warn.lst", "Listing File Generated"},
+      {"dralm", {"warn.out"}, "warn.lst", kListingStamp},
       {"torvan", {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"}, "many.map",
        "Created"},
       {"ponzer", {"warn.out"}, "warn.hex", nullptr},
       {"kesvo", {"/c", "copy.lib", "many.o"}, "copy.lib", nullptr},
-  };
-  const auto withoutStamp = [](std::string text, const char* stamp) {
-    if (!stamp) return text;
-    const std::size_t at = text.find(stamp);
-    if (at == std::string::npos) return text;
-    return text.erase(at, text.find('\n', at) - at);
   };
   for (const Case& c : cases) {
     for (const bool input : {false, true}) {

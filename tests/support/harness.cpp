@@ -82,8 +82,15 @@ void setUpChild(const std::string& dir, const ChildLimits& limits, const int* pi
     childSays("could not enter the directory\n");
     _exit(kChildSetupFailed);
   }
-  if (limits.defaultSignals)
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) signal(sig, SIG_DFL);
+  if (limits.defaultSignals) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM,
+                    SIGVTALRM, SIGPROF, SIGXCPU, SIGABRT})
+      signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+  }
+  if (limits.ignoredSignal != 0) signal(limits.ignoredSignal, SIG_IGN);
   if (limits.ignoreFileSizeSignal) signal(SIGXFSZ, SIG_IGN);
   if (limits.closeInput) close(0);
   if (!limitTo(RLIMIT_AS, limits.addressSpace) || !limitTo(RLIMIT_STACK, limits.stack) ||

@@ -109,9 +109,13 @@ struct ChildLimits {
   rlim_t fileSize = 0;      // bytes; 0: as inherited
   // Ignored, an oversized write fails; else it may kill the program.
   bool ignoreFileSizeSignal = false;
-  // SIGINT, SIGTERM, SIGHUP and SIGXFSZ as a terminal leaves them, whatever
-  // the test runner inherited.
+  // Every signal that ends a process (SIGINT, SIGTERM, SIGHUP, SIGXFSZ,
+  // SIGQUIT, SIGPIPE, the user, alarm, timer and processor-time signals,
+  // SIGABRT) at its default action and none blocked, as a terminal leaves
+  // them, whatever the test runner inherited.
   bool defaultSignals = false;
+  // A signal left ignored, as a parent such as nohup leaves one; 0: none.
+  int ignoredSignal = 0;
   bool closeInput = false;
   bool closeOutput = false;  // standard output and error: nothing collected
   bool traced = false;       // stops at its start for this process to trace it
