@@ -415,6 +415,7 @@ TEST_F(ArchiveFiles, GoldenBytesOfAWrittenLibrary) {
   ASSERT_EQ(archive.write(), 1);
 
   const Bytes file = fixtures::readBytes(path("gold.lib"));
+  EXPECT_NE(Archive::make(path("gold.lib")), nullptr);  // reads back
   ASSERT_EQ(file.size(), 8 + 280 + a.size() + 280 + b.size());
   EXPECT_EQ(str(Bytes(file.begin(), file.begin() + 8)), "!<arch>\n");
   size_t h1 = 8;
@@ -466,6 +467,7 @@ TEST_F(ArchiveFiles, MembersAreLaidOutAgainBeforeWriting) {
   ASSERT_EQ(archive.write(), 1);
 
   const Bytes file = fixtures::readBytes(path("laid.lib"));
+  EXPECT_NE(Archive::make(path("laid.lib")), nullptr);  // reads back
   const Bytes canonical = b.bytes();
   ASSERT_EQ(file.size(), 8 + 280 + canonical.size());
   EXPECT_EQ(Bytes(file.begin() + 288, file.end()), canonical);

@@ -102,9 +102,10 @@ class KesvoTest : public ::testing::Test {
     testing_support::RunResult r = testing_support::runCommand(
         prefix + "TZ=UTC '" + testing_support::toolBinDir() + "/kesvo' " + args, cDir);
     const String written = writtenLibrary(args);
-    if (r.status == 0 && !written.empty())
+    if (r.status == 0 && !written.empty()) {
       EXPECT_TRUE(readsBack(written[0] == '/' ? written : path(written)))
           << written << " does not read back";
+    }
     return r;
   }
 
