@@ -20,7 +20,8 @@ int Linker::link(String& err) {
   if (!verifyMemoryAttributes(err)) return 0;
   const int mapped = mapSections(err);
   // The fill sections are known once the sections are placed; an output
-  // refused for its count leaves no file behind, not even the error map.
+  // refused for its count or its size leaves no file behind, not even the
+  // error map.
   if (mapped && (!verifyOutputScnCount(err) || !verifyOutputSize(err))) return 0;
   writeErrorMapFile(ignored);  // after a failed mapping too: it shows what did fit
   if (!mapped) return 0;

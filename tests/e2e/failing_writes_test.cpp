@@ -311,6 +311,8 @@ class FailingWrites : public ::testing::Test {
     ASSERT_EQ(mkdir((dir + "/ex").c_str(), 0755), 0);
     ChildEnd made = runTool(dir, "kesvo", {"/c", "many.lib", "many.o"});
     ASSERT_EQ(made.status, 0) << made.output;
+    made = runTool(dir, "kesvo", {"/q", "/t", "many.lib"});  // reads back
+    ASSERT_EQ(made.status, 0) << made.output;
   }
 
   void TearDown() override { std::filesystem::remove_all(root); }

@@ -72,7 +72,7 @@ std::string listLine(const std::string& name, std::uint32_t size, std::uint32_t 
   gmtime_r(&t, &tm);
   char date[64];
   std::strftime(date, sizeof date, "%a %b %e %H:%M:%S %Y", &tm);
-  char line[256];
+  char line[512];
   std::snprintf(line, sizeof line, "Member: %-25s  Size: %-6u Date: %s \n",
                 ("'" + name + "'").c_str(), static_cast<unsigned>(size), date);
   return line;
@@ -227,17 +227,25 @@ TEST_F(LibraryCorners, Cases) {
            lib + "'.\n";
   };
 
-  // An object whose string table has lost its last byte, the zero that
-  // ends the name of its source file.
-  Bytes unterminated = b;
-  {
+  // Objects whose string table has lost its last byte, the zero that ends
+  // the name of a symbol (b.o's last string) or of the source file.
+  auto unterminated = [](const Bytes& image) {
+    Bytes cut = image;
     const std::uint32_t strings =
-        fixtures::get32(b, 8) + 18 * fixtures::get32(b, 12);  // f_symptr + 18 * f_nsyms
-    ASSERT_EQ(unterminated.back(), 0);
-    unterminated.pop_back();
-    fixtures::put32(unterminated, strings, fixtures::get32(b, strings) - 1);
-  }
-  const std::string damaged = "Error - Unable to find aux_file name in string table.\n";
+        fixtures::get32(image, 8) + 18 * fixtures::get32(image, 12);  // f_symptr + 18 * f_nsyms
+    EXPECT_EQ(cut.back(), 0);
+    cut.pop_back();
+    fixtures::put32(cut, strings, fixtures::get32(image, strings) - 1);
+    return cut;
+  };
+  CoffBuilder sourceOnly("src.o");
+  sourceOnly.processor(0x2a, 16, 8);
+  sourceOnly.section(".code", scnCode, 0x10, {0x01, 0x02});
+  sourceOnly.file("source_file.asm");
+  const Bytes noSymbolEnd = unterminated(b);
+  const Bytes noSourceEnd = unterminated(sourceOnly.bytes());
+  const std::string badSymbol = "Error - Coff file 'nonul.o' symbol[3] has an invalid n_offset.\n";
+  const std::string badSource = "Error - Unable to find aux_file name in string table.\n";
 
   // A library whose rewrite cannot get past the first member's file
   // header: magic, header and ten bytes of it.
@@ -254,13 +262,14 @@ TEST_F(LibraryCorners, Cases) {
     put("b.o", b);
     put("cut1.lib", cut1);
     put("cut279.lib", cut279);
-    put("nonul.o", unterminated);
+    put("nonul.o", noSymbolEnd);
+    put("nosrc.o", noSourceEnd);
     std::filesystem::create_directory(path(dirName));
     put(name255, b);
     put(name256, b);
   };
   const std::vector<String> files = {"ab.lib",     "b.o", "cut.lib", "cut1.lib", "cut279.lib",
-                                     dirName,      "f.o", "mixed.lib", "nonul.o", "s.o"};
+                                     dirName,      "f.o", "mixed.lib", "nonul.o", "nosrc.o", "s.o"};
 
   const Case cases[] = {
       {"older member: the others list",
@@ -335,11 +344,18 @@ TEST_F(LibraryCorners, Cases) {
       {"member name of 256 characters: not replaced",
        {{"/r ab.lib " + name256, tooLong("ab.lib") + summary(1), 1}},
        [&] { EXPECT_EQ(bytes("ab.lib"), ab); }},
-      {"string table without its last zero: not created",
-       {{"/c bad.lib b.o nonul.o", damaged + summary(1), 255}},
+      {"a symbol's name without its zero: not created",
+       {{"/c bad.lib b.o nonul.o", badSymbol + summary(1), 1}},
        [&] { EXPECT_FALSE(std::filesystem::exists(path("bad.lib"))); }},
-      {"string table without its last zero: not replaced",
-       {{"/r ab.lib nonul.o", damaged + summary(1), 255}},
+      {"a symbol's name without its zero: not replaced",
+       {{"/r ab.lib nonul.o", badSymbol + summary(1), 1}},
+       [&] { EXPECT_EQ(bytes("ab.lib"), ab); }},
+      // As the linker and the converters end on it: fatal.
+      {"the source file's name without its zero: not created",
+       {{"/c bad.lib b.o nosrc.o", badSource + summary(1), 255}},
+       [&] { EXPECT_FALSE(std::filesystem::exists(path("bad.lib"))); }},
+      {"the source file's name without its zero: not replaced",
+       {{"/r ab.lib nosrc.o", badSource + summary(1), 255}},
        [&] { EXPECT_EQ(bytes("ab.lib"), ab); }},
       {"failed member write on replace",
        {{"/r ab.lib b.o", "Error - Coff file 'a.o' could not write file header.\n" + summary(1), 1,
