@@ -353,6 +353,7 @@ std::unique_ptr<Coff> Coff::make(const String& name) {
 }
 
 std::unique_ptr<Coff> Coff::makeMemoryImage(const String& name) {
+  const platform::Activity reading("reading Coff file", name);
   std::unique_ptr<unsigned char[]> file;
   std::size_t size = 0;
   if (platform::readWholeFile(platform::hostPath(name), file, size) == platform::readNoFile)

@@ -116,7 +116,6 @@ class Coff2Cod : public Cod {
 
   bool checkInput(const Coff& coff, bool noListing) const;
   void markSymbols(const Coff& coff);
-  Mark markAt(uint32_t index) const;
   bool put(std::string_view text);
   // Appends a line record to directory dir (only counts it while the
   // listing is measured); a file numbered past what FileNum holds gets none.

@@ -212,10 +212,6 @@ void Coff2Cod::markSymbols(const Coff& coff) {
   std::sort(cListControls.begin(), cListControls.end());
 }
 
-Coff2Cod::Mark Coff2Cod::markAt(uint32_t index) const {
-  return index < cMarks.size() ? cMarks[index] : Mark::other;
-}
-
 bool Coff2Cod::findFile(const Coff&, uint32_t& index) const {
   // A ".file" without a file entry names no source and cannot be listed.
   for (size_t i = index; i < cMarks.size(); ++i) {

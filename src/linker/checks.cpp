@@ -181,21 +181,21 @@ int Linker::verifyMemoryAttributes(String& err) {
     const String name = desc.getName();
     auto type = cScnType.find(name);
     if (type == cScnType.end()) continue;
-    const bool rom = !desc.getLoadMemory().empty();
-    const bool ram = !desc.getRunMemory().empty();
+    const bool hasRom = !desc.getLoadMemory().empty();
+    const bool hasRam = !desc.getRunMemory().empty();
     const char* refusal = nullptr;
     switch (type->second) {
       case scnCode:
-        if (ram) refusal = "contains code and can not have a 'RAM'";
+        if (hasRam) refusal = "contains code and can not have a 'RAM'";
         break;
       case scnIData:
-        if (rom) refusal = "contains initialized data and can not have a 'ROM'";
+        if (hasRom) refusal = "contains initialized data and can not have a 'ROM'";
         break;
       case scnUData:
-        if (rom) refusal = "contains uninitialized data and can not have a 'ROM'";
+        if (hasRom) refusal = "contains uninitialized data and can not have a 'ROM'";
         break;
       case scnRomData:
-        if (ram) refusal = "contains initialized rom data and can not have a 'RAM'";
+        if (hasRam) refusal = "contains initialized rom data and can not have a 'RAM'";
         break;
       default:
         break;

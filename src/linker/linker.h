@@ -112,9 +112,7 @@ class Linker : public LinkerDirectives {
   const std::list<String>& getObjectFiles() const { return cObjectFile; }
   const std::list<String>& getLibraryFiles() const { return cLibraryFile; }
   const std::list<Memory>& getCodePages() const { return cCodePage; }
-  const std::list<Memory>& getDataBanks() const { return cDataBanks; }
   const std::list<Memory>& getShareBanks() const { return cShareBanks; }
-  const std::list<Memory>& getAccessBanks() const { return cAccessBanks; }
   const std::list<SectionDesc>& getSectionDescs() const { return cSectionDesc; }
   const std::list<String>& getLibPaths() const { return cLibPath; }
   int getStrip() const { return cStrip; }

@@ -52,7 +52,6 @@ class Range {
   uint64_t getPc() const { return pc; }
   const String& getAllocName() const { return allocName; }
   char getType() const { return type; }
-  int getIsOverlay() const { return isOverlay; }
 
   uint16_t getWidthBits() const;
   void setWidthBits(uint16_t widthBits) { cWidthBits = widthBits; }

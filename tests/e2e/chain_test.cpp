@@ -851,8 +851,8 @@ TEST_P(ChainTest, AssembleArchiveLinkConvert) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, ChainTest, ::testing::ValuesIn(familyCases()),
-                         [](const ::testing::TestParamInfo<FamilyCase>& info) {
-                           return std::string(info.param.label);
+                         [](const ::testing::TestParamInfo<FamilyCase>& i) {
+                           return std::string(i.param.label);
                          });
 
 }  // namespace

@@ -276,8 +276,8 @@ TEST_P(HostileInputCase, IsRefusedWithinBoundedMemory) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, HostileInputCase, ::testing::ValuesIn(cases()),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                           return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<Case>& i) {
+                           return std::string(i.param.name);
                          });
 
 // The limit leaves room for what a valid run needs: the same programs on

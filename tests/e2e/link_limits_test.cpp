@@ -223,8 +223,8 @@ TEST_P(LinkLimits, Link) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LinkLimits, ::testing::ValuesIn(limitCases()),
-                         [](const ::testing::TestParamInfo<LimitCase>& info) {
-                           return std::string(info.param.name);
+                         [](const ::testing::TestParamInfo<LimitCase>& i) {
+                           return std::string(i.param.name);
                          });
 
 }  // namespace

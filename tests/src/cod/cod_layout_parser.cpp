@@ -10,7 +10,7 @@ constexpr size_t kBlock = 512;
 
 class Parser {
  public:
-  Parser(const std::string& bytes, Layout& out) : b(bytes), out(out) {}
+  Parser(const std::string& bytes, Layout& layout) : b(bytes), out(layout) {}
 
   void run() {
     if (b.size() % kBlock != 0) problem("file size " + num(b.size()) + " is not whole blocks");

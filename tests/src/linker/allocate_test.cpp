@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,26 @@ TEST(MapSections, EqualSizesGoInNameOrderAcrossMemoryKinds) {
     setUp(f, 0xC001, {c.sections}, "CODEPAGE NAME=page START=0 END=0\n");
     EXPECT_FALSE(f.run(Phase::MapSections));
     EXPECT_EQ(f.error(), "section '.a' can not fit the section. Section '.a' length=0x00000014");
+  }
+}
+
+// Many sections of one size keep their order when sorted by size: more than
+// sixteen of them, past the few elements a sort may happen to keep in order.
+TEST(MapSections, ManyEqualSizesKeepNameOrder) {
+  const int kSections = 40;
+  std::vector<Scn> sections;
+  for (int i = 0; i < kSections; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "s%02d", i);
+    sections.push_back({name, scnUData, 4});
+  }
+  LinkFixture f;
+  setUp(f, 0xC001, {sections},
+        "CODEPAGE NAME=page START=0 END=0xFF\nDATABANK NAME=gpr START=0x100 END=0x1FF\n");
+  ASSERT_TRUE(f.run(Phase::MapSections)) << f.error();
+  for (int i = 0; i < kSections; ++i) {
+    SCOPED_TRACE(sections[i].name);
+    EXPECT_EQ(startOf(f.linker(), sections[i].name), 0x100 + 4 * i);
   }
 }
 

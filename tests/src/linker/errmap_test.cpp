@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "         m     0xff00     0xffff                   .s     0xfffe     0x0002\n"},
         WidthCase{"TopOfTheAddressSpace", 0xFFFFFF00, 0xFFFFFFFF, 0, 0,
                   "         m 0xffffff00 0xffffffff                                           \n"}),
-    [](const ::testing::TestParamInfo<WidthCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<WidthCase>& i) { return std::string(i.param.name); });
 
 TEST_F(ErrorMapTest, NoMemoriesStillGivesTheWarningAndEveryTitle) {
   setMap("err.map");

@@ -690,7 +690,7 @@ String usageRow(const char* a, const char* b, const char* c, const char* d, cons
   return buf;
 }
 
-TEST(MemoryUsage, RowsInAddressOrderWithLow16BitAddresses) {
+TEST(MemoryUsage, RowsInAddressOrderWithEveryDigitOfTheAddresses) {
   Memory page("page0", 0x10000, 0x1FFFF, 0, 0, 0, "");
   page.setWidthBits(16);
   page.allocate("zeta", FixedStart(0x10000), 4, 0);
@@ -707,9 +707,9 @@ TEST(MemoryUsage, RowsInAddressOrderWithLow16BitAddresses) {
       usageRow("Memory", "Start", "End", "Section", "Address", "Size(Bytes)") +
       usageRow(dashes.c_str(), dashes.c_str(), dashes.c_str(), dashes.c_str(), dashes.c_str(),
                dashes.c_str()) +
-      usageRow("page0", "0x0000", "0xffff", "zeta", "0x0000", "0x0004") +
-      usageRow("", "", "", "alpha", "0x0002", "0x0006") +
-      usageRow("", "", "", "empty", "0x0005", "0x0000") + "\n" +
+      usageRow("page0", "0x10000", "0x1ffff", "zeta", "0x10000", "0x0004") +
+      usageRow("", "", "", "alpha", "0x10002", "0x0006") +
+      usageRow("", "", "", "empty", "0x10005", "0x0000") + "\n" +
       usageRow("bank1", "0x0020", "0x007f", "", "", "") + "\n";
   EXPECT_EQ(os.str(), expected);
 }
