@@ -22,6 +22,10 @@
 #include "diagnostics.h"
 #include "string_table.h"
 
+namespace replacement {
+class OutputFile;
+}
+
 // ---------------------------------------------------------------------------
 // Little-endian access to byte buffers.
 namespace le {
@@ -487,8 +491,15 @@ class Coff {
   // Writes the image at byte position of file, trusting the headers as they
   // stand; 1 on success, 0 after reporting the first failed write.
   int write(std::FILE* file, long position) const;
-  // Creates or truncates cFileName and writes the image there.
+  // Replaces cFileName by the image whole (see replacement::OutputFile).
   int write() const;
+  // write in two steps, so that the image is put in place together with
+  // other files (replacement::commitAll): writeInto writes the image into
+  // output, made for cFileName (or finds the old file already holds it);
+  // commitInto puts it in place. Each reports its failure.
+  int writeInto(replacement::OutputFile& output) const;
+  int commitInto(replacement::OutputFile& output) const;
+  void reportCommitFailure(const replacement::OutputFile& output) const;
 
   // Whole-image dump.
   void print(std::ostream& os) const;

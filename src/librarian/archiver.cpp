@@ -260,8 +260,8 @@ int Archiver::cmdExtract() {
                     0);
       return 0;
     }
-    if (replacement::sameRegularFile(platform::hostPath(member->cFileName),
-                                     platform::hostPath(cArchive))) {
+    if (replacement::sameFile(platform::hostPath(member->cFileName),
+                              platform::hostPath(cArchive))) {
       reportMessage(SevError, "Archiver::cmdExtract",
                     "Member '" + member->cFileName + "' in library '" + cArchive +
                         "' would overwrite the library; nothing is extracted.",
