@@ -489,3 +489,46 @@ TEST_F(FailingWrites, AnAddressBeyondTheFormatWritesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// An output that leads through a link to an input or to another output of
+// the run is refused before anything is written.
+TEST_F(FailingWrites, OutputsThroughLinksOverInputsOrEachOtherAreRefused) {
+  struct Case {
+    const char* link;
+    const char* to;
+    const char* tool;
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"prog.hxh", "prog.hxl", "ponzer", {"/a", "INHX8S", "prog.out"},
+       "Error - Hex file 'prog.hxh' would overwrite the Hex file 'prog.hxl'."},
+      {"prog.cod", "prog.lst", "dralm", {"prog.out"},
+       "Error - Cod file 'prog.cod' would overwrite the List file 'prog.lst'."},
+      {"t.map", "t.out", "torvan", {"link.lkr", "many.o", "-o", "t.out", "-m", "t.map"},
+       "Error - map file 't.map' would overwrite the output file 't.out'."},
+      {"evil.lib", "many.o", "kesvo", {"/c", "evil.lib", "many.o"},
+       "Error - Library 'evil.lib' would overwrite the member 'many.o'; nothing is written."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link);
+    ASSERT_EQ(symlink(c.to, (dir + "/" + c.link).c_str()), 0);
+    const std::vector<std::string> before = testing_support::directoryEntries(dir);
+    const std::string target = dir + "/" + c.to;
+    struct stat st;
+    const bool existed = stat(target.c_str(), &st) == 0;
+    const std::string bytes = existed ? readFile(target) : "";
+    const ChildEnd end = runTool(dir, c.tool, c.args);
+    EXPECT_EQ(end.status, 1) << end.output;
+    EXPECT_NE(end.output.find(c.message), std::string::npos) << end.output;
+    EXPECT_EQ(testing_support::directoryEntries(dir), before);
+    if (existed) {
+      EXPECT_EQ(readFile(target), bytes);
+    }
+    unlink((dir + "/" + c.link).c_str());
+  }
+}
+
+}  // namespace
