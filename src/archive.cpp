@@ -356,10 +356,9 @@ int Archive::write() {
     }
   }
 
-  // A library we could not open for writing, or one that is no regular
-  // file, stays as it is.
+  // A library we could not open for writing stays as it is.
   replacement::OutputFile output(platform::hostPath(name));
-  if (!output.open(replacement::OutputFile::refuseSpecial)) {
+  if (!output.open()) {
     error(kWriteContext, "Could not open library file '" + name + "' for writing.");
     return 0;
   }

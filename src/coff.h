@@ -23,6 +23,9 @@
 #include "string_table.h"
 
 struct stat;
+namespace replacement {
+class OutputFile;
+}
 
 // ---------------------------------------------------------------------------
 // Little-endian access to byte buffers.
@@ -506,20 +509,24 @@ class Coff {
   // Writes the image at byte position of file, trusting the headers as they
   // stand; 1 on success, 0 after reporting the first failed write.
   int write(std::FILE* file, long position) const;
-  // Creates or truncates cFileName and writes the image there.
+  // Replaces cFileName by the image whole (see replacement::OutputFile).
   int write() const;
   // Writes the image to cFileName itself, never through a link: a symbolic
   // link there is replaced by the file (an extraction stays where it was
   // asked to write). here is the name's lstat, null when nothing was there:
   // the file is then created outright, its bytes in one write.
   int writeHere(const struct stat* here) const;
+  // write in two steps, so that the image is put in place together with
+  // other files (replacement::commitAll): writeInto writes the image into
+  // output, made for cFileName (or finds the old file already holds it);
+  // commitInto puts it in place. Each reports its failure.
+  int writeInto(replacement::OutputFile& output) const;
+  int commitInto(replacement::OutputFile& output) const;
+  void reportCommitFailure(const replacement::OutputFile& output) const;
 
   // Whole-image dump.
   void print(std::ostream& os) const;
 
  private:
   int layout(bool stampTime);
-  // write() once the name is followed to target; existing is its stat,
-  // null when there is nothing to replace.
-  int writeResolved(const String& target, const struct stat* existing) const;
 };

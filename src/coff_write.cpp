@@ -441,8 +441,8 @@ int Coff::write(std::FILE* file, long position) const {
 namespace {
 
 // Whether the regular file target (described by st) already holds exactly
-// the bytes image would write; if so it is stamped as written now, as a
-// write of the same bytes would leave it. Extracting a whole library again,
+// the bytes image would write; if so it is only stamped as written now, as
+// a write of the same bytes would leave it. Extracting a whole library again,
 // or linking again without a change, then costs a read instead of a new
 // file: creating thousands of files right after as many were removed is
 // slow on some file systems. The file header (time stamp included) is
@@ -481,8 +481,6 @@ bool leftInPlace(const Coff& image, const String& target, const struct stat& st)
     const std::unique_ptr<unsigned char[]> rendered = render(image, size);
     same = rendered && std::memcmp(rendered.get(), old.get(), size) == 0;
   }
-  const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
-  same = same && futimens(fd, times) == 0;
   ::close(fd);
   return same;
 }
@@ -491,23 +489,12 @@ bool leftInPlace(const Coff& image, const String& target, const struct stat& st)
 
 int Coff::write() const {
   const platform::Activity writing("writing Coff file", cFileName);
-  const String openFailure = "Could not open Coff file '" + cFileName + "' for writing.";
-  // A regular file (or a new one) is replaced whole, so a failed write
-  // leaves the old file as it was; anything else (a device, a pipe) is
-  // written in place.
-  String target;
-  struct stat st;
-  bool exists = false;
-  const bool resolved =
-      replacement::resolveLinks(platform::hostPath(cFileName), target, st, exists);
-  if (!resolved) {
-    reportMessage(SevError, "Coff::write()", openFailure, 0);
-    return 0;
-  }
-  return writeResolved(target, exists ? &st : nullptr);
+  replacement::OutputFile output(platform::hostPath(cFileName));
+  return writeInto(output) && commitInto(output);
 }
 
 int Coff::writeHere(const struct stat* here) const {
+  const platform::Activity writing("writing Coff file", cFileName);
   const String path = platform::hostPath(cFileName);
   if (!here) {
     const std::uint64_t size = this->size();
@@ -525,64 +512,51 @@ int Coff::writeHere(const struct stat* here) const {
                       "Coff file '" + cFileName + "' could not write its image.", 0);
         return 0;
       case replacement::alreadyThere:
-        break;  // looked at again below
+        break;  // replaced below
     }
   }
-  struct stat st;
-  if (!here) {
-    if (lstat(path.c_str(), &st) != 0) {
-      reportMessage(SevError, "Coff::write()",
-                    "Could not open Coff file '" + cFileName + "' for writing.", 0);
-      return 0;
-    }
-    here = &st;
-  }
-  // A link is replaced as if nothing were there: its target is not the
-  // name's to change.
-  return writeResolved(path, S_ISLNK(here->st_mode) ? nullptr : here);
+  // A link at the name is replaced as if nothing were there: its target is
+  // not the name's to change.
+  replacement::OutputFile output(path, replacement::OutputFile::replaceLink);
+  return writeInto(output) && commitInto(output);
 }
 
-int Coff::writeResolved(const String& target, const struct stat* existing) const {
-  const String openFailure = "Could not open Coff file '" + cFileName + "' for writing.";
-  const bool exists = existing != nullptr;
-  if (exists && !S_ISREG(existing->st_mode)) {
-    std::FILE* file = std::fopen(target.c_str(), "wb");
-    if (!file) {
-      reportMessage(SevError, "Coff::write()", openFailure, 0);
-      return 0;
-    }
-    int result = write(file, 0);
-    if (std::fclose(file) != 0 && result) {
-      reportMessage(SevError, "Coff::write()",
-                    "Coff file '" + cFileName + "' could not write string.", 0);
-      result = 0;
-    }
-    return result;
-  }
-
-  if (exists && access(target.c_str(), W_OK) != 0) {
-    reportMessage(SevError, "Coff::write()", openFailure, 0);
+int Coff::writeInto(replacement::OutputFile& output) const {
+  if (!output.prepare()) {
+    reportMessage(SevError, "Coff::write()",
+                  "Could not open Coff file '" + cFileName + "' for writing.", 0);
     return 0;
   }
-  if (exists && leftInPlace(*this, target, *existing)) return 1;
-  replacement::TempFile temp(target);
-  if (!temp.open() ||
-      !temp.setMode(exists ? (existing->st_mode & 07777) : replacement::creationMode())) {
-    reportMessage(SevError, "Coff::write()", openFailure, 0);
+  const struct stat* old = output.replaced();
+  if (old && leftInPlace(*this, output.target(), *old)) {
+    output.keepOld();
+    return 1;
+  }
+  if (!output.open()) {
+    reportMessage(SevError, "Coff::write()",
+                  "Could not open Coff file '" + cFileName + "' for writing.", 0);
     return 0;
   }
-  if (!write(temp.file(), 0)) return 0;
+  if (!write(output.file(), 0)) return 0;
   // Every block was flushed; a failing close still means the file may not
   // hold the image.
-  if (!temp.close()) {
+  if (!output.close()) {
     reportMessage(SevError, "Coff::write()",
                   "Coff file '" + cFileName + "' could not write string.", 0);
     return 0;
   }
-  if (!temp.commit(existing)) {
-    reportMessage(SevError, "Coff::write()", "Could not replace Coff file '" + cFileName + "'.",
-                  0);
-    return 0;
-  }
   return 1;
+}
+
+void Coff::reportCommitFailure(const replacement::OutputFile& output) const {
+  reportMessage(SevError, "Coff::write()",
+                (output.inPlace() ? "Could not write Coff file '" : "Could not replace Coff file '") +
+                    cFileName + "'.",
+                0);
+}
+
+int Coff::commitInto(replacement::OutputFile& output) const {
+  if (output.commit()) return 1;
+  reportCommitFailure(output);
+  return 0;
 }

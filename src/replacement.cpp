@@ -5,6 +5,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <system_error>
 #include <thread>
 
@@ -14,6 +16,10 @@ namespace {
 // The temporary files not yet renamed or removed. A program has one or two
 // at a time; a file beyond the slots is written unlisted.
 constexpr int kPendingSlots = 16;
+
+// The piece in which a finished file is copied into a target written in
+// place.
+constexpr std::size_t kCopyBlock = 256 * 1024;
 std::atomic<const char*> gPending[kPendingSlots];
 
 // Every signal whose default action ends the process, but those that leave
@@ -126,27 +132,144 @@ Created createWhole(const String& path, const unsigned char* bytes, std::size_t 
   return ok ? created : writeFailed;
 }
 
-int sameRegularFile(const String& a, const String& b) {
-  struct stat sa, sb;
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && S_ISREG(sa.st_mode) &&
-                 S_ISREG(sb.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino
-             ? 1
-             : 0;
+bool namesDescriptor(const String& path) {
+  if (path.compare(0, 5, "/dev/") != 0 && path.compare(0, 6, "/proc/") != 0) return false;
+  const String p = std::filesystem::path(path).lexically_normal().string();
+  if (p == "/dev/stdin" || p == "/dev/stdout" || p == "/dev/stderr") return true;
+  const auto number = [](const String& text, std::size_t from) {
+    return from < text.size() &&
+           text.find_first_not_of("0123456789", from) == String::npos;
+  };
+  if (p.compare(0, 8, "/dev/fd/") == 0) return number(p, 8);
+  if (p.compare(0, 6, "/proc/") != 0) return false;
+  const std::size_t slash = p.find('/', 6);
+  if (slash == String::npos || p.compare(slash, 4, "/fd/") != 0) return false;
+  const String process = p.substr(6, slash - 6);
+  if (process != "self" && process != "thread-self" && !number(process, 0)) return false;
+  return number(p, slash + 4);
 }
 
-int OutputFile::open(Special special) {
+FileIdentity identify(const String& path) {
+  FileIdentity id;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISREG(st.st_mode)) {
+      id.regular = true;
+      id.device = st.st_dev;
+      id.inode = st.st_ino;
+    } else {
+      id.other = true;
+    }
+    return id;
+  }
   String target;
-  if (!resolveLinks(cPath, target, cFacts, cExists)) return 0;
-  if (cExists && !S_ISREG(cFacts.st_mode)) {
-    if (special == refuseSpecial) return 0;
-    cInPlace = std::fopen(cPath.c_str(), "wb");
-    return cInPlace ? 1 : 0;
+  bool exists = false;
+  if (!resolveLinks(path, target, st, exists) || exists) {
+    id.other = true;  // a loop, or a file that cannot be followed: nothing lands there
+    return id;
+  }
+  // The directories on the way may be links too.
+  std::error_code failure;
+  std::filesystem::path absolute = std::filesystem::absolute(target, failure);
+  if (failure) absolute = target;
+  const std::filesystem::path real = std::filesystem::weakly_canonical(absolute, failure);
+  id.created = (failure ? absolute.lexically_normal() : real).string();
+  return id;
+}
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+  if (a.regular && b.regular) return a.device == b.device && a.inode == b.inode;
+  if (a.regular || b.regular || a.other || b.other) return false;
+  return !a.created.empty() && a.created == b.created;
+}
+
+int sameFile(const String& a, const String& b) {
+  return sameFile(identify(a), identify(b)) ? 1 : 0;
+}
+
+namespace {
+
+// Copies the whole of from (read from its start) to to; false on any
+// failure. The size copied goes to copied.
+bool copyWhole(int from, int to, off_t& copied) {
+  std::unique_ptr<char[]> buffer(new char[kCopyBlock]);
+  copied = 0;
+  for (;;) {
+    const ssize_t n = ::pread(from, buffer.get(), kCopyBlock, copied);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(to, buffer.get() + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      done += w;
+    }
+    copied += n;
+  }
+}
+
+// Where a target written in place has its contents made first.
+String spoolDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir && dir[0] == '/' ? String(dir) : String("/tmp");
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+  if (cSpool) std::fclose(cSpool);
+}
+
+int OutputFile::prepare() {
+  if (cPrepared) return cReady;
+  cPrepared = true;
+  struct stat here;
+  if (cLinks == replaceLink && ::lstat(cPath.c_str(), &here) == 0 && S_ISLNK(here.st_mode)) {
+    cTarget = cPath;
+    cExists = false;
+    cKind = kRename;
+    cReady = 1;
+    return 1;
+  }
+  bool viaDescriptor = namesDescriptor(cPath);
+  if (!resolveLinks(cPath, cTarget, cFacts, cExists, &viaDescriptor)) return 0;
+  if (cExists && S_ISDIR(cFacts.st_mode)) return 0;
+  if (viaDescriptor || (cExists && !S_ISREG(cFacts.st_mode))) {
+    cKind = kInPlace;
+    // What is not there yet is made by the write, as a plain create would.
+    cReady = access(cPath.c_str(), W_OK) == 0 || errno == ENOENT;
+    return cReady;
   }
   // A file we may not write stays as it is.
-  if (cExists && access(target.c_str(), W_OK) != 0) return 0;
-  cTemp.reset(new TempFile(target));
-  if (!cTemp->open() ||
-      !cTemp->setMode(cExists ? (cFacts.st_mode & 07777) : creationMode())) {
+  if (cExists && access(cTarget.c_str(), W_OK) != 0) return 0;
+  cKind = cExists && cFacts.st_nlink > 1 ? kLinked : kRename;
+  cReady = 1;
+  return 1;
+}
+
+int OutputFile::open() {
+  if (!prepare()) return 0;
+  if (cKind == kInPlace) {
+    String pattern = spoolDirectory() + "/.spool.XXXXXX";
+    const int fd = createPending(&pattern[0]);
+    if (fd < 0) return 0;
+    // Unnamed from the start: nothing is left behind, whatever ends the run.
+    ::unlink(pattern.c_str());
+    forgetPending(pattern.c_str());
+    cSpool = fdopen(fd, "w+b");
+    if (!cSpool) ::close(fd);
+    return cSpool ? 1 : 0;
+  }
+  cTemp.reset(new TempFile(cTarget));
+  if (!cTemp->open()) {
+    cTemp.reset();
+    return 0;
+  }
+  if (cKind == kLinked) return 1;  // copied into the old file, whose inode stays
+  if (cExists && (cFacts.st_uid != geteuid() || cFacts.st_gid != getegid()))
+    cTemp->setOwner(cFacts.st_uid, cFacts.st_gid);
+  if (!cTemp->setMode(cExists ? (cFacts.st_mode & 01777) : creationMode())) {
     cTemp.reset();
     return 0;
   }
@@ -154,20 +277,85 @@ int OutputFile::open(Special special) {
 }
 
 int OutputFile::close() {
-  if (cInPlace) {
-    int ok = std::fflush(cInPlace) == 0 && !std::ferror(cInPlace);
-    if (std::fclose(cInPlace) != 0) ok = 0;
-    cInPlace = nullptr;
-    return ok;
-  }
+  if (cSpool) return std::fflush(cSpool) == 0 && !std::ferror(cSpool) ? 1 : 0;
   return cTemp ? cTemp->close() : 0;
 }
 
-int OutputFile::commit() {
-  if (!cTemp) return 1;  // written in place
-  const int done = cTemp->commit(cExists ? &cFacts : nullptr);
-  cTemp.reset();
-  return done;
+int OutputFile::commit() { return commitAll({this}) ? 0 : 1; }
+
+int OutputFile::copyIn() {
+  int from = -1;
+  int to = -1;
+  if (cKind == kInPlace) {
+    if (!cSpool) return 0;
+    from = fileno(cSpool);
+    to = ::open(cPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } else {
+    if (!cTemp) return 0;
+    from = ::open(cTemp->path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (from >= 0) to = ::open(cTarget.c_str(), O_WRONLY | O_CLOEXEC);
+  }
+  bool ok = from >= 0 && to >= 0;
+  if (ok && cKind == kLinked) {
+    // The room is taken before the old contents are touched, so a full
+    // disk fails here instead of half-way through them.
+    struct stat st;
+    ok = ::fstat(from, &st) == 0;
+    const int taken = ok && st.st_size > 0 ? posix_fallocate(to, 0, st.st_size) : 0;
+    ok = ok && (taken == 0 || taken == EOPNOTSUPP || taken == EINVAL);
+  }
+  off_t copied = 0;
+  ok = ok && copyWhole(from, to, copied);
+  if (ok && cKind == kLinked) {
+    ok = ::ftruncate(to, copied) == 0;
+    if (ok && (cFacts.st_mode & 06000)) ok = ::fchmod(to, cFacts.st_mode & 01777) == 0;
+  }
+  if (to >= 0 && ::close(to) != 0) ok = false;
+  if (cKind != kInPlace && from >= 0) ::close(from);
+  if (ok) cTemp.reset();  // the temporary file has served
+  return ok ? 1 : 0;
+}
+
+int OutputFile::stamp() {
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+  return utimensat(AT_FDCWD, cTarget.c_str(), times, 0) == 0 ? 1 : 0;
+}
+
+OutputFile* commitAll(std::initializer_list<OutputFile*> files) {
+  std::vector<OutputFile*> placed;
+  const auto undo = [&placed] {
+    for (auto it = placed.rbegin(); it != placed.rend(); ++it) (*it)->cTemp->unplace();
+  };
+  for (OutputFile* f : files) {
+    if (!f || f->cKeep || f->cKind != OutputFile::kRename) continue;
+    if (!f->cTemp || !f->cTemp->place(f->cExists ? &f->cFacts : nullptr)) {
+      undo();
+      return f;
+    }
+    placed.push_back(f);
+  }
+  for (OutputFile* f : files) {
+    if (f && f->cKeep && !f->stamp()) {
+      undo();
+      return f;
+    }
+  }
+  // Writes in place cannot be taken back: they come last, those into
+  // files with other links before those into devices and pipes.
+  for (const OutputFile::Kind kind : {OutputFile::kLinked, OutputFile::kInPlace}) {
+    for (OutputFile* f : files) {
+      if (!f || f->cKeep || f->cKind != kind) continue;
+      if (!f->copyIn()) {
+        undo();
+        return f;
+      }
+    }
+  }
+  for (OutputFile* f : placed) {
+    f->cTemp->settle();
+    f->cTemp.reset();
+  }
+  return nullptr;
 }
 
 String directoryOf(const String& path) {
@@ -182,9 +370,11 @@ String baseOf(const String& path) {
   return slash == String::npos ? path : path.substr(slash + 1);
 }
 
-int resolveLinks(const String& path, String& target, struct stat& facts, bool& exists) {
+int resolveLinks(const String& path, String& target, struct stat& facts, bool& exists,
+                 bool* viaDescriptor) {
   String current = path;
   for (int hops = 0; hops < 40; ++hops) {
+    if (viaDescriptor && !*viaDescriptor && namesDescriptor(current)) *viaDescriptor = true;
     exists = lstat(current.c_str(), &facts) == 0;
     if (!exists || !S_ISLNK(facts.st_mode)) {
       target = current;

@@ -523,6 +523,21 @@ bool Cod::writeBlockList(FILE* file, const String& fileName, const BlockList& bl
 }
 
 bool Cod::write() {
+  replacement::OutputFile output(platform::hostPath(outputName()));
+  if (!writeInto(output)) return false;
+  if (output.commit()) return true;
+  reportCommitFailure(output);
+  return false;
+}
+
+void Cod::reportCommitFailure(const replacement::OutputFile& output) const {
+  std::ostringstream s;
+  s << (output.inPlace() ? "Could not write Cod file '" : "Could not replace Cod file '")
+    << outputName() << "'.";
+  reportStream(SevError, "Cod::write()", s, 0);
+}
+
+bool Cod::writeInto(replacement::OutputFile& output) {
   TOOL_ASSERT(cNumbering != Numbering::none);
   // A failed numbering was reported by preWrite: nothing is created.
   if (cNumbering != Numbering::done) return false;
@@ -530,8 +545,7 @@ bool Cod::write() {
   const platform::Activity writing("writing Cod file", name);
 
   // Written whole: a failed write leaves the old file as it was.
-  replacement::OutputFile output(platform::hostPath(name));
-  if (!output.open()) {
+  if (!output.file() && !output.open()) {
     std::ostringstream s;
     s << "Could not open Cod file '" << name << "' for writing.";
     reportStream(SevError, "Cod::write()", s, 0);
@@ -569,12 +583,6 @@ bool Cod::write() {
   if (!output.close()) {
     std::ostringstream s;
     s << "Could not close Cod file '" << name << "'.";
-    reportStream(SevError, "Cod::write()", s, 0);
-    return false;
-  }
-  if (!output.commit()) {
-    std::ostringstream s;
-    s << "Could not replace Cod file '" << name << "'.";
     reportStream(SevError, "Cod::write()", s, 0);
     return false;
   }

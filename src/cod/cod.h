@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "diagnostics.h"
+#include "replacement.h"
 
 // Little-endian field access at any offset (directory fields lie on odd
 // offsets, so nothing here assumes alignment).
@@ -318,6 +319,12 @@ class Cod {
   bool checkBlockCount(size_t total) const;
   // Writes the file named outputName(); true on success.
   bool write();
+  // write in two steps, so that the file is put in place together with
+  // another (replacement::commitAll): writeInto writes it into output, made
+  // for outputName() and opened here unless it is already; each failure is
+  // reported, reportCommitFailure reports a failed commit.
+  bool writeInto(replacement::OutputFile& output);
+  void reportCommitFailure(const replacement::OutputFile& output) const;
   // Writes blocks in order. On failure reports it and returns false.
   static bool writeBlockList(FILE* file, const String& fileName, const BlockList& blocks,
                              const char* kind);

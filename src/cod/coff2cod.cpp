@@ -14,10 +14,8 @@ namespace {
 
 const char* const kInitContext = "Coff2Cod::init()";
 
-// True when both names lead to one existing regular file (links and "./"
-// included): only such a file would lose its contents.
-bool sameFile(const String& a, const String& b) {
-  return replacement::sameRegularFile(platform::hostPath(a), platform::hostPath(b)) != 0;
+replacement::FileIdentity identityOf(const String& name) {
+  return replacement::identify(platform::hostPath(name));
 }
 
 }  // namespace
@@ -58,30 +56,43 @@ bool Coff2Cod::checkInput(const Coff& coff, bool noListing) const {
     reportStream(SevError, kInitContext, s, 0);
     return false;
   }
+  // No output may land on an input or on the other output, through links
+  // included.
   const String codName = codFileName(coff);
-  if (sameFile(codName, coff.cFileName)) {
+  const replacement::FileIdentity cod = identityOf(codName);
+  const replacement::FileIdentity executable = identityOf(coff.cFileName);
+  if (replacement::sameFile(cod, executable)) {
     s << "Cod file '" << codName << "' would overwrite the Coff file '" << coff.cFileName << "'.";
     reportStream(SevError, kInitContext, s, 0);
     return false;
   }
+  if (noListing) return true;
   const String listName = listFileName(coff);
-  if (!noListing && sameFile(listName, coff.cFileName)) {
+  const replacement::FileIdentity list = identityOf(listName);
+  if (replacement::sameFile(list, executable)) {
     s << "List file '" << listName << "' would overwrite the Coff file '" << coff.cFileName
       << "'.";
     reportStream(SevError, kInitContext, s, 0);
     return false;
   }
+  if (replacement::sameFile(cod, list)) {
+    s << "Cod file '" << codName << "' would overwrite the List file '" << listName << "'.";
+    reportStream(SevError, kInitContext, s, 0);
+    return false;
+  }
   // The sources are read while the listing is written: one of them that is
-  // the listing would be replaced by a listing of itself.
-  if (!noListing && platform::fileExists(listName)) {
+  // an output would be replaced. Only an existing output can be one.
+  if (list.regular || cod.regular) {
     const size_t n = coff.cSymbolTbl.size();
     for (size_t i = 0; i + 1 < n && i + 1 < coff.cAuxKind.size(); ++i) {
       if (coff.isAuxEntry(i) || coff.cAuxKind[i + 1] != auxFile) continue;
       if (syment::decode(coff.cSymbolTbl[i]).n_sclass != kClassFile) continue;
       const String source = coff.getName(aux_file::decode(coff.cSymbolTbl[i + 1]));
-      if (sameFile(source, listName)) {
-        s << "List file '" << listName << "' would overwrite the source file '" << source
-          << "'.";
+      const replacement::FileIdentity read = identityOf(source);
+      const bool overList = replacement::sameFile(read, list);
+      if (overList || replacement::sameFile(read, cod)) {
+        s << (overList ? "List file '" + listName : "Cod file '" + codName)
+          << "' would overwrite the source file '" << source << "'.";
         reportStream(SevError, kInitContext, s, 0);
         return false;
       }
@@ -100,9 +111,43 @@ Coff2Cod* Coff2Cod::init(const Coff& coff, uint32_t pageLength, bool noListing) 
   createSourceNames(coff);
   createSymbols(coff);
   // The listing adds the line records, and with them blocks: a COD file
-  // too large to number leaves no listing.
-  if (!noListing && !createListFile(coff)) return nullptr;
+  // too large to number leaves no listing. The COD file is opened first, so
+  // that a run that cannot write it leaves the old listing too.
+  if (!noListing) {
+    cCodOutput.reset(new replacement::OutputFile(platform::hostPath(outputName())));
+    if (!cCodOutput->open()) {
+      std::ostringstream s;
+      s << "Could not open Cod file '" << outputName() << "' for writing.";
+      reportStream(SevError, "Cod::write()", s, 0);
+      return nullptr;
+    }
+    if (!createListFile(coff)) return nullptr;
+  }
   return this;
+}
+
+bool Coff2Cod::write() {
+  if (!cListOutput) return Cod::write();
+  if (!writeInto(*cCodOutput)) return false;
+  const replacement::OutputFile* failed =
+      replacement::commitAll({cCodOutput.get(), cListOutput.get()});
+  if (!failed) {
+    // Both in place; a later write is of the COD file alone.
+    cListOutput.reset();
+    cCodOutput.reset();
+    return true;
+  }
+  if (failed == cCodOutput.get()) {
+    reportCommitFailure(*failed);
+    return false;
+  }
+  if (failed) {
+    std::ostringstream s;
+    s << (failed->inPlace() ? "Could not write list file '" : "Could not replace list file '")
+      << cListName << "'.";
+    reportStream(SevError, "Coff2Cod::createListFile()", s, 0);
+  }
+  return false;
 }
 
 void Coff2Cod::buildLineMap(const Coff& coff) {

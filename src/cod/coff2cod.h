@@ -46,10 +46,15 @@ class Coff2Cod : public Cod {
   Coff2Cod& operator=(const Coff2Cod&) = delete;
 
   // Builds every table from coff (which must stay alive until init returns)
-  // and, unless noListing is set, writes the listing beside the executable.
+  // and, unless noListing is set, writes the listing beside the executable,
+  // to be put in place by write together with the COD file.
   // pageLength is the number of rows per listing page, 0 for no page
   // breaks. Null after reporting why.
   Coff2Cod* init(const Coff& coff, uint32_t pageLength, bool noListing);
+
+  // Writes the COD file and puts it and the listing in place together:
+  // both or neither. True on success.
+  bool write();
 
   // --- The steps of init, in their order ---
 
@@ -131,7 +136,10 @@ class Coff2Cod : public Cod {
   void finishRow(std::string_view source, std::string_view file);
 
   // Listing state.
-  std::unique_ptr<replacement::OutputFile> cListOutput;  // written whole
+  std::unique_ptr<replacement::OutputFile> cListOutput;  // written whole, then kept to commit
+  // The COD file, opened before the listing is written, so that a COD file
+  // that cannot be made costs no listing.
+  std::unique_ptr<replacement::OutputFile> cCodOutput;
   FILE* cListFile = nullptr;                              // its stream
   String cListName;
   bool cListFailed = false;

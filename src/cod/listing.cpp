@@ -306,13 +306,8 @@ bool Coff2Cod::createListFile(const Coff& coff) {
     reportStream(SevError, kListContext, s, 0);
     ok = false;
   }
-  if (ok && !cListOutput->commit()) {
-    std::ostringstream s;
-    s << "Could not replace list file '" << cListName << "'.";
-    reportStream(SevError, kListContext, s, 0);
-    ok = false;
-  }
-  cListOutput.reset();
+  // Put in place by write, with the COD file.
+  if (!ok) cListOutput.reset();
   return ok;
 }
 

@@ -146,11 +146,20 @@ int runHexConverter(int argc, char** argv) {
     return 1;
   }
   // The HEX files land in the current directory under the executable's
-  // base name: an executable named like one of them would be its own output.
-  for (const String& name : hex.fileNames(format)) {
-    if (replacement::sameRegularFile(platform::hostPath(name), platform::hostPath(objectName))) {
-      reportMessage(SevError, "main()",
-                    "Hex file '" + name + "' would overwrite the Coff file '" + objectName + "'.",
+  // base name: an executable named like one of them would be its own
+  // output, and the two files of INHX8S may lead to one file.
+  const std::vector<String> names = hex.fileNames(format);
+  const replacement::FileIdentity input = replacement::identify(platform::hostPath(objectName));
+  std::vector<replacement::FileIdentity> outputs;
+  for (const String& name : names) {
+    outputs.push_back(replacement::identify(platform::hostPath(name)));
+    String other;
+    if (replacement::sameFile(outputs.back(), input))
+      other = "Coff file '" + objectName + "'";
+    for (std::size_t i = 0; other.empty() && i + 1 < outputs.size(); ++i)
+      if (replacement::sameFile(outputs.back(), outputs[i])) other = "Hex file '" + names[i] + "'";
+    if (!other.empty()) {
+      reportMessage(SevError, "main()", "Hex file '" + name + "' would overwrite the " + other + ".",
                     0);
       printSummaryAndExit(1);
       return 1;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <list>
+#include <memory>
 #include <ostream>
 #include <vector>
 
@@ -63,9 +64,11 @@ class HexFile {
   void put(const String& text);
   // Flushes and closes; false when anything written was lost.
   bool close();
-  // Puts the file in place of the old one; false when that failed.
-  bool commit();
+  // Puts the files (one, or the two of INHX8S) in place of the old ones
+  // together; the one that failed, or null.
+  static const HexFile* commitAll(const std::vector<std::unique_ptr<HexFile>>& files);
   const String& name() const { return cName; }
+  bool inPlace() const { return cFile.inPlace(); }
 
  private:
   String cName;
@@ -79,11 +82,12 @@ class Hex {
   std::vector<HexRange> cRanges;
 
   void sortRanges();
-  // Checks the record address against the format's reach (fatal beyond it)
-  // and writes the extended linear address record INHX32 needs. Returns 1
-  // when the record may be written, 0 when it is out of reach and the exit
-  // returned (only a replaced exit function returns).
-  int doLinearAddressRecord(HexFile& file, uint32_t address, int format, bool first);
+  // Checks every run against the format's reach: INHX8M and INHX8S hold
+  // 16-bit record addresses. Beyond it the error is fatal; 0 should the
+  // exit return (only a replaced exit function does).
+  int checkReach(int format) const;
+  // Writes the extended linear address record INHX32 needs.
+  void doLinearAddressRecord(HexFile& file, uint32_t address, int format, bool first);
   // The files write makes in that format, in the order it makes them.
   std::vector<String> fileNames(int format) const;
   // 1 on success; 0 when a file cannot be opened or written, or for an
@@ -92,15 +96,12 @@ class Hex {
   void print(std::ostream& os) const;
 
  private:
-  int writeByteRecords(HexFile& file, int format);
-  int writeSplitRecords(HexFile& low, HexFile& high);
+  void writeByteRecords(HexFile& file, int format);
+  void writeSplitRecords(HexFile& low, HexFile& high);
 
   // Upper address bits of the last extended linear address record; one
   // value for the whole run.
   uint32_t cLinearAddress = 0;
-  // Files open during write, put in place before a fatal exit so that the
-  // records written before it survive.
-  std::vector<HexFile*> cOpenFiles;
 };
 
 class Coff2Hex : public Hex {

@@ -78,26 +78,43 @@ bool HexFile::close() {
   return !cFailed;
 }
 
-bool HexFile::commit() { return cFile.commit() != 0; }
+const HexFile* HexFile::commitAll(const std::vector<std::unique_ptr<HexFile>>& files) {
+  replacement::OutputFile* failed =
+      replacement::commitAll({&files[0]->cFile, files.size() > 1 ? &files[1]->cFile : nullptr});
+  for (const auto& f : files)
+    if (failed == &f->cFile) return f.get();
+  return nullptr;
+}
 
 void Hex::sortRanges() {
   std::stable_sort(cRanges.begin(), cRanges.end(),
                    [](const HexRange& a, const HexRange& b) { return a.cStart < b.cStart; });
 }
 
-int Hex::doLinearAddressRecord(HexFile& file, uint32_t address, int format, bool first) {
-  if (first) cLinearAddress = address;
-  if (format == fmtINHX8M || format == fmtINHX8S) {
-    if ((address >> 16) != 0) {
-      // The records before this one are the result the user gets.
-      for (HexFile* f : cOpenFiles)
-        if (f->close()) f->commit();
+int Hex::checkReach(int format) const {
+  if (format != fmtINHX8M && format != fmtINHX8S) return 1;
+  // Record addresses are byte addresses in INHX8M, word addresses in the
+  // two files of INHX8S; records never cross a 64 KB boundary, so the last
+  // byte of each run tells.
+  const unsigned shift = format == fmtINHX8S ? 1 : 0;
+  for (const HexRange& r : cRanges) {
+    if (r.cData.size() == 0) continue;
+    const uint64_t last = r.cStart + static_cast<uint64_t>(r.cData.size()) - 1;
+    if ((last >> shift) > 0xFFFFu) {
       reportMessage(SevError, "Hex::doLinearAddressRecord()",
                     "Selected hex format does not support byte addresses above 64kb; use INHX32 format!",
                     1);
       return 0;
     }
-    return 1;
+  }
+  return 1;
+}
+
+void Hex::doLinearAddressRecord(HexFile& file, uint32_t address, int format, bool first) {
+  if (first) cLinearAddress = address;
+  if (format == fmtINHX8M || format == fmtINHX8S) {
+    TOOL_ASSERT((address >> 16) == 0);  // checkReach passed
+    return;
   }
   if (first || (address >> 16) != (cLinearAddress >> 16)) {
     cLinearAddress = address;
@@ -107,10 +124,9 @@ int Hex::doLinearAddressRecord(HexFile& file, uint32_t address, int format, bool
                   static_cast<unsigned>(checksum(2 + 4 + (upper >> 8) + (upper & 0xFFu))));
     file.put(String(line) + kRecordEnd);
   }
-  return 1;
 }
 
-int Hex::writeByteRecords(HexFile& file, int format) {
+void Hex::writeByteRecords(HexFile& file, int format) {
   bool first = true;
   std::vector<uint8_t> bytes;
   String line;
@@ -121,7 +137,7 @@ int Hex::writeByteRecords(HexFile& file, int format) {
     TOOL_ASSERT(r.cStart + size <= 0x100000000ull);
     uint64_t address = r.cStart;
     for (uint64_t offset = 0; offset < size;) {
-      if (!doLinearAddressRecord(file, static_cast<uint32_t>(address), format, first)) return 0;
+      doLinearAddressRecord(file, static_cast<uint32_t>(address), format, first);
       first = false;
       const uint64_t n = std::min<uint64_t>(16 - (address & 0xF), size - offset);
       bytes.assign(data + offset, data + offset + n);
@@ -131,14 +147,13 @@ int Hex::writeByteRecords(HexFile& file, int format) {
       offset += n;
     }
   }
-  return 1;
 }
 
 // INHX8S: the byte at an even address goes to the low file, the one at an
 // odd address to the high file, both at word address (byte address / 2).
 // Splitting by address parity rather than by offset in the run keeps the
 // halves right for runs that start on an odd byte (byte-addressed memory).
-int Hex::writeSplitRecords(HexFile& low, HexFile& high) {
+void Hex::writeSplitRecords(HexFile& low, HexFile& high) {
   bool first = true;
   std::vector<uint8_t> half[2];
   String line;
@@ -160,13 +175,10 @@ int Hex::writeSplitRecords(HexFile& low, HexFile& high) {
           half[p].push_back(data[byteAddress - begin]);
         }
       }
-      // Both files are checked before either is written, so a fatal stop
-      // leaves them holding the same records.
       HexFile* files[2] = {&low, &high};
       for (int p = 0; p < 2; ++p) {
         if (half[p].empty()) continue;
-        if (!doLinearAddressRecord(*files[p], static_cast<uint32_t>(firstWord[p]), fmtINHX8S, first))
-          return 0;
+        doLinearAddressRecord(*files[p], static_cast<uint32_t>(firstWord[p]), fmtINHX8S, first);
         first = false;
       }
       for (int p = 0; p < 2; ++p) {
@@ -177,7 +189,6 @@ int Hex::writeSplitRecords(HexFile& low, HexFile& high) {
       word += n;
     }
   }
-  return 1;
 }
 
 std::vector<String> Hex::fileNames(int format) const {
@@ -187,6 +198,9 @@ std::vector<String> Hex::fileNames(int format) const {
 
 int Hex::write(int format) {
   if (format != fmtINHX8M && format != fmtINHX8S && format != fmtINHX32) return 0;
+  sortRanges();
+  // Out of the format's reach, nothing is written at all.
+  if (!checkReach(format)) return 0;
 
   const std::vector<String> names = fileNames(format);
   const platform::Activity writing("writing hex file", names.front());
@@ -201,42 +215,31 @@ int Hex::write(int format) {
     }
   }
 
-  sortRanges();
+  if (format == fmtINHX8S)
+    writeSplitRecords(*files[0], *files[1]);
+  else
+    writeByteRecords(*files[0], format);
 
-  int ok = 0;
-  {
-    // Cleared however the records end (a trapped exit unwinds through here).
-    struct OpenFilesScope {
-      std::vector<HexFile*>& list;
-      ~OpenFilesScope() { list.clear(); }
-    } scope{cOpenFiles};
-    for (auto& f : files) cOpenFiles.push_back(f.get());
-    ok = format == fmtINHX8S ? writeSplitRecords(*files[0], *files[1])
-                             : writeByteRecords(*files[0], format);
-  }
-  if (!ok) return 0;
-
-  int result = 1;
-  // Every file is written before any replaces its old one, so a failure
-  // leaves all of them as they were.
+  // Every file is written before any replaces its old one, and they are
+  // put in place together, so a failure leaves all of them as they were.
   for (auto& f : files) {
     f->put(String(kEndRecord) + kRecordEnd);
     if (!f->close()) {
       std::ostringstream s;
       s << "Could not write hex file '" << f->name() << "'.";
       reportStream(SevError, "Hex::write()", s, 0);
-      result = 0;
+      return 0;
     }
   }
-  for (auto& f : files) {
-    if (result && !f->commit()) {
-      std::ostringstream s;
-      s << "Could not replace hex file '" << f->name() << "'.";
-      reportStream(SevError, "Hex::write()", s, 0);
-      result = 0;
-    }
+  const HexFile* failed = HexFile::commitAll(files);
+  if (failed) {
+    std::ostringstream s;
+    s << (failed->inPlace() ? "Could not write hex file '" : "Could not replace hex file '")
+      << failed->name() << "'.";
+    reportStream(SevError, "Hex::write()", s, 0);
+    return 0;
   }
-  return result;
+  return 1;
 }
 
 void Hex::print(std::ostream& os) const {

@@ -190,7 +190,24 @@ void Archiver::print(std::ostream& os) const {
   os << "  cHasCmd=" << cHasCmd << "\n";
 }
 
+// The library is written over none of the members it is made from, through
+// links included. 0 after the error.
+int Archiver::checkLibraryOverMembers(const char* context) const {
+  const replacement::FileIdentity library = replacement::identify(platform::hostPath(cArchive));
+  if (!library.regular) return 1;  // only an existing file can be a member
+  for (const String& name : cMembers) {
+    if (!replacement::sameFile(library, replacement::identify(platform::hostPath(name)))) continue;
+    reportMessage(SevError, context,
+                  "Library '" + cArchive + "' would overwrite the member '" + name +
+                      "'; nothing is written.",
+                  0);
+    return 0;
+  }
+  return 1;
+}
+
 int Archiver::cmdCreate() {
+  if (!checkLibraryOverMembers("Archiver::cmdCreate")) return 0;
   // An existing file of this name is replaced, never read.
   cLibrary = std::make_unique<Archive>();
   Archive& archive = *cLibrary;
@@ -242,6 +259,7 @@ int Archiver::cmdDelete() {
 }
 
 int Archiver::cmdReplace() {
+  if (!checkLibraryOverMembers("Archiver::cmdReplace")) return 0;
   cLibrary = Archive::make(cArchive);
   Archive* const archive = cLibrary.get();
   if (!archive) return 0;
@@ -322,7 +340,7 @@ int Archiver::cmdExtract() {
     const bool isLibrary =
         there[i] && haveLibrary &&
         (S_ISLNK(seen[i].st_mode)
-             ? replacement::sameRegularFile(path, platform::hostPath(cArchive)) != 0
+             ? replacement::sameFile(path, platform::hostPath(cArchive)) != 0
              : S_ISREG(seen[i].st_mode) && S_ISREG(library.st_mode) &&
                    seen[i].st_dev == library.st_dev && seen[i].st_ino == library.st_ino);
     if (isLibrary) return refuse("would overwrite the library");

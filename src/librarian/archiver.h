@@ -32,6 +32,7 @@ class Archiver {
   int run();
   void print(std::ostream& os) const;
 
+  int checkLibraryOverMembers(const char* context) const;
   int cmdCreate();
   int cmdList();
   int cmdDelete();

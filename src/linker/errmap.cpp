@@ -1,6 +1,6 @@
-// The partial map written right after mapping, so that a user whose link
-// fails for lack of space can see what went where. A successful link
-// writes the full map over it.
+// The partial map, composed right after mapping and written when the link
+// fails from there on, so that a user whose link fails for lack of space
+// can see what went where. A successful link writes the full map instead.
 #include <cstdio>
 #include <sstream>
 
@@ -23,10 +23,8 @@ void printGroup(std::ostream& os, const char* title, const std::list<Memory>& me
 
 }  // namespace
 
-// Its failures are reported here and counted; they never decide the link.
-int Linker::writeErrorMapFile(String&) {
-  if (cMapFile.empty()) return 1;
-
+void Linker::composeErrorMap() {
+  if (cMapFile.empty()) return;
   std::ostringstream text;
   text << linkerBanner();
   text << "\nLinker Error Map File - Created " << platform::ctimeText(platform::now());
@@ -36,5 +34,13 @@ int Linker::writeErrorMapFile(String&) {
   printGroup(text, "SHAREBANKS:", cShareBanks);
   printGroup(text, "DATABANKS:", cDataBanks);
   printGroup(text, "ACCESSBANKS:", cAccessBanks);
-  return MapFile::writeText(cMapFile, text.str(), "Linker::writeErrorMapFile()");
+  cErrorMap = text.str();
+}
+
+// Its failures are reported here and counted; they never decide the link.
+int Linker::writeErrorMapFile(String&) {
+  // A map file that failed already was reported: it stays as it was.
+  if (cMapFile.empty() || cMapFailed) return 1;
+  if (cErrorMap.empty()) composeErrorMap();
+  return MapFile::writeText(cMapFile, cErrorMap, "Linker::writeErrorMapFile()");
 }

@@ -18,6 +18,7 @@
 #include "linker.h"
 #include "platform.h"
 #include "readahead.h"
+#include "replacement.h"
 
 namespace {
 
@@ -263,12 +264,57 @@ class LibraryIndex {
 
 }  // namespace
 
-int Linker::readObjectFiles(String& err) {
+int Linker::locateInputs(String& err) {
   if (cObjectFile.empty()) {
     err = "no input object files specified.";
     return 0;
   }
+  cObjectNames = cObjectFile;
+  cLibraryNames = cLibraryFile;
   if (!locateAll(cObjectFile, cLibPath, true, err)) return 0;
+  // Libraries are looked for in the LIBPATH directories only.
+  if (!locateAll(cLibraryFile, cLibPath, false, err)) return 0;
+  cLocated = true;
+  return 1;
+}
+
+int Linker::checkOutputs(String& err) {
+  const replacement::FileIdentity output =
+      replacement::identify(platform::hostPath(cOutputFile));
+  replacement::FileIdentity map;
+  if (!cMapFile.empty()) {
+    map = replacement::identify(platform::hostPath(cMapFile));
+    if (replacement::sameFile(map, output)) {
+      err = "map file '" + cMapFile + "' would overwrite the output file '" + cOutputFile + "'.";
+      return 0;
+    }
+  }
+  // Every input exists: only an output that exists can be one of them.
+  if (!output.regular && !map.regular) return 1;
+  String overMap, overOutput;
+  const auto check = [&](const String& path, const String& named) {
+    const replacement::FileIdentity input = replacement::identify(platform::hostPath(path));
+    if (overMap.empty() && replacement::sameFile(map, input)) overMap = named;
+    if (overOutput.empty() && replacement::sameFile(output, input)) overOutput = named;
+  };
+  auto named = cObjectNames.begin();
+  for (const String& path : cObjectFile) check(path, *named++);
+  named = cLibraryNames.begin();
+  for (const String& path : cLibraryFile) check(path, *named++);
+  for (const String& path : cCommandFiles) check(path, path);
+  if (!overMap.empty())
+    err = "map file '" + cMapFile + "' would overwrite the input file '" + overMap + "'.";
+  else if (!overOutput.empty())
+    err = "output file '" + cOutputFile + "' would overwrite the input file '" + overOutput + "'.";
+  return err.empty() ? 1 : 0;
+}
+
+int Linker::readObjectFiles(String& err) {
+  if (!cLocated && cObjectFile.empty()) {
+    err = "no input object files specified.";
+    return 0;
+  }
+  if (!cLocated && !locateAll(cObjectFile, cLibPath, true, err)) return 0;
   ReadAhead files(cObjectFile);
   std::vector<unsigned char> bytes;
   std::size_t i = 0;
@@ -284,9 +330,7 @@ int Linker::readObjectFiles(String& err) {
 }
 
 int Linker::readLibraryFiles(String& err) {
-  if (cLibraryFile.empty()) return 1;
-  // Libraries are looked for in the LIBPATH directories only.
-  if (!locateAll(cLibraryFile, cLibPath, false, err)) return 0;
+  if (!cLocated && !locateAll(cLibraryFile, cLibPath, false, err)) return 0;
   for (const String& name : cLibraryFile) {
     std::unique_ptr<Archive> archive = Archive::make(name);
     if (!archive) return 0;

@@ -1,9 +1,11 @@
 // The link driver: the phases in their fixed order, the first failure
 // ending the link with its message, then the output laid out, verified and
-// written, and last the map file.
+// written together with the map file. A link that fails after mapping
+// writes the partial map instead.
 #include "linker.h"
 #include "mapfile.h"
 #include "platform.h"
+#include "replacement.h"
 
 int Linker::link(String& err) {
   // Phases whose outcome cannot stop the link report into this instead, so
@@ -12,6 +14,8 @@ int Linker::link(String& err) {
 
   if (cOutputFile.empty()) cOutputFile = "a.out";
   const platform::Activity linking("linking executable", cOutputFile);
+  if (!locateInputs(err)) return 0;
+  if (!checkOutputs(err)) return 0;
   if (!readObjectFiles(err)) return 0;
   if (!readLibraryFiles(err)) return 0;
   if (!importLibraryMembers(err)) return 0;
@@ -23,8 +27,14 @@ int Linker::link(String& err) {
   // refused for its count or its size leaves no file behind, not even the
   // error map.
   if (mapped && (!verifyOutputScnCount(err) || !verifyOutputSize(err))) return 0;
-  writeErrorMapFile(ignored);  // after a failed mapping too: it shows what did fit
-  if (!mapped) return 0;
+  composeErrorMap();  // after a failed mapping too: it shows what did fit
+  if (mapped && buildAndWrite(err)) return 1;
+  writeErrorMapFile(ignored);
+  return 0;
+}
+
+int Linker::buildAndWrite(String& err) {
+  String ignored;
   if (!loadSections(err)) return 0;
   if (!buildInitTable(err)) return 0;
   if (!relocateSymbols(err)) return 0;
@@ -55,7 +65,33 @@ int Linker::link(String& err) {
     err = "Internal Coff output file is corrupt.";
     return 0;
   }
-  if (!cOutput.write()) return 0;
-  if (!cMapFile.empty() && !MapFile::write(cMapFile, cOutput, programMemorySize())) return 0;
-  return 1;
+  return writeOutputs();
+}
+
+int Linker::writeOutputs() {
+  // Both files are opened before either is written, and put in place
+  // together: a map that cannot be made costs no executable.
+  std::unique_ptr<replacement::OutputFile> map;
+  if (!cMapFile.empty()) {
+    map.reset(new replacement::OutputFile(platform::hostPath(cMapFile)));
+    if (!MapFile::open(*map, cMapFile, "MapFile::write()")) {
+      cMapFailed = true;
+      return 0;
+    }
+  }
+  replacement::OutputFile executable(platform::hostPath(cOutputFile));
+  if (!cOutput.writeInto(executable)) return 0;
+  if (map && !MapFile::write(*map, cMapFile, cOutput, programMemorySize())) {
+    cMapFailed = true;
+    return 0;
+  }
+  const replacement::OutputFile* failed = replacement::commitAll({&executable, map.get()});
+  if (!failed) return 1;
+  if (failed == &executable) {
+    cOutput.reportCommitFailure(executable);
+  } else {
+    MapFile::reportCommitFailure(*failed, cMapFile, "MapFile::write()");
+    cMapFailed = true;
+  }
+  return 0;
 }

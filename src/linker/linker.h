@@ -47,6 +47,8 @@ class Linker : public LinkerDirectives {
   // Runs one link: the phases below in order, stopping at the first that
   // fails, then lays out, verifies and writes the output (link.cpp).
   int link(String& err);
+  // The command files read, as the parser found them: inputs too.
+  void setCommandFiles(const std::list<String>& files) { cCommandFiles = files; }
 
   // Sum of the CODEPAGE sizes in locations.
   uint32_t programMemorySize() const;
@@ -56,6 +58,11 @@ class Linker : public LinkerDirectives {
 
   // Link phases; each returns 1 or 0 with its message in err.
   // Inputs and library import (inputs.cpp).
+  // Finds every object file and library once, for the output check and
+  // for reading (which finds them itself when this was not run).
+  int locateInputs(String& err);
+  // No output lands on an input or on the other output.
+  int checkOutputs(String& err);
   int readObjectFiles(String& err);
   int readLibraryFiles(String& err);
   int importLibraryMembers(String& err);
@@ -65,6 +72,9 @@ class Linker : public LinkerDirectives {
   int verifyMemoryAttributes(String& err);
   // Placement (allocate.cpp) and the error map file (errmap.cpp).
   int mapSections(String& err);
+  // The partial map is composed right after mapping and written only
+  // should the link fail after it.
+  void composeErrorMap();
   int writeErrorMapFile(String& err);
   int loadSections(String& err);
   // Stack and initialisation table (cinit.cpp).
@@ -94,6 +104,10 @@ class Linker : public LinkerDirectives {
   int buildOutputStringTbl(String& err);
   int buildOutputScnHdrs(String& err);
   int buildOutputFileHdr(String& err);
+  // The phases after mapping, up to the written outputs.
+  int buildAndWrite(String& err);
+  // The executable and the map, put in place together (link.cpp).
+  int writeOutputs();
   int buildOutputHoles(String& err);
 
   // Output sections are numbered from 1 up to this.
@@ -244,6 +258,14 @@ class Linker : public LinkerDirectives {
   String cOutputFile;
   std::list<String> cObjectFile;
   std::list<String> cLibraryFile;
+  // The same names as given, before locateInputs made them paths.
+  std::list<String> cObjectNames;
+  std::list<String> cLibraryNames;
+  std::list<String> cCommandFiles;
+  bool cLocated = false;  // locateInputs done: the two lists hold paths
+  // The partial map's text, and whether the map file failed already.
+  String cErrorMap;
+  bool cMapFailed = false;
   // The names as added to the two lists, so a repeated name is found
   // without a walk over all the others.
   std::unordered_set<String> cObjectFileNames;

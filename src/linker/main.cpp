@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) std::cout << "_torvan: argv[" << i << "]='" << argv[i] << "'\n";
 
   parser.parseCommandLine(argc, argv, linker);
+  linker.setCommandFiles(parser.cmdFiles());
 
   String err;
   const int linked = linker.link(err);

@@ -78,37 +78,33 @@ class StringSink : public MapText::Sink {
   String cText;
 };
 
-// The map file, opened when the first block arrives, so that a link ended
-// while the map is composed leaves no map behind. It is written whole (see
-// replacement::OutputFile): a failed write leaves the old map as it was.
-// After a failed open or write the rest is discarded; finish reports the
-// failure once.
+// The map file, written whole (see replacement::OutputFile): a failed
+// write leaves the old map as it was. It is opened when the first block
+// arrives unless it already is. After a failed open or write the rest is
+// discarded; finish reports the failure once.
 class FileSink : public MapText::Sink {
  public:
-  FileSink(const String& name, const char* context)
-      : cName(name), cContext(context), cFile(platform::hostPath(name)) {}
+  FileSink(replacement::OutputFile& file, const String& name, const char* context)
+      : cName(name), cContext(context), cFile(file) {}
 
   void take(const char* data, size_t size) override {
     if (cFailure != kNone) return;
-    if (!cOpened) {
-      if (!cFile.open()) {
-        cFailure = kOpen;
-        return;
-      }
-      cOpened = true;
+    if (!cFile.file() && !cFile.open()) {
+      cFailure = kOpen;
+      return;
     }
     if (std::fwrite(data, 1, size, cFile.file()) != size) cFailure = kWrite;
   }
 
-  // 1 when the whole text was written; 0 after reporting a failed open,
-  // write, flush, close or replacement.
-  int finish() {
-    if (cFailure == kNone && !cOpened) take("", 0);  // an empty text still makes the file
+  // 1 when the whole text was written (and, with commit, put in place); 0
+  // after reporting a failed open, write, flush, close or replacement.
+  int finish(bool commit) {
+    if (cFailure == kNone && !cFile.file()) take("", 0);  // an empty text still makes the file
     if (cFailure == kNone) {
       if (!cFile.close())
         cFailure = kWrite;
-      else if (!cFile.commit())
-        cFailure = kReplace;
+      else if (commit && !cFile.commit())
+        cFailure = cFile.inPlace() ? kWrite : kReplace;
     }
     if (cFailure == kOpen) {
       reportMessage(SevError, cContext, "Could not open map file '" + cName + "' for writing.", 0);
@@ -130,8 +126,7 @@ class FileSink : public MapText::Sink {
 
   String cName;
   const char* cContext;
-  replacement::OutputFile cFile;
-  bool cOpened = false;
+  replacement::OutputFile& cFile;
   Failure cFailure = kNone;
 };
 
@@ -672,17 +667,42 @@ String MapFile::compose(const Coff& output, uint64_t programSize, const String& 
   return std::move(text.cText);
 }
 
+int MapFile::open(replacement::OutputFile& file, const String& name, const char* context) {
+  if (file.open()) return 1;
+  reportMessage(SevError, context, "Could not open map file '" + name + "' for writing.", 0);
+  return 0;
+}
+
+int MapFile::write(replacement::OutputFile& file, const String& name, const Coff& output,
+                   uint64_t programSize) {
+  const platform::Activity writing("writing map file", name);
+  FileSink sink(file, name, "MapFile::write()");
+  MapText out(sink);
+  composeMap(out, output, programSize, platform::ctimeText(platform::now()));
+  return sink.finish(false);
+}
+
 int MapFile::write(const String& name, const Coff& output, uint64_t programSize) {
   const platform::Activity writing("writing map file", name);
-  FileSink file(name, "MapFile::write()");
-  MapText out(file);
+  replacement::OutputFile file(platform::hostPath(name));
+  FileSink sink(file, name, "MapFile::write()");
+  MapText out(sink);
   composeMap(out, output, programSize, platform::ctimeText(platform::now()));
-  return file.finish();
+  return sink.finish(true);
+}
+
+void MapFile::reportCommitFailure(const replacement::OutputFile& file, const String& name,
+                                  const char* context) {
+  reportMessage(SevError, context,
+                (file.inPlace() ? "Could not write map file '" : "Could not replace map file '") +
+                    name + "'.",
+                0);
 }
 
 int MapFile::writeText(const String& name, const String& text, const char* context) {
   const platform::Activity writing("writing map file", name);
-  FileSink file(name, context);
-  file.take(text.data(), text.size());
-  return file.finish();
+  replacement::OutputFile file(platform::hostPath(name));
+  FileSink sink(file, name, context);
+  sink.take(text.data(), text.size());
+  return sink.finish(true);
 }

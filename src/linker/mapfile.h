@@ -8,6 +8,7 @@
 
 #include "coff.h"
 #include "diagnostics.h"
+#include "replacement.h"
 
 // One row of the section table.
 class SectionInfo {
@@ -68,11 +69,18 @@ class SymbolInfo {
 
 class MapFile {
  public:
-  // Writes the map of output to name, block by block as it is composed.
-  // programSize is the total of the CODEPAGE sizes in locations. 1 when the
-  // whole file was written; 0 after reporting a failed open or a failed
-  // write, once.
+  // Opens file, the map file name; 0 after reporting a failure.
+  static int open(replacement::OutputFile& file, const String& name, const char* context);
+  // Writes the map of output into file (the map file name), block by block
+  // as it is composed, and closes it; the caller commits it. programSize is
+  // the total of the CODEPAGE sizes in locations. 1 when the whole file was
+  // written; 0 after reporting a failed open or a failed write, once.
+  static int write(replacement::OutputFile& file, const String& name, const Coff& output,
+                   uint64_t programSize);
+  // The map alone: written and put in place.
   static int write(const String& name, const Coff& output, uint64_t programSize);
+  static void reportCommitFailure(const replacement::OutputFile& file, const String& name,
+                                  const char* context);
   // Writes text as the map file name; a failed open, write, flush or close
   // is reported with context and gives 0. The error map file uses it too.
   static int writeText(const String& name, const String& text, const char* context);

@@ -117,240 +117,6 @@ bool takesValue(char letter) {
          letter == 'o';
 }
 
-// Candidate directory joined with a name, as the input search joins them.
-String joinPath(const String& dir, const String& name) {
-  if (dir.empty() || isSeparator(dir.back())) return dir + name;
-  return dir + "/" + name;
-}
-
-// What deciding whether two names are one file needs of each name, found
-// once per name: its device and inode when it exists as a file or directory,
-// and its spelling made absolute and normal.
-struct FileFacts {
-  bool comparable = false;
-  // Exists as neither a regular file nor a directory (a device, a pipe):
-  // writing it loses no contents, so it is never "the same file".
-  bool special = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool spelt = false;  // normal holds the absolute spelling
-  std::filesystem::path normal;
-};
-
-// The working directory, asked for once: it stays the same while the
-// command line is read.
-const std::filesystem::path* workingDirectory() {
-  static std::error_code failure;
-  static const std::filesystem::path dir = std::filesystem::current_path(failure);
-  return failure ? nullptr : &dir;
-}
-
-// Whether host exists at all.
-bool statFacts(const String& host, FileFacts& facts) {
-  struct stat st;
-  if (::stat(host.c_str(), &st) != 0) return false;
-  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
-    facts.comparable = true;
-    facts.device = st.st_dev;
-    facts.inode = st.st_ino;
-  } else {
-    facts.special = true;
-  }
-  return true;
-}
-
-void spellFacts(const String& host, FileFacts& facts) {
-  namespace fs = std::filesystem;
-  const fs::path p(host);
-  if (p.empty()) return;
-  if (p.is_absolute()) {
-    facts.normal = p.lexically_normal();
-  } else {
-    const fs::path* dir = workingDirectory();
-    if (!dir) return;
-    facts.normal = (*dir / p).lexically_normal();
-  }
-  facts.spelt = true;
-}
-
-FileFacts factsOf(const String& name) {
-  FileFacts facts;
-  const String host = platform::hostPath(name);
-  statFacts(host, facts);
-  spellFacts(host, facts);
-  return facts;
-}
-
-// 1 when the names are one file: both exist and are the same file, or they
-// are spelt alike once made absolute (files that are not there yet).
-bool sameFile(const FileFacts& a, const FileFacts& b) {
-  if (a.special || b.special) return false;
-  if (a.comparable && b.comparable && a.device == b.device && a.inode == b.inode) return true;
-  return a.spelt && b.spelt && a.normal == b.normal;
-}
-
-// The same for a target known by its facts and a name whose facts are
-// found only as far as they can matter. A last component that is a plain
-// name stays the last component of the normal spelling, so a different one
-// settles the spelling without building it.
-bool sameFile(const FileFacts& target, const String& name, FileFacts& facts, bool& statted) {
-  if (target.special) return false;
-  const String host = platform::hostPath(name);
-  if (target.comparable) {
-    if (!statted) statFacts(host, facts);
-    statted = true;
-    if (facts.comparable && facts.device == target.device && facts.inode == target.inode)
-      return true;
-  }
-  if (!target.spelt) return false;
-  const std::size_t slash = host.rfind('/');
-  const String last = host.substr(slash == String::npos ? 0 : slash + 1);
-  if (!last.empty() && last != "." && last != ".." && last != target.normal.filename().native())
-    return false;
-  if (!facts.spelt) spellFacts(host, facts);
-  return facts.spelt && facts.normal == target.normal;
-}
-
-// Passes every operation on to the linker and remembers the file names it
-// accepted, so that the map file can be checked against them once the
-// whole command line has been read.
-class NameRecorder : public LinkerDirectives {
- public:
-  explicit NameRecorder(LinkerDirectives& target) : cTarget(target) {}
-
-  int setMinHeapSize(uint32_t size, String& err) override {
-    return cTarget.setMinHeapSize(size, err);
-  }
-  int setMapFile(const String& name, String& err) override {
-    return keep(cTarget.setMapFile(name, err), name, cMapFile);
-  }
-  int setOutputFile(const String& name, String& err) override {
-    return keep(cTarget.setOutputFile(name, err), name, cOutputFile);
-  }
-  int addObjectFile(const String& name, String& err) override {
-    return keepIn(cTarget.addObjectFile(name, err), name, cObjectFiles);
-  }
-  int addLibraryFile(const String& name, String& err) override {
-    return keepIn(cTarget.addLibraryFile(name, err), name, cLibraryFiles);
-  }
-  int addCodePage(const Memory& memory, String& err) override {
-    return cTarget.addCodePage(memory, err);
-  }
-  int addDataBank(const Memory& memory, String& err) override {
-    return cTarget.addDataBank(memory, err);
-  }
-  int addShareBank(const Memory& memory, String& err) override {
-    return cTarget.addShareBank(memory, err);
-  }
-  int addAccessBank(const Memory& memory, String& err) override {
-    return cTarget.addAccessBank(memory, err);
-  }
-  int addSectionDesc(const SectionDesc& desc, String& err) override {
-    return cTarget.addSectionDesc(desc, err);
-  }
-  int setStackDesc(const StackDesc& desc, String& err) override {
-    return cTarget.setStackDesc(desc, err);
-  }
-  int addLibPath(const String& dir, String& err) override {
-    return keepIn(cTarget.addLibPath(dir, err), dir, cLibPaths);
-  }
-  int setStrip(int flag, String& err) override { return cTarget.setStrip(flag, err); }
-
-  // The map file is written twice during a link (the partial map after
-  // mapping, the full one at the end) and the output once at its end, so a
-  // map file that is also the output, or either of them naming one of the
-  // inputs, would destroy that file. The message, or empty.
-  String fileConflict(const std::list<String>& commandFiles) const {
-    const String output = cOutputFile.empty() ? String("a.out") : cOutputFile;
-    std::vector<Input> inputs = located(commandFiles);
-    const FileFacts outputFacts = factsOf(output);
-    if (!cMapFile.empty()) {
-      const FileFacts mapFacts = factsOf(cMapFile);
-      if (sameFile(mapFacts, outputFacts))
-        return "map file '" + cMapFile + "' would overwrite the output file '" + output + "'.";
-      const String input = inputAt(mapFacts, inputs);
-      if (!input.empty())
-        return "map file '" + cMapFile + "' would overwrite the input file '" + input + "'.";
-    }
-    const String input = inputAt(outputFacts, inputs);
-    if (!input.empty())
-      return "output file '" + output + "' would overwrite the input file '" + input + "'.";
-    return String();
-  }
-
- private:
-  static int keep(int accepted, const String& name, String& slot) {
-    if (accepted) slot = name;
-    return accepted;
-  }
-  static int keepIn(int accepted, const String& name, std::list<String>& list) {
-    if (accepted) list.push_back(name);
-    return accepted;
-  }
-  // An input as it was named, and the file the input search will read for
-  // it; its facts are found once, for both the map file and the output.
-  struct Input {
-    const String* name;
-    bool found;
-    String path;
-    FileFacts facts;
-    bool statted;
-  };
-  // Every input in the order the check takes them: the object files, the
-  // libraries, the command files.
-  std::vector<Input> located(const std::list<String>& commandFiles) const {
-    std::vector<Input> inputs;
-    inputs.reserve(cObjectFiles.size() + cLibraryFiles.size() + commandFiles.size());
-    for (const String& name : cObjectFiles) inputs.push_back(locate(name, true));
-    for (const String& name : cLibraryFiles) inputs.push_back(locate(name, false));
-    for (const String& name : commandFiles) inputs.push_back({&name, true, name, {}, false});
-    return inputs;
-  }
-  // The first directory that holds name; when none does, the link stops
-  // before anything is written.
-  Input locate(const String& name, bool currentDirLast) const {
-    if (FileName(name).hasPath()) return {&name, true, name, {}, false};
-    Input input{&name, false, String(), {}, false};
-    for (const String& dir : cLibPaths)
-      if (found(joinPath(dir, name), input)) return input;
-    if (currentDirLast && found(joinPath(".", name), input)) return input;
-    return input;
-  }
-  // Whether candidate exists, found with the one stat that also gives the
-  // facts the comparison with the outputs needs: thousands of inputs make
-  // every system call count.
-  static bool found(const String& candidate, Input& input) {
-    const FileName file(candidate);
-    if (!file.hasName()) return false;
-    const String host = platform::hostPath(file.testedName());
-    // A drive prefix makes the name tested differ from the one compared.
-    const bool same = host == platform::hostPath(candidate);
-    FileFacts facts;
-    if (!statFacts(host, facts)) return false;
-    input.found = true;
-    input.path = candidate;
-    if (same) {
-      input.facts = facts;
-      input.statted = true;
-    }
-    return true;
-  }
-  // The input, as it was named, that the target is; empty when none.
-  static String inputAt(const FileFacts& target, std::vector<Input>& inputs) {
-    for (Input& input : inputs)
-      if (input.found && sameFile(target, input.path, input.facts, input.statted))
-        return *input.name;
-    return String();
-  }
-
-  LinkerDirectives& cTarget;
-  String cMapFile;
-  String cOutputFile;
-  std::list<String> cObjectFiles;
-  std::list<String> cLibraryFiles;
-  std::list<String> cLibPaths;
-};
-
 }  // namespace
 
 int isSwitchArgument(const String& arg) {
@@ -388,7 +154,6 @@ void Parser::help() {
 }
 
 int Parser::parseCommandLine(int argc, char** argv, LinkerDirectives& linker) {
-  NameRecorder names(linker);
   String err;
   bool commandFileRead = false;
   for (int i = 1; i < argc; ++i) {
@@ -411,7 +176,7 @@ int Parser::parseCommandLine(int argc, char** argv, LinkerDirectives& linker) {
             usage(String("-") + letter + " switch requires <filename>");
             return 0;
           }
-          accepted = letter == 'o' ? names.setOutputFile(value, err) : names.setMapFile(value, err);
+          accepted = letter == 'o' ? linker.setOutputFile(value, err) : linker.setMapFile(value, err);
           break;
         case 'l':
         case 'k': {
@@ -426,7 +191,7 @@ int Parser::parseCommandLine(int argc, char** argv, LinkerDirectives& linker) {
           for (const String& dir : dirs) {
             if (letter == 'k') {
               appendLkrPath(dir);
-            } else if (!names.addLibPath(dir, err)) {
+            } else if (!linker.addLibPath(dir, err)) {
               accepted = 0;
               break;
             }
@@ -453,7 +218,7 @@ int Parser::parseCommandLine(int argc, char** argv, LinkerDirectives& linker) {
           setQuiet(1);
           break;
         case 's':
-          accepted = names.setStrip(1, err);
+          accepted = linker.setStrip(1, err);
           break;
         case 'h':
         case '?':
@@ -464,11 +229,11 @@ int Parser::parseCommandLine(int argc, char** argv, LinkerDirectives& linker) {
           return 0;
       }
     } else if (isObjectFileName(arg)) {
-      accepted = names.addObjectFile(arg, err);
+      accepted = linker.addObjectFile(arg, err);
     } else if (isLibraryFileName(arg)) {
-      accepted = names.addLibraryFile(arg, err);
+      accepted = linker.addLibraryFile(arg, err);
     } else if (isCommandFileName(arg)) {
-      if (!parseCommandFile(arg, names)) return 0;
+      if (!parseCommandFile(arg, linker)) return 0;
       commandFileRead = true;
     } else {
       usage("unrecognized input: " + String(argv[i]));
@@ -486,11 +251,6 @@ int Parser::parseCommandLine(int argc, char** argv, LinkerDirectives& linker) {
   }
   if (!commandFileRead) {
     usage("linker command file required.");
-    return 0;
-  }
-  const String conflict = names.fileConflict(cCmdFiles);
-  if (!conflict.empty()) {
-    usage(conflict);
     return 0;
   }
   return 1;

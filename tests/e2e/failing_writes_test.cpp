@@ -381,12 +381,13 @@ TEST_F(FailingWrites, AFailedWriteLeavesTheEarlierOutputsAsTheyWere) {
   }
 }
 
-// The partial map is written before the executable; when only the full map
-// is too large, the partial one is what stays, whole.
-TEST_F(FailingWrites, AFullMapThatFailsLeavesThePartialMapWhole) {
+// A full map that fails is reported once; neither the map nor the
+// executable of the earlier run changes, whether the file-size signal is
+// ignored or at its default.
+TEST_F(FailingWrites, AFullMapThatFailsLeavesTheEarlierMapAndExecutable) {
   for (const bool atDefault : {false, true}) {
     SCOPED_TRACE(atDefault);
-    writeEarlierOutputs(dir, {"many.map"});
+    writeEarlierOutputs(dir, {"many.map", "many.out"});
     ChildLimits limits = limitsIn(dir);
     limits.fileSize = 16384;
     limits.ignoreFileSizeSignal = !atDefault;
@@ -394,16 +395,11 @@ TEST_F(FailingWrites, AFullMapThatFailsLeavesThePartialMapWhole) {
         dir, toolPath("torvan"), {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"},
         limits);
     EXPECT_EQ(end.status, 1);
-    EXPECT_NE(end.output.find("Error - Could not write map file 'many.map'."), std::string::npos)
-        << end.output;
-    const std::string map = readFile(dir + "/many.map");
-    EXPECT_NE(map.find("Linker Error Map File"), std::string::npos);
-    // Whole: down to the last group's row and the empty line after it.
-    const std::size_t last = map.find("ACCESSBANKS:");
-    ASSERT_NE(last, std::string::npos) << map;
-    EXPECT_NE(map.find("accessram", last), std::string::npos);
-    EXPECT_EQ(map.compare(map.size() - 2, 2, "\n\n"), 0);
-    EXPECT_EQ(modeOf(dir + "/many.map"), 0640u);
+    const std::string message = "Error - Could not write map file 'many.map'.";
+    const std::size_t at = end.output.find(message);
+    EXPECT_NE(at, std::string::npos) << end.output;
+    EXPECT_EQ(end.output.find(message, at + 1), std::string::npos) << end.output;
+    expectEarlierOutputs(dir, {"many.map", "many.out"});
     EXPECT_TRUE(hiddenFiles(dir).empty());
   }
 }
@@ -450,7 +446,7 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAListingLeavesNoTemporaryFile) {
                                        : t.problem)
                            << "\n"
                            << end.output;
-    EXPECT_EQ(t.during.size(), 1u);  // the listing being written
+    EXPECT_EQ(t.during.size(), 2u);  // the listing being written, the COD file opened before it
     if (c.ignored) {
       EXPECT_EQ(end.signal, 0);
       EXPECT_EQ(end.status, 0) << end.output;
@@ -663,21 +659,72 @@ TEST_F(FailingWrites, ClosedStandardStreamsLeaveTheOutputsAlone) {
   }
 }
 
-// INHX8M reaches 64 KB; the records before the first one beyond it are the
-// result, a complete file in place of the earlier one.
-TEST_F(FailingWrites, AnAddressBeyondTheFormatKeepsTheRecordsBeforeIt) {
-  writeExecutable(dir + "/far.out", {}, 32, 0x7FF8);
-  writeEarlierOutputs(dir, {"far.hex"});
-  const ChildEnd end = runTool(dir, "ponzer", {"/a", "INHX8M", "far.out"});
-  EXPECT_EQ(end.status, 255);
-  EXPECT_NE(end.output.find("Selected hex format does not support byte addresses above 64kb"),
-            std::string::npos);
-  const std::string hex = readFile(dir + "/far.hex");
-  EXPECT_EQ(hex.compare(0, 11, ":10FFF00000"), 0) << hex;
-  EXPECT_EQ(hex.find(":00000001FF"), std::string::npos);
-  EXPECT_EQ(std::count(hex.begin(), hex.end(), '\n'), 1);
-  EXPECT_EQ(modeOf(dir + "/far.hex"), 0640u);
-  EXPECT_TRUE(hiddenFiles(dir).empty());
+// INHX8M and INHX8S reach 64 KB (of bytes, of words): data beyond it is
+// refused before anything is written, the earlier files left as they were.
+TEST_F(FailingWrites, AnAddressBeyondTheFormatWritesNothing) {
+  struct Case {
+    const char* format;
+    std::uint32_t address;  // of 32 bytes of code
+    std::vector<std::string> files;
+  };
+  const std::vector<Case> cases = {
+      {"INHX8M", 0x7FF8, {"far.hex"}},
+      {"INHX8S", 0xFFF8, {"far.hxl", "far.hxh"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.format);
+    writeExecutable(dir + "/far.out", {}, 32, c.address);
+    writeEarlierOutputs(dir, c.files);
+    const ChildEnd end = runTool(dir, "ponzer", {"/a", c.format, "far.out"});
+    EXPECT_EQ(end.status, 255);
+    EXPECT_NE(end.output.find("Selected hex format does not support byte addresses above 64kb"),
+              std::string::npos);
+    expectEarlierOutputs(dir, c.files);
+    EXPECT_TRUE(hiddenFiles(dir).empty());
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// An output that leads through a link to an input or to another output of
+// the run is refused before anything is written.
+TEST_F(FailingWrites, OutputsThroughLinksOverInputsOrEachOtherAreRefused) {
+  struct Case {
+    const char* link;
+    const char* to;
+    const char* tool;
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"prog.hxh", "prog.hxl", "ponzer", {"/a", "INHX8S", "prog.out"},
+       "Error - Hex file 'prog.hxh' would overwrite the Hex file 'prog.hxl'."},
+      {"prog.cod", "prog.lst", "dralm", {"prog.out"},
+       "Error - Cod file 'prog.cod' would overwrite the List file 'prog.lst'."},
+      {"t.map", "t.out", "torvan", {"link.lkr", "many.o", "-o", "t.out", "-m", "t.map"},
+       "Error - map file 't.map' would overwrite the output file 't.out'."},
+      {"evil.lib", "many.o", "kesvo", {"/c", "evil.lib", "many.o"},
+       "Error - Library 'evil.lib' would overwrite the member 'many.o'; nothing is written."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link);
+    ASSERT_EQ(symlink(c.to, (dir + "/" + c.link).c_str()), 0);
+    const std::vector<std::string> before = testing_support::directoryEntries(dir);
+    const std::string target = dir + "/" + c.to;
+    struct stat st;
+    const bool existed = stat(target.c_str(), &st) == 0;
+    const std::string bytes = existed ? readFile(target) : "";
+    const ChildEnd end = runTool(dir, c.tool, c.args);
+    EXPECT_EQ(end.status, 1) << end.output;
+    EXPECT_NE(end.output.find(c.message), std::string::npos) << end.output;
+    EXPECT_EQ(testing_support::directoryEntries(dir), before);
+    if (existed) {
+      EXPECT_EQ(readFile(target), bytes);
+    }
+    unlink((dir + "/" + c.link).c_str());
+  }
 }
 
 }  // namespace

@@ -383,7 +383,7 @@ TEST(CoffWrite, ByFileName) {
 
   c.cFileName = "/dev/full";
   EXPECT_EQ(capture([&] { EXPECT_EQ(c.write(), 0); }),
-            "Error - Coff file '/dev/full' could not write file header.\n");
+            "Error - Could not write Coff file '/dev/full'.\n");
 }
 
 // A file that already holds the image is left in place and stamped as

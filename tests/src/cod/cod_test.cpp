@@ -777,10 +777,10 @@ TEST_F(CodTest, EveryWriteAndTheCloseAreChecked) {
     size_t directories;
     std::string message;
   } cases[] = {
-      // One block stays in the stream's buffer: only the close sees the failure.
-      {1, "Error - Could not close Cod file '/dev/full'.\n"},
-      // Twenty overflow any buffer while the directories are written.
-      {20, "Error - Could not write directory in Cod file '/dev/full'.\n"},
+      // A device is written in place once the file is whole: however
+      // large, the failure comes there.
+      {1, "Error - Could not write Cod file '/dev/full'.\n"},
+      {20, "Error - Could not write Cod file '/dev/full'.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.directories);

@@ -50,6 +50,11 @@ std::string text(const std::string& source, const std::string& file) {
   return row("", "", "", source, file);
 }
 
+// The whole conversion: the listing is put in place with the COD file.
+bool convert(Coff2Cod& cod, const Coff& coff, uint32_t pageLength = 0) {
+  return cod.init(coff, pageLength, false) == &cod && cod.preWrite() && cod.write();
+}
+
 class ListingTest : public ConversionTest {
  protected:
   // Converts with a listing; the listing with its date masked.
@@ -57,7 +62,7 @@ class ListingTest : public ConversionTest {
     cCoff = readBack(b);
     EXPECT_TRUE(cCoff);
     if (!cCoff) return "";
-    EXPECT_EQ(cCod.init(*cCoff, pageLength, false), &cCod);
+    EXPECT_TRUE(convert(cCod, *cCoff, pageLength));
     return maskDate(readFile(FileName(b.model().cFileName).path() + "prog.lst"));
   }
 
@@ -93,7 +98,7 @@ TEST_F(ListingTest, HeaderCarriesTheTimeOfTheRunAndARowPinsTheColumns) {
   std::unique_ptr<Coff> coff = readBack(b);
   ASSERT_TRUE(coff);
   Coff2Cod cod;
-  ASSERT_EQ(cod.init(*coff, 0, false), &cod);
+  ASSERT_TRUE(convert(cod, *coff));
   EXPECT_EQ(readFile("prog.lst"),
             "DRALM v2.10.00, COFF to COD File Converter\n" + std::string(noticeBanner()) +
                 "\nListing File Generated: Tue Dec  8 09:05:00 2026\n\n\n" + kTitles + kRules +
@@ -170,7 +175,7 @@ TEST_F(ListingTest, OnlyTheNextIncludedFileIsLookedFor) {
     Coff2Cod cod;
     std::unique_ptr<Coff> coff = readBack(b);
     ASSERT_TRUE(coff);
-    ASSERT_EQ(cod.init(*coff, 0, false), &cod);
+    ASSERT_TRUE(convert(cod, *coff));
     EXPECT_EQ(maskDate(readFile("prog.lst")), header(true) + c.rows);
   }
 }
@@ -576,7 +581,7 @@ TEST_F(ListingTest, AFailedWriteOfTheListingIsReportedOnce) {
   ASSERT_TRUE(coff);
   OutputCapture out;
   Coff2Cod cod;
-  EXPECT_EQ(cod.init(*coff, 0, false), nullptr);
+  EXPECT_FALSE(convert(cod, *coff));
   EXPECT_EQ(out.text(), "Error - Could not write list file 'prog.lst'.\n");
   EXPECT_EQ(getErrorCount(), 1);
 }
@@ -594,7 +599,7 @@ TEST_F(ListingTest, AFailureAtTheCloseIsReported) {
   ASSERT_TRUE(coff);
   OutputCapture out;
   Coff2Cod cod;
-  EXPECT_EQ(cod.init(*coff, 0, false), nullptr);
+  EXPECT_FALSE(convert(cod, *coff));
   EXPECT_EQ(out.text(), "Error - Could not write list file 'prog.lst'.\n");
 }
 

@@ -55,15 +55,15 @@ std::vector<ConvertCase> convertCases() {
          {":020000040000FA", ":10FFF00010171E252C333A41484F565D646B7279B9", ":020000040001F9",
           ":1000000080878E959CA3AAB1B8BFC6CDD4DBE2E9A8", kEnd}}}},
       // The records before the one out of reach stay in the file.
-      {"Inhx8mStopsPast64k", 14, across64k, "/a INHX8M", 255, std::string(kFatal) + summaryText(1),
-       {{".hex", {":10FFF00010171E252C333A41484F565D646B7279B9"}}}},
+      // Out of the format's reach, no file is made.
+      {"Inhx8mPast64kWritesNothing", 14, across64k, "/a INHX8M", 255,
+       std::string(kFatal) + summaryText(1), {{".hex", {}}}},
       // INHX8S counts words, so the same data fits.
       {"Inhx8sWordsReachFurther", 14, across64k, "/a INHX8S", 0, ok,
        {{".hxl", {":087FF800101E2C3A4856647279", ":08800000808E9CAAB8C6D4E2F0", kEnd}},
         {".hxh", {":087FF800172533414F5D6B7941", ":088000008795A3B1BFCDDBE9B8", kEnd}}}},
-      {"Inhx8sStopsPastWord0xFFFF", 14, {{".code", scnCode, 0xFFFE, counting(0x10, 8)}},
-       "/a INHX8S /q", 255, "",
-       {{".hxl", {":02FFFE00101ED3"}}, {".hxh", {":02FFFE001725C5"}}}},
+      {"Inhx8sPastWord0xFFFFWritesNothing", 14, {{".code", scnCode, 0xFFFE, counting(0x10, 8)}},
+       "/a INHX8S /q", 255, "", {{".hxl", {}}, {".hxh", {}}}},
       // Byte-addressed program memory: adjacent odd sections keep every byte.
       {"ByteAddressedOddSections", 8,
        {{".a", scnCode, 3, {0x11, 0x12, 0x13}}, {".b", scnCode, 6, {0x21, 0x22}}}, "", 0, ok,
