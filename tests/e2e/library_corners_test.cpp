@@ -230,13 +230,13 @@ TEST_F(LibraryCorners, Cases) {
   // Objects whose string table has lost its last byte, the zero that ends
   // the name of a symbol (b.o's last string) or of the source file.
   auto unterminated = [](const Bytes& image) {
-    Bytes cut = image;
+    Bytes shortened = image;
     const std::uint32_t strings =
         fixtures::get32(image, 8) + 18 * fixtures::get32(image, 12);  // f_symptr + 18 * f_nsyms
-    EXPECT_EQ(cut.back(), 0);
-    cut.pop_back();
-    fixtures::put32(cut, strings, fixtures::get32(image, strings) - 1);
-    return cut;
+    EXPECT_EQ(shortened.back(), 0);
+    shortened.pop_back();
+    fixtures::put32(shortened, strings, fixtures::get32(image, strings) - 1);
+    return shortened;
   };
   CoffBuilder sourceOnly("src.o");
   sourceOnly.processor(0x2a, 16, 8);
