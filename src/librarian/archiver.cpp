@@ -132,18 +132,31 @@ String linkOnTheWay(const String& path) {
   return String();
 }
 
-// Left-justified in width characters, never cut (as "%-*s" does).
-String padRight(const String& text, std::size_t width) {
-  return text.size() < width ? text + String(width - text.size(), ' ') : text;
-}
-
-// "Member: %-25s  Size: %-6d Date: %s \n" with the quoted name, the size
-// and the time stamp in ctime form without its newline.
-String listLine(const Coff& member) {
-  String date = platform::ctimeText(static_cast<std::time_t>(member.cFileHdr.f_timdat));
-  if (!date.empty() && date.back() == '\n') date.pop_back();
-  return "Member: " + padRight("'" + member.cFileName + "'", 25) +
-         "  Size: " + padRight(std::to_string(member.size()), 6) + " Date: " + date + " \n";
+// Appends "Member: %-25s  Size: %-6d Date: %s \n" with the quoted name,
+// the size and the time stamp in ctime form without its newline. Members
+// mostly share a time stamp, so the last one's text is kept in date.
+void appendListLine(const Coff& member, String& out, std::time_t& dateOf, String& date) {
+  const std::time_t t = static_cast<std::time_t>(member.cFileHdr.f_timdat);
+  if (date.empty() || t != dateOf) {
+    date = platform::ctimeText(t);
+    if (!date.empty() && date.back() == '\n') date.pop_back();
+    dateOf = t;
+  }
+  // Left-justified and never cut, as "%-*s" pads.
+  auto pad = [&out](std::size_t written, std::size_t width) {
+    if (written < width) out.append(width - written, ' ');
+  };
+  out += "Member: '";
+  out += member.cFileName;
+  out += '\'';
+  pad(member.cFileName.size() + 2, 25);
+  out += "  Size: ";
+  const String size = std::to_string(member.size());
+  out += size;
+  pad(size.size(), 6);
+  out += " Date: ";
+  out += date;
+  out += " \n";
 }
 
 }  // namespace
@@ -209,11 +222,15 @@ int Archiver::cmdCreate() {
 int Archiver::cmdList() {
   // What is left of a library cut short is listed, and the run fails.
   bool whole = true;
-  cLibrary = Archive::make(cArchive, whole);
+  cLibrary = Archive::makeForListing(cArchive, whole);
   Archive* const archive = cLibrary.get();
   if (!archive) return 0;
   if (!isQuiet()) {
-    for (const auto& member : archive->cMembers) std::cout << listLine(*member);
+    String text;
+    std::time_t dateOf = 0;
+    String date;
+    for (const auto& member : archive->cMembers) appendListLine(*member, text, dateOf, date);
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
     std::cout.flush();
   }
   return whole ? 1 : 0;
