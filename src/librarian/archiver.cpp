@@ -12,7 +12,6 @@
 #include "coff.h"
 #include "debug.h"
 #include "platform.h"
-#include "readahead.h"
 #include "replacement.h"
 
 namespace {
@@ -56,12 +55,12 @@ class MemberIndex {
   Iterator cEnd;
 };
 
-// Makes an object file read by files (as its file i) ready to be put into
-// library; null after reporting why.
-std::unique_ptr<Coff> readObject(ReadAhead& files, std::size_t i, const String& name,
-                                 const String& library, const char* context) {
+// Reads the object file name and makes it ready to be put into library;
+// null after reporting why.
+std::unique_ptr<Coff> readObject(const String& name, const String& library, const char* context) {
   std::vector<unsigned char> bytes;
-  const bool opened = files.take(i, bytes) != platform::readNoFile;
+  const bool opened =
+      platform::readWholeFile(platform::hostPath(name), bytes) != platform::readNoFile;
   // The header's name field ends with '/': a longer name would be stored
   // cut, and extracted later under a name nobody gave.
   if (name.size() > libformat::kMaxNameLength) {
@@ -207,10 +206,8 @@ int Archiver::cmdCreate() {
   cLibrary = std::make_unique<Archive>();
   Archive& archive = *cLibrary;
   archive.cFileName = cArchive;
-  ReadAhead files(cMembers);
-  std::size_t i = 0;
   for (const String& name : cMembers) {
-    std::unique_ptr<Coff> coff = readObject(files, i++, name, cArchive, "Archiver::cmdCreate");
+    std::unique_ptr<Coff> coff = readObject(name, cArchive, "Archiver::cmdCreate");
     if (!coff) return 0;
     archive.cMembers.push_back(std::move(coff));
   }
@@ -261,11 +258,9 @@ int Archiver::cmdReplace() {
   cLibrary = Archive::make(cArchive);
   Archive* const archive = cLibrary.get();
   if (!archive) return 0;
-  ReadAhead files(cMembers);
   MemberIndex index(*archive);
-  std::size_t i = 0;
   for (const String& name : cMembers) {
-    std::unique_ptr<Coff> coff = readObject(files, i++, name, cArchive, "Archiver::cmdReplace");
+    std::unique_ptr<Coff> coff = readObject(name, cArchive, "Archiver::cmdReplace");
     if (!coff) return 0;
     auto it = index.first(name);
     if (it != archive->cMembers.end()) {
