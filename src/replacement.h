@@ -28,20 +28,6 @@ int resolveLinks(const String& path, String& target, struct stat& facts, bool& e
 // The permission bits a plain create would give a new file.
 mode_t creationMode();
 
-// Letting go of a large file costs the file system milliseconds (its cached
-// pages and its blocks are freed), which nothing need wait for. Before the
-// file at path (whose stat is facts) is replaced or removed,
-// holdForRelease opens it when it is a regular file of at least a megabyte
-// (else -1); once its name is gone, releaseLater keeps it open until the
-// next file is begun (releaseHeld), which closes it on a thread of its own,
-// so the last reference drops there while the new file is written (at
-// once, when no thread can be had). When no other file follows, the exit
-// closes it: a thread would save nothing then, as the process ends only
-// when the file is let go all the same. -1 is passed over.
-int holdForRelease(const String& path, const struct stat& facts);
-void releaseLater(int fd);
-void releaseHeld();
-
 // 1 when both names lead (through links) to one existing regular file.
 // Devices and pipes are never "the same file": nothing on them is lost.
 int sameRegularFile(const String& a, const String& b);
@@ -117,7 +103,6 @@ class TempFile {
   // Renames the file over the target; replaced is the stat of the file it
   // replaces, null when there is none.
   int commit(const struct stat* replaced) {
-    const int held = replaced ? holdForRelease(cTarget, *replaced) : -1;
     // Where the file system can, the two files swap names and the old one
     // goes under the temporary name: a rename over an existing file makes
     // some file systems write the new file out before the rename returns,
@@ -126,12 +111,10 @@ class TempFile {
                               RENAME_EXCHANGE) == 0) {
       ::unlink(cPath.c_str());
     } else if (std::rename(cPath.c_str(), cTarget.c_str()) != 0) {
-      if (held >= 0) ::close(held);
       return 0;
     }
     forgetPending(cPath.c_str());
     cPath.clear();
-    releaseLater(held);
     return 1;
   }
 
