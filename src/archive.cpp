@@ -115,6 +115,18 @@ std::unique_ptr<Archive> Archive::make(const String& name) {
 }
 
 std::unique_ptr<Archive> Archive::make(const String& name, bool& whole) {
+  std::unique_ptr<Archive> archive = readMembers(name, whole);
+  if (archive) archive->makeSymbols();
+  return archive;
+}
+
+std::unique_ptr<Archive> Archive::makeForListing(const String& name, bool& whole) {
+  std::unique_ptr<Archive> archive = readMembers(name, whole);
+  if (archive) archive->reportDuplicates();
+  return archive;
+}
+
+std::unique_ptr<Archive> Archive::readMembers(const String& name, bool& whole) {
   whole = true;
   const platform::Activity reading("reading library file", name);
   std::vector<unsigned char> bytes;
@@ -203,8 +215,6 @@ std::unique_ptr<Archive> Archive::make(const String& name, bool& whole) {
     error(kMakeContext, "Library file '" + name + "' has a missing member object file.");
     whole = false;
   }
-
-  archive->makeSymbols();
   return archive;
 }
 
@@ -266,7 +276,104 @@ void reportDuplicate(const String& name) {
                 "Symbol '" + name + "' has multiple external definitions.", 0);
 }
 
+// 64-bit FNV-1a of a name.
+std::uint64_t nameHash(std::string_view name) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : name) h = (h ^ c) * 0x100000001b3ull;
+  return h;
+}
+
+// The indices of the definitions that repeat an earlier one's name, in
+// library order. The definitions are ordered by a hash of their names with
+// a stable radix sort (a few passes over small integers, no name compared),
+// and only runs of one hash, where equal names must lie, are sorted by
+// name.
+std::vector<std::size_t> repeatedDefinitions(const std::vector<Definition>& definitions) {
+  struct Keyed {
+    std::uint64_t hash;
+    std::size_t index;
+  };
+  const std::size_t n = definitions.size();
+  std::vector<Keyed> keyed(n), other(n);
+  for (std::size_t i = 0; i < n; ++i) keyed[i] = {nameHash(definitions[i].name), i};
+  constexpr unsigned kBits = 11;
+  constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+  std::vector<std::size_t> count(kBuckets);
+  for (unsigned shift = 0; shift < 64; shift += kBits) {
+    std::fill(count.begin(), count.end(), 0);
+    for (const Keyed& k : keyed) ++count[(k.hash >> shift) & (kBuckets - 1)];
+    std::size_t sum = 0;
+    for (std::size_t& c : count) {
+      const std::size_t here = c;
+      c = sum;
+      sum += here;
+    }
+    for (const Keyed& k : keyed) other[count[(k.hash >> shift) & (kBuckets - 1)]++] = k;
+    keyed.swap(other);
+  }
+  std::vector<std::size_t> repeated;
+  for (std::size_t start = 0; start < n;) {
+    std::size_t end = start + 1;
+    while (end < n && keyed[end].hash == keyed[start].hash) ++end;
+    if (end - start > 1) {
+      // Library order is kept among equal names, so the first of each is
+      // the one that keeps the name.
+      std::sort(keyed.begin() + static_cast<std::ptrdiff_t>(start),
+                keyed.begin() + static_cast<std::ptrdiff_t>(end),
+                [&definitions](const Keyed& a, const Keyed& b) {
+                  const int c = definitions[a.index].name.compare(definitions[b.index].name);
+                  return c != 0 ? c < 0 : a.index < b.index;
+                });
+      for (std::size_t k = start + 1; k < end; ++k)
+        if (definitions[keyed[k].index].name == definitions[keyed[k - 1].index].name)
+          repeated.push_back(keyed[k].index);
+    }
+    start = end;
+  }
+  std::sort(repeated.begin(), repeated.end());
+  return repeated;
+}
+
+// Reports, in library order, each definition of a name an earlier member
+// defines, without keeping an index, by the walk makeSymbols falls back on
+// when a long name is missing (so that the report of it comes in its
+// place). 0 when something was reported.
+int walkDefinitions(const std::list<std::unique_ptr<Coff>>& members,
+                    std::map<String, Coff*>& index) {
+  int result = 1;
+  String scratch;
+  for (const auto& member : members) {
+    const Coff& coff = *member;
+    for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
+      if (coff.isAuxEntry(i)) continue;
+      syment sym = syment::decode(coff.cSymbolTbl[i]);
+      if (!isExtDef(sym)) continue;
+      const String& symName = coff.nameRef(sym, scratch);
+      auto at = index.lower_bound(symName);
+      if (at != index.end() && at->first == symName) {
+        reportDuplicate(symName);
+        result = 0;
+      } else {
+        index.emplace_hint(at, symName, member.get());
+      }
+    }
+  }
+  return result;
+}
+
 }  // namespace
+
+int Archive::reportDuplicates() {
+  cSymbols.clear();
+  std::vector<Definition> definitions;
+  if (!collectDefinitions(cMembers, definitions)) {
+    std::map<String, Coff*> index;
+    return walkDefinitions(cMembers, index);
+  }
+  const std::vector<std::size_t> repeated = repeatedDefinitions(definitions);
+  for (std::size_t index : repeated) reportDuplicate(String(definitions[index].name));
+  return repeated.empty() ? 1 : 0;
+}
 
 int Archive::makeSymbols() {
   int result = 1;
@@ -300,23 +407,7 @@ int Archive::makeSymbols() {
       result = 0;
     }
   } else {
-    String scratch;
-    for (const auto& member : cMembers) {
-      const Coff& coff = *member;
-      for (std::size_t i = 0; i < coff.cSymbolTbl.size(); ++i) {
-        if (coff.isAuxEntry(i)) continue;
-        syment sym = syment::decode(coff.cSymbolTbl[i]);
-        if (!isExtDef(sym)) continue;
-        const String& symName = coff.nameRef(sym, scratch);
-        auto at = cSymbols.lower_bound(symName);
-        if (at != cSymbols.end() && at->first == symName) {
-          reportDuplicate(symName);
-          result = 0;
-        } else {
-          cSymbols.emplace_hint(at, symName, member.get());
-        }
-      }
-    }
+    result = walkDefinitions(cMembers, cSymbols);
   }
   if (DebugSwitch("Archive::makeSymbols").isOn()) {
     std::cout << "  Symbols: \n";

@@ -77,6 +77,10 @@ class Archive {
   // before it is returned (for a listing of what is left). whole is true
   // for every other outcome.
   static std::unique_ptr<Archive> make(const String& name, bool& whole);
+  // As make(name, whole), for a listing: duplicate external definitions
+  // are reported as make reports them, but no index is built (symbols()
+  // stays empty).
+  static std::unique_ptr<Archive> makeForListing(const String& name, bool& whole);
 
   // Rebuilds the symbol index; 0 when a name is defined by more than one
   // member (each extra definition reported; the first keeps the name).
@@ -114,6 +118,12 @@ class Archive {
   std::list<std::unique_ptr<Coff>> cMembers;
 
  private:
+  // The reading half of make: the members, no index.
+  static std::unique_ptr<Archive> readMembers(const String& name, bool& whole);
+  // Reports every external definition of a name an earlier member defines,
+  // in library order, as makeSymbols does; 0 when it reported one.
+  int reportDuplicates();
+
   std::map<String, Coff*> cSymbols;
   std::set<const Coff*> cTaken;  // members moved out by takeMember
 };

@@ -12,7 +12,6 @@
 #include "coff.h"
 #include "debug.h"
 #include "platform.h"
-#include "readahead.h"
 #include "replacement.h"
 
 namespace {
@@ -56,13 +55,13 @@ class MemberIndex {
   Iterator cEnd;
 };
 
-// Makes an object file read by files (as its file i) ready to be put into
-// library; null after reporting why.
-std::unique_ptr<Coff> readObject(ReadAhead& files, std::size_t i, const String& name,
-                                 const String& library, const char* context) {
+// Reads the object file name and makes it ready to be put into library;
+// null after reporting why.
+std::unique_ptr<Coff> readObject(const String& name, const String& library, const char* context) {
   const platform::Activity reading("reading Coff file", name);
   std::vector<unsigned char> bytes;
-  const bool opened = files.take(i, bytes) != platform::readNoFile;
+  const bool opened =
+      platform::readWholeFile(platform::hostPath(name), bytes) != platform::readNoFile;
   // The header's name field ends with '/': a longer name would be stored
   // cut, and extracted later under a name nobody gave.
   if (name.size() > libformat::kMaxNameLength) {
@@ -133,18 +132,31 @@ String linkOnTheWay(const String& path) {
   return String();
 }
 
-// Left-justified in width characters, never cut (as "%-*s" does).
-String padRight(const String& text, std::size_t width) {
-  return text.size() < width ? text + String(width - text.size(), ' ') : text;
-}
-
-// "Member: %-25s  Size: %-6d Date: %s \n" with the quoted name, the size
-// and the time stamp in ctime form without its newline.
-String listLine(const Coff& member) {
-  String date = platform::ctimeText(static_cast<std::time_t>(member.cFileHdr.f_timdat));
-  if (!date.empty() && date.back() == '\n') date.pop_back();
-  return "Member: " + padRight("'" + member.cFileName + "'", 25) +
-         "  Size: " + padRight(std::to_string(member.size()), 6) + " Date: " + date + " \n";
+// Appends "Member: %-25s  Size: %-6d Date: %s \n" with the quoted name,
+// the size and the time stamp in ctime form without its newline. Members
+// mostly share a time stamp, so the last one's text is kept in date.
+void appendListLine(const Coff& member, String& out, std::time_t& dateOf, String& date) {
+  const std::time_t t = static_cast<std::time_t>(member.cFileHdr.f_timdat);
+  if (date.empty() || t != dateOf) {
+    date = platform::ctimeText(t);
+    if (!date.empty() && date.back() == '\n') date.pop_back();
+    dateOf = t;
+  }
+  // Left-justified and never cut, as "%-*s" pads.
+  auto pad = [&out](std::size_t written, std::size_t width) {
+    if (written < width) out.append(width - written, ' ');
+  };
+  out += "Member: '";
+  out += member.cFileName;
+  out += '\'';
+  pad(member.cFileName.size() + 2, 25);
+  out += "  Size: ";
+  const String size = std::to_string(member.size());
+  out += size;
+  pad(size.size(), 6);
+  out += " Date: ";
+  out += date;
+  out += " \n";
 }
 
 }  // namespace
@@ -212,10 +224,8 @@ int Archiver::cmdCreate() {
   cLibrary = std::make_unique<Archive>();
   Archive& archive = *cLibrary;
   archive.cFileName = cArchive;
-  ReadAhead files(cMembers);
-  std::size_t i = 0;
   for (const String& name : cMembers) {
-    std::unique_ptr<Coff> coff = readObject(files, i++, name, cArchive, "Archiver::cmdCreate");
+    std::unique_ptr<Coff> coff = readObject(name, cArchive, "Archiver::cmdCreate");
     if (!coff) return 0;
     archive.cMembers.push_back(std::move(coff));
   }
@@ -227,11 +237,15 @@ int Archiver::cmdCreate() {
 int Archiver::cmdList() {
   // What is left of a library cut short is listed, and the run fails.
   bool whole = true;
-  cLibrary = Archive::make(cArchive, whole);
+  cLibrary = Archive::makeForListing(cArchive, whole);
   Archive* const archive = cLibrary.get();
   if (!archive) return 0;
   if (!isQuiet()) {
-    for (const auto& member : archive->cMembers) std::cout << listLine(*member);
+    String text;
+    std::time_t dateOf = 0;
+    String date;
+    for (const auto& member : archive->cMembers) appendListLine(*member, text, dateOf, date);
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
     std::cout.flush();
   }
   return whole ? 1 : 0;
@@ -263,11 +277,9 @@ int Archiver::cmdReplace() {
   cLibrary = Archive::make(cArchive);
   Archive* const archive = cLibrary.get();
   if (!archive) return 0;
-  ReadAhead files(cMembers);
   MemberIndex index(*archive);
-  std::size_t i = 0;
   for (const String& name : cMembers) {
-    std::unique_ptr<Coff> coff = readObject(files, i++, name, cArchive, "Archiver::cmdReplace");
+    std::unique_ptr<Coff> coff = readObject(name, cArchive, "Archiver::cmdReplace");
     if (!coff) return 0;
     auto it = index.first(name);
     if (it != archive->cMembers.end()) {

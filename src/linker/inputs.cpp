@@ -17,7 +17,6 @@
 #include "filename.h"
 #include "linker.h"
 #include "platform.h"
-#include "readahead.h"
 #include "replacement.h"
 
 namespace {
@@ -315,12 +314,11 @@ int Linker::readObjectFiles(String& err) {
     return 0;
   }
   if (!cLocated && !locateAll(cObjectFile, cLibPath, true, err)) return 0;
-  ReadAhead files(cObjectFile);
   std::vector<unsigned char> bytes;
-  std::size_t i = 0;
   for (const String& name : cObjectFile) {
     const platform::Activity reading("reading Coff file", name);
-    const bool opened = files.take(i++, bytes) != platform::readNoFile;
+    const bool opened =
+        platform::readWholeFile(platform::hostPath(name), bytes) != platform::readNoFile;
     std::unique_ptr<Coff> coff = Coff::make(name, opened, bytes);
     if (!coff) return 0;
     if (!coff->verify()) return 0;
