@@ -9,6 +9,7 @@
 // temporary listing, held there by this process as its tracer.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -566,6 +567,87 @@ TEST_F(FailingWrites, MemoryThatRunsOutIsAnErrorNamingTheWork) {
     expectEarlierOutputs(dir, c.kept);
     EXPECT_EQ(testing_support::directoryEntries(dir), before);
   }
+}
+
+// Outputs that are no regular file, or named through a descriptor, get
+// their one whole content in place: the full map (or the partial one of a
+// link that fails after mapping) once, the executable whole.
+TEST_F(FailingWrites, OutputsThroughDescriptorsAndPipesGetOneWholeContent) {
+  writeFile(dir + "/tight.lkr",
+            "CODEPAGE NAME=page START=0x0 END=0x1F\n"
+            "ACCESSBANK NAME=accessram START=0x0 END=0x5F\n");
+  const ChildEnd made = testing_support::runChild(
+      dir, toolPath("torvan"), {"link.lkr", "many.o", "-o", "ref.out", "-m", "ref.map"},
+      limitsIn(dir));
+  ASSERT_EQ(made.status, 0) << made.output;
+  // The executable past its time stamp (quiet runs write it alone, so that
+  // no message shares standard output with it).
+  const std::string executable = readFile(dir + "/ref.out").substr(8);
+  const auto count = [](const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+      ++n;
+    return n;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* log;  // standard output's file; empty: a pipe
+    int status;
+    std::size_t maps, errorMaps;
+    bool holdsExecutable;
+  };
+  const std::vector<Case> cases = {
+      {"map to /dev/stdout, a file", {"link.lkr", "many.o", "-o", "a.out", "-m", "/dev/stdout"},
+       "out.txt", 0, 1, 0, false},
+      {"map to /dev/stdout, a pipe", {"link.lkr", "many.o", "-o", "a.out", "-m", "/dev/stdout"},
+       "", 0, 1, 0, false},
+      {"map to /dev/fd/1", {"link.lkr", "many.o", "-o", "a.out", "-m", "/dev/fd/1"}, "", 0, 1, 0,
+       false},
+      {"error map to /dev/stdout", {"tight.lkr", "many.o", "-o", "t.out", "-m", "/dev/stdout"}, "",
+       1, 0, 1, false},
+      {"executable to /dev/stdout, a file", {"-q", "link.lkr", "many.o", "-o", "/dev/stdout"}, "out.bin",
+       0, 0, 0, true},
+      {"executable to /dev/stdout, a pipe", {"-q", "link.lkr", "many.o", "-o", "/dev/stdout"}, "", 0, 0,
+       0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChildLimits limits = limitsIn(dir);
+    if (*c.log) limits.log = dir + "/" + c.log;
+    const ChildEnd end = testing_support::runChild(dir, toolPath("torvan"), c.args, limits);
+    const std::string got = *c.log ? readFile(dir + "/" + c.log) : end.output;
+    EXPECT_EQ(end.status, c.status) << got;
+    EXPECT_EQ(count(got, "\nLinker Map File - Created"), c.maps) << got;
+    EXPECT_EQ(count(got, "\nLinker Error Map File - Created"), c.errorMaps) << got;
+    EXPECT_EQ(got.find(executable) != std::string::npos, c.holdsExecutable);
+    EXPECT_TRUE(hiddenFiles(dir).empty());
+    if (*c.log) std::remove((dir + "/" + c.log).c_str());
+  }
+  // A FIFO with a reader gets the executable whole.
+  ASSERT_EQ(mkfifo((dir + "/exe.fifo").c_str(), 0600), 0);
+  const int reader = ::open((dir + "/exe.fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  std::string received;
+  ChildLimits guarded = limitsIn(dir);
+  guarded.closeOutput = true;
+  guarded.alarmSeconds = 60;  // only a guard against a writer that blocks
+  Child writer = testing_support::startChild(dir, toolPath("torvan"),
+                                             {"link.lkr", "many.o", "-o", "exe.fifo"}, guarded);
+  for (;;) {
+    char buffer[4096];
+    const ssize_t n = ::read(reader, buffer, sizeof buffer);
+    if (n > 0) {
+      received.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 && waitpid(writer.pid, nullptr, WNOHANG) == writer.pid) {
+      break;
+    } else {
+      usleep(1000);
+    }
+  }
+  ::close(reader);
+  EXPECT_EQ(received.size(), executable.size() + 8);
+  EXPECT_NE(received.find(executable), std::string::npos);
 }
 
 TEST_F(FailingWrites, AnOutputThatIsItsOwnInputIsRefused) {
