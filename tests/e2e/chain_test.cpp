@@ -513,11 +513,7 @@ class ChainTest : public ::testing::TestWithParam<FamilyCase> {
   // Runs the program name with args in the work directory (TZ=UTC for the
   // dates).
   RunResult tool(const std::string& name, const std::vector<std::string>& args) {
-    testing_support::ChildLimits limits;
-    limits.environment.push_back("TZ=UTC");
-    const testing_support::ChildEnd end =
-        testing_support::runChild(cDir, testing_support::toolPath(name), args, limits);
-    return RunResult{end.status, end.output};
+    return testing_support::runToolInUtc(cDir, name, args);
   }
   // The same, args being literal words separated by blanks.
   RunResult tool(const std::string& name, const std::string& args) {

@@ -47,12 +47,7 @@ using testing_support::writeFile;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizer's shadow memory needs terabytes of address space.
-constexpr bool kLimitAddressSpace = false;
-#else
-constexpr bool kLimitAddressSpace = true;
-#endif
+using testing_support::kLimitAddressSpace;
 // Every valid run here fits in a fraction of this, and no huge input does.
 constexpr rlim_t kAddressSpace = rlim_t(256) << 20;
 constexpr std::uint64_t kHugeInput = std::uint64_t(512) << 20;

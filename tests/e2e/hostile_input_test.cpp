@@ -29,13 +29,7 @@ using testing_support::RunResult;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizer's shadow memory needs terabytes of address space; its own
-// checks stand in for the limit there.
-constexpr bool kLimitAddressSpace = false;
-#else
-constexpr bool kLimitAddressSpace = true;
-#endif
+using testing_support::kLimitAddressSpace;
 // Every valid run of these small inputs fits in a fraction of this.
 constexpr rlim_t kAddressSpace = rlim_t(256) << 20;
 // Only a guard: a program that blocks on a FIFO is killed, and fails the

@@ -22,13 +22,7 @@ using fixtures::CoffBuilder;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizer's shadow memory needs terabytes of address space; its own
-// checks stand in for the limit there.
-constexpr bool kLimitAddressSpace = false;
-#else
-constexpr bool kLimitAddressSpace = true;
-#endif
+using testing_support::kLimitAddressSpace;
 // Far below what the declared sizes below would take, far above what the
 // inputs hold.
 constexpr rlim_t kAddressSpace = rlim_t(256) << 20;

@@ -357,4 +357,12 @@ void writeFile(const std::string& path, const std::string& bytes) {
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+RunResult runToolInUtc(const std::string& dir, const std::string& tool,
+                       const std::vector<std::string>& args) {
+  ChildLimits limits;
+  limits.environment.push_back("TZ=UTC");
+  const ChildEnd end = runChild(dir, toolPath(tool), args, limits);
+  return RunResult{end.status, end.output};
+}
+
 }  // namespace testing_support

@@ -69,12 +69,24 @@ struct RunResult {
   std::string output;  // standard output and standard error, merged
 };
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's shadow memory needs terabytes of address space; its own
+// checks stand in for an address-space limit there.
+constexpr bool kLimitAddressSpace = false;
+#else
+constexpr bool kLimitAddressSpace = true;
+#endif
+
 // Runs program with args, in dir when it is not empty, through an argument
 // vector: no shell reads the words, so any byte may be in them (and in dir).
 // program is a path, or a name looked up in PATH (status 127 when it is not
 // found there).
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& dir = "");
+
+// Runs the built program tool with args in dir, its dates in UTC.
+RunResult runToolInUtc(const std::string& dir, const std::string& tool,
+                       const std::vector<std::string>& args);
 
 // The blank-separated words of text, no quoting: for literal argument lists
 // (a path that may hold a blank goes in as a word of its own).
