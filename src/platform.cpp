@@ -203,6 +203,20 @@ bool readAt(int fd, void* buffer, std::uint64_t length, std::uint64_t offset) {
 
 namespace {
 
+// Reads from fd into buffer until want bytes are there (got counts them)
+// or the file ends; readFailed on an error.
+ReadResult readInto(int fd, unsigned char* buffer, std::size_t want, std::size_t& got) {
+  ReadResult result = readDone;
+  while (got < want) {
+    const ssize_t n = ::read(fd, buffer + got, want - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) result = readFailed;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return result;
+}
+
 // Reads the regular file fd, whose stat is st, and closes it. Never more
 // than the size fstat gave: a file that grows while it is read is read as
 // it was. A file that gives no size (some host files do) is read to its end,
@@ -213,18 +227,12 @@ ReadResult readOpenFile(int fd, const struct stat& st, std::vector<unsigned char
   std::size_t want = sized ? limit : 65536;
   bytes.resize(want);
   std::size_t got = 0;
-  ReadResult result = readDone;
+  ReadResult result;
   for (;;) {
-    if (got == want) {
-      if (want == limit) break;
-      want = std::min(want + want, limit);
-      bytes.resize(want);
-    }
-    const ssize_t n = ::read(fd, bytes.data() + got, want - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) result = readFailed;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
+    result = readInto(fd, bytes.data(), want, got);
+    if (result != readDone || got < want || want == limit) break;
+    want = std::min(want + want, limit);
+    bytes.resize(want);
   }
   ::close(fd);
   bytes.resize(got);
@@ -278,14 +286,7 @@ ReadResult readWholeFile(const std::string& hostPath, std::unique_ptr<unsigned c
   }
   const std::size_t want = static_cast<std::size_t>(st.st_size);
   bytes.reset(new unsigned char[want]);
-  ReadResult result = readDone;
-  while (size < want) {
-    const ssize_t n = ::read(fd, bytes.get() + size, want - size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) result = readFailed;
-    if (n <= 0) break;
-    size += static_cast<std::size_t>(n);
-  }
+  const ReadResult result = readInto(fd, bytes.get(), want, size);
   ::close(fd);
   return result;
 }
