@@ -9,6 +9,8 @@
 #include "coff.h"
 #include "platform.h"
 
+#include <unistd.h>
+
 namespace {
 
 // Zero-filled sections (s_scnptr 0) have no bytes in the file to check
@@ -21,14 +23,19 @@ constexpr std::uint64_t kMaxZeroFill = std::uint64_t(16) << 20;
 // megabytes of zeros for a file of a few hundred bytes.
 constexpr std::uint64_t kMaxZeroFilledProgram = std::uint64_t(2) << 20;
 
-// The bytes of one image inside a file buffer. Every position counts from
-// the image's base; a block is usable only when it lies wholly inside the
-// buffer. The arithmetic is 64-bit, so no count or pointer from the file
-// can wrap.
+// The bytes of one image: either inside a file buffer, or in an open file
+// read block by block as they are asked for (a memory image needs a tenth
+// of an executable, the rest being symbols and line records). Every
+// position counts from the image's base; a block is usable only when it
+// lies wholly inside the file. The arithmetic is 64-bit, so no count or
+// pointer from the file can wrap.
 class ImageView {
  public:
   ImageView(const unsigned char* file, std::uint64_t size, std::uint64_t base)
       : cFile(file), cSize(size), cBase(base) {}
+  // The open file fd of size bytes, read by offset; it stays open while the
+  // view is used.
+  ImageView(int fd, std::uint64_t size) : cFd(fd), cSize(size) {}
 
   bool fits(std::uint64_t pos, std::uint64_t len) const {
     if (cBase > cSize) return false;
@@ -36,15 +43,38 @@ class ImageView {
     return pos <= avail && len <= avail - pos;
   }
 
-  // Only valid after fits(pos, len) with len > 0.
-  const unsigned char* at(std::uint64_t pos) const {
-    return cFile + static_cast<std::size_t>(cBase + pos);
+  // The len bytes at pos (len > 0); null when they do not lie in the file,
+  // or when a file read by offset could not be read there. What a view of
+  // a file read stays valid as long as the view.
+  const unsigned char* read(std::uint64_t pos, std::uint64_t len) const {
+    if (!fits(pos, len)) return nullptr;
+    if (cFd < 0) return cFile + static_cast<std::size_t>(cBase + pos);
+    if (pos >= cHeadPos && pos - cHeadPos <= cHead.size() && len <= cHead.size() - (pos - cHeadPos))
+      return cHead.data() + (pos - cHeadPos);
+    cBlocks.emplace_back(new unsigned char[static_cast<std::size_t>(len)]);
+    if (!platform::readAt(cFd, cBlocks.back().get(), len, pos)) return nullptr;
+    return cBlocks.back().get();
+  }
+
+  // Keeps the len bytes at pos (what fits of them) at hand: the headers,
+  // which the reader decodes more than once.
+  void keep(std::uint64_t pos, std::uint64_t len) const {
+    if (cFd < 0 || !fits(pos, 0)) return;
+    len = std::min(len, cSize - pos);
+    std::vector<unsigned char> head(static_cast<std::size_t>(len));
+    if (len > 0 && !platform::readAt(cFd, head.data(), len, pos)) return;
+    cHead.swap(head);
+    cHeadPos = pos;
   }
 
  private:
-  const unsigned char* cFile;
+  const unsigned char* cFile = nullptr;
+  int cFd = -1;
   std::uint64_t cSize;
-  std::uint64_t cBase;
+  std::uint64_t cBase = 0;
+  mutable std::vector<std::unique_ptr<unsigned char[]>> cBlocks;
+  mutable std::vector<unsigned char> cHead;
+  mutable std::uint64_t cHeadPos = 0;
 };
 
 std::uint64_t relocSize(bool older) { return older ? old_reloc::kSize : reloc::kSize; }
@@ -57,8 +87,9 @@ std::uint64_t endOfBlocks(const ImageView& img, const filehdr& fh, bool older) {
   std::uint64_t end = headers + scnhdr::kSize * std::uint64_t(fh.f_nscns);
   for (std::uint64_t i = 0; i < fh.f_nscns; ++i) {
     const std::uint64_t pos = headers + scnhdr::kSize * i;
-    if (!img.fits(pos, scnhdr::kSize)) break;
-    const scnhdr h = scnhdr::decode(img.at(pos));
+    const unsigned char* at = img.read(pos, scnhdr::kSize);
+    if (!at) break;
+    const scnhdr h = scnhdr::decode(at);
     if (h.s_scnptr != 0 && h.s_size != 0) end = std::max(end, std::uint64_t(h.s_scnptr) + h.s_size);
     if (h.s_relptr != 0 && h.s_nreloc != 0)
       end = std::max(end, h.s_relptr + relocSize(older) * h.s_nreloc);
@@ -110,8 +141,9 @@ std::uint64_t firstOverlap(std::vector<Block>& blocks) {
 }
 
 // Decodes the image img shows; null after reporting why. Without debug,
-// the symbol table and the line records are only checked to lie in the
-// file: a memory image needs neither, and they are most of an executable.
+// the symbol table, the line records, the relocations and the bytes of
+// sections outside program memory are only checked to lie in the file: a
+// memory image needs none of them, and they are most of an executable.
 std::unique_ptr<Coff> parse(const ImageView& img, const String& name, bool debug = true) {
   auto coff = std::make_unique<Coff>();
   coff->cFileName = name;
@@ -124,14 +156,17 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name, bool debug
   };
 
   // File header and optional header.
-  if (!img.fits(0, filehdr::kSize)) return fail("could not read file header.");
-  const filehdr fh = filehdr::decode(img.at(0));
+  const unsigned char* head = img.read(0, filehdr::kSize);
+  if (!head) return fail("could not read file header.");
+  const filehdr fh = filehdr::decode(head);
+  img.keep(0, filehdr::kSize + std::uint64_t(fh.f_opthdr) + scnhdr::kSize * std::uint64_t(fh.f_nscns));
   coff->cFileHdr = fh;
   if (fh.f_magic != kCoffMagic) return fail("does not appear to be a valid COFF file.");
   const bool older = fh.f_opthdr != kOptHdrSize;
   if (!older) {
-    if (!img.fits(filehdr::kSize, opthdr::kSize)) return fail("could not read optional file header.");
-    coff->cOptHdr = opthdr::decode(img.at(filehdr::kSize));
+    const unsigned char* opt = img.read(filehdr::kSize, opthdr::kSize);
+    if (!opt) return fail("could not read optional file header.");
+    coff->cOptHdr = opthdr::decode(opt);
   } else {
     std::ostringstream s;
     s << "Coff file '" << name << "' missing optional file header.";
@@ -146,11 +181,13 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name, bool debug
       noSymbols ? endOfBlocks(img, fh, older) : fh.f_symptr + kSymEntSize * std::uint64_t(fh.f_nsyms);
   std::uint64_t endOffset = 4;
   if (!(noSymbols && !img.fits(strPos, 4))) {
-    if (!img.fits(strPos, 4)) return fail("could not read string table length.");
-    const std::uint32_t length = le::getU32(img.at(strPos));
+    const unsigned char* at = img.read(strPos, 4);
+    if (!at) return fail("could not read string table length.");
+    const std::uint32_t length = le::getU32(at);
     if (length < 4 || !img.fits(strPos + 4, length - 4)) return fail("could not read string table.");
     const std::uint64_t count = length - 4;
-    const unsigned char* bytes = count ? img.at(strPos + 4) : nullptr;
+    const unsigned char* bytes = count ? img.read(strPos + 4, count) : nullptr;
+    if (count && !bytes) return fail("could not read string table.");
     std::uint64_t pos = 0;
     while (pos < count) {
       const void* zero = std::memchr(bytes + pos, 0, static_cast<std::size_t>(count - pos));
@@ -173,7 +210,8 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name, bool debug
     if (!img.fits(fh.f_symptr, kSymEntSize * nsyms)) return fail("could not read symbol table.");
   }
   if (nsyms > 0 && debug) {
-    const unsigned char* table = img.at(fh.f_symptr);
+    const unsigned char* table = img.read(fh.f_symptr, kSymEntSize * nsyms);
+    if (!table) return fail("could not read symbol table.");
     coff->cSymbolTbl.reserve(static_cast<std::size_t>(nsyms));
     coff->cAuxKind.reserve(static_cast<std::size_t>(nsyms));
     auto recordAt = [table](std::uint64_t i) {
@@ -225,8 +263,9 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name, bool debug
     blocks.reserve(std::size_t(blockKinds) * fh.f_nscns);
     for (std::uint64_t i = 0; i < fh.f_nscns; ++i) {
       const std::uint64_t pos = headers + scnhdr::kSize * i;
-      if (!img.fits(pos, scnhdr::kSize)) break;
-      const scnhdr h = scnhdr::decode(img.at(pos));
+      const unsigned char* at = img.read(pos, scnhdr::kSize);
+      if (!at) break;
+      const scnhdr h = scnhdr::decode(at);
       if (h.s_size == 0) continue;
       const std::uint64_t order = blockKinds * i;
       // Uninitialised data is never read, wherever its pointer points.
@@ -245,8 +284,9 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name, bool debug
   std::uint64_t zeroFilledProgram = 0;
   for (std::uint64_t i = 0; i < fh.f_nscns; ++i) {
     const std::uint64_t pos = headers + scnhdr::kSize * i;
-    if (!img.fits(pos, scnhdr::kSize)) return fail("could not read section header.");
-    const scnhdr h = scnhdr::decode(img.at(pos));
+    const unsigned char* at = img.read(pos, scnhdr::kSize);
+    if (!at) return fail("could not read section header.");
+    const scnhdr h = scnhdr::decode(at);
     if (hasLongName(h) && coff->cStringTbl.count(h.s_offset()) == 0) {
       coff->getName(h);  // fatal
       return nullptr;
@@ -271,7 +311,13 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name, bool debug
     } else {
       if (!img.fits(h.s_scnptr, h.s_size) || overlapAt == blockKinds * i + blockRaw)
         return fail("could not read raw data.");
-      coff->cRawData[scnName] = Data(h.s_size, img.at(h.s_scnptr));
+      // A memory image holds the program memory alone.
+      const int type = getScnType(h);
+      if (debug || type == scnCode || type == scnRomData) {
+        const unsigned char* bytes = img.read(h.s_scnptr, h.s_size);
+        if (!bytes) return fail("could not read raw data.");
+        coff->cRawData[scnName] = Data(h.s_size, bytes);
+      }
     }
 
     if (h.s_nlnno > 0) {
@@ -281,7 +327,8 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name, bool debug
     }
     if (h.s_nlnno > 0 && debug) {
       const std::uint64_t size = lineSize(older);
-      const unsigned char* p = img.at(h.s_lnnoptr);
+      const unsigned char* p = img.read(h.s_lnnoptr, size * h.s_nlnno);
+      if (!p) return fail("could not read line numbers.");
       // The section's list is looked up once, on its first record: an
       // older-layout table of function starts alone adds no list.
       std::vector<coff_lineno>* lines = nullptr;
@@ -317,7 +364,11 @@ std::unique_ptr<Coff> parse(const ImageView& img, const String& name, bool debug
       const std::uint64_t size = relocSize(older);
       if (!img.fits(h.s_relptr, size * h.s_nreloc) || overlapAt == blockKinds * i + blockRelocs)
         return fail("could not read relocation info.");
-      const unsigned char* p = img.at(h.s_relptr);
+    }
+    if (h.s_nreloc > 0 && debug) {
+      const std::uint64_t size = relocSize(older);
+      const unsigned char* p = img.read(h.s_relptr, size * h.s_nreloc);
+      if (!p) return fail("could not read relocation info.");
       std::vector<reloc>& list = coff->cRelocInfo[scnName];
       if (list.empty()) list.reserve(h.s_nreloc);
       for (std::uint64_t k = 0; k < h.s_nreloc; ++k, p += size) {
@@ -354,11 +405,21 @@ std::unique_ptr<Coff> Coff::make(const String& name) {
 
 std::unique_ptr<Coff> Coff::makeMemoryImage(const String& name) {
   const platform::Activity reading("reading Coff file", name);
-  std::unique_ptr<unsigned char[]> file;
-  std::size_t size = 0;
-  if (platform::readWholeFile(platform::hostPath(name), file, size) == platform::readNoFile)
-    return make(name, false, std::vector<unsigned char>());
-  return parse(ImageView(file.get(), size, 0), name, false);
+  std::uint64_t size = 0;
+  const int fd = platform::openRegularFile(platform::hostPath(name), size);
+  if (fd < 0) return make(name, false, std::vector<unsigned char>());
+  // A file that gives no size (some host files do) is read to its end.
+  if (size == 0) {
+    ::close(fd);
+    std::vector<unsigned char> file;
+    const bool opened = platform::readWholeFile(platform::hostPath(name), file) != platform::readNoFile;
+    if (!opened) return make(name, false, file);
+    return parse(ImageView(file.data(), file.size(), 0), name, false);
+  }
+  const ImageView img(fd, size);
+  std::unique_ptr<Coff> coff = parse(img, name, false);
+  ::close(fd);
+  return coff;
 }
 
 std::unique_ptr<Coff> Coff::make(const String& name, bool opened,

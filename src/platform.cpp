@@ -261,6 +261,13 @@ int openRegularFile(const std::string& hostPath, struct stat& st) {
 
 }  // namespace
 
+int openRegularFile(const std::string& hostPath, std::uint64_t& size) {
+  struct stat st;
+  const int fd = openRegularFile(hostPath, st);
+  size = fd < 0 ? 0 : static_cast<std::uint64_t>(st.st_size);
+  return fd;
+}
+
 ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes) {
   bytes.clear();
   struct stat st;

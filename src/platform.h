@@ -107,6 +107,10 @@ ReadResult readWholeFile(const std::string& hostPath, std::unique_ptr<unsigned c
 // false, with nothing kept, for a file readWholeFile refuses.
 bool readRegularFile(const std::string& hostPath, std::vector<unsigned char>& bytes,
                      ReadResult& result);
+// Opens what readWholeFile reads, for reading by offset: the descriptor,
+// with size the size fstat gives (0 for a file that gives none); -1 for
+// what readWholeFile refuses as readNoFile. The caller closes it.
+int openRegularFile(const std::string& hostPath, std::uint64_t& size);
 // Reads exactly length bytes at offset of the open file fd; false when the
 // file ends first or a read fails.
 bool readAt(int fd, void* buffer, std::uint64_t length, std::uint64_t offset);

@@ -61,7 +61,13 @@ class HexFile {
   HexFile& operator=(const HexFile&) = delete;
 
   bool open();
-  void put(const String& text);
+  // Records are gathered and written in pieces of up to kBufferSize: a
+  // write per record of 45 bytes cost as much as the formatting.
+  void put(const char* text, size_t size);
+  // Room for size bytes at the end of what was put (size at most
+  // kBufferSize); used says how many of them were filled.
+  char* room(size_t size);
+  void used(size_t size) { cUsed += size; }
   // Flushes and closes; false when anything written was lost.
   bool close();
   // Puts the files (one, or the two of INHX8S) in place of the old ones
@@ -72,7 +78,12 @@ class HexFile {
 
  private:
   String cName;
+  void flush();
+
+  static constexpr size_t kBufferSize = 64 * 1024;
   replacement::OutputFile cFile;  // its stream is null unless open
+  std::unique_ptr<char[]> cBuffer;
+  size_t cUsed = 0;
   bool cFailed = false;
 };
 

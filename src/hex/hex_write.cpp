@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <sstream>
 
@@ -15,33 +16,47 @@ const char* const kEndRecord = ":00000001FF";
 
 uint8_t checksum(uint32_t sum) { return static_cast<uint8_t>((0x100u - (sum & 0xFFu)) & 0xFFu); }
 
-// Formats one data record into line (its buffer is reused from record to
-// record). A formatted print per byte, and a new string per record, made
-// large images take seconds.
-void dataRecord(uint32_t address, const std::vector<uint8_t>& bytes, String& line) {
-  const char* const digits = "0123456789ABCDEF";
-  TOOL_ASSERT(bytes.size() <= 16);
-  char text[64];  // ':', 8 header digits, 2 per byte, 2 checksum digits, CR LF
+// The two upper-case hex digits of every byte value.
+struct HexPairs {
+  char text[512];
+  constexpr HexPairs() : text() {
+    const char* const digits = "0123456789ABCDEF";
+    for (int v = 0; v < 256; ++v) {
+      text[2 * v] = digits[v >> 4];
+      text[2 * v + 1] = digits[v & 0xF];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
+char* putHexByte(char* out, uint32_t value) {
+  std::memcpy(out, kHexPairs.text + 2 * (value & 0xFFu), 2);
+  return out + 2;
+}
+
+// Formats one data record of count bytes straight into file's buffer. A
+// formatted print per byte, and a new string per record, made large images
+// take seconds.
+void dataRecord(uint32_t address, const uint8_t* bytes, size_t count, HexFile& file) {
+  TOOL_ASSERT(count <= 16);
+  // ':', 8 header digits, 2 per byte, 2 checksum digits, CR LF
+  char* const text = file.room(45);
   char* out = text;
-  const auto hexByte = [&out, digits](uint32_t value) {
-    *out++ = digits[(value >> 4) & 0xFu];
-    *out++ = digits[value & 0xFu];
-  };
   const uint32_t addr16 = address & 0xFFFFu;
   *out++ = ':';
-  hexByte(static_cast<uint32_t>(bytes.size()));
-  hexByte(addr16 >> 8);
-  hexByte(addr16 & 0xFFu);
-  hexByte(0);
-  uint32_t sum = static_cast<uint32_t>(bytes.size()) + (addr16 >> 8) + (addr16 & 0xFFu);
-  for (uint8_t b : bytes) {
-    hexByte(b);
-    sum += b;
+  out = putHexByte(out, static_cast<uint32_t>(count));
+  out = putHexByte(out, addr16 >> 8);
+  out = putHexByte(out, addr16);
+  out = putHexByte(out, 0);
+  uint32_t sum = static_cast<uint32_t>(count) + (addr16 >> 8) + (addr16 & 0xFFu);
+  for (size_t i = 0; i < count; ++i) {
+    out = putHexByte(out, bytes[i]);
+    sum += bytes[i];
   }
-  hexByte(checksum(sum));
+  out = putHexByte(out, checksum(sum));
   *out++ = kRecordEnd[0];
   *out++ = kRecordEnd[1];
-  line.assign(text, static_cast<size_t>(out - text));
+  file.used(static_cast<size_t>(out - text));
 }
 
 }  // namespace
@@ -66,14 +81,28 @@ bool HexFile::open() {
   return cFile.open() != 0;
 }
 
-void HexFile::put(const String& text) {
+char* HexFile::room(size_t size) {
+  TOOL_ASSERT(size <= kBufferSize);
+  if (!cBuffer) cBuffer.reset(new char[kBufferSize]);
+  if (kBufferSize - cUsed < size) flush();
+  return cBuffer.get() + cUsed;
+}
+
+void HexFile::put(const char* text, size_t size) {
+  std::memcpy(room(size), text, size);
+  used(size);
+}
+
+void HexFile::flush() {
   std::FILE* stream = cFile.file();
-  if (!stream || cFailed) return;
-  if (std::fwrite(text.data(), 1, text.size(), stream) != text.size()) cFailed = true;
+  if (stream && !cFailed && cUsed > 0 && std::fwrite(cBuffer.get(), 1, cUsed, stream) != cUsed)
+    cFailed = true;
+  cUsed = 0;
 }
 
 bool HexFile::close() {
   if (!cFile.file()) return false;
+  flush();
   if (!cFile.close()) cFailed = true;
   return !cFailed;
 }
@@ -122,14 +151,13 @@ void Hex::doLinearAddressRecord(HexFile& file, uint32_t address, int format, boo
     char line[32];
     std::snprintf(line, sizeof line, ":02000004%04X%02X", static_cast<unsigned>(upper),
                   static_cast<unsigned>(checksum(2 + 4 + (upper >> 8) + (upper & 0xFFu))));
-    file.put(String(line) + kRecordEnd);
+    file.put(line, std::strlen(line));
+    file.put(kRecordEnd, 2);
   }
 }
 
 void Hex::writeByteRecords(HexFile& file, int format) {
   bool first = true;
-  std::vector<uint8_t> bytes;
-  String line;
   for (const HexRange& r : cRanges) {
     const uint8_t* data = r.cData.data();
     const uint64_t size = r.cData.size();
@@ -140,9 +168,7 @@ void Hex::writeByteRecords(HexFile& file, int format) {
       doLinearAddressRecord(file, static_cast<uint32_t>(address), format, first);
       first = false;
       const uint64_t n = std::min<uint64_t>(16 - (address & 0xF), size - offset);
-      bytes.assign(data + offset, data + offset + n);
-      dataRecord(static_cast<uint32_t>(address), bytes, line);
-      file.put(line);
+      dataRecord(static_cast<uint32_t>(address), data + offset, static_cast<size_t>(n), file);
       address += n;
       offset += n;
     }
@@ -156,7 +182,6 @@ void Hex::writeByteRecords(HexFile& file, int format) {
 void Hex::writeSplitRecords(HexFile& low, HexFile& high) {
   bool first = true;
   std::vector<uint8_t> half[2];
-  String line;
   for (const HexRange& r : cRanges) {
     const uint8_t* data = r.cData.data();
     const uint64_t begin = r.cStart;
@@ -183,8 +208,7 @@ void Hex::writeSplitRecords(HexFile& low, HexFile& high) {
       }
       for (int p = 0; p < 2; ++p) {
         if (half[p].empty()) continue;
-        dataRecord(static_cast<uint32_t>(firstWord[p]), half[p], line);
-        files[p]->put(line);
+        dataRecord(static_cast<uint32_t>(firstWord[p]), half[p].data(), half[p].size(), *files[p]);
       }
       word += n;
     }
@@ -223,7 +247,8 @@ int Hex::write(int format) {
   // Every file is written before any replaces its old one, and they are
   // put in place together, so a failure leaves all of them as they were.
   for (auto& f : files) {
-    f->put(String(kEndRecord) + kRecordEnd);
+    f->put(kEndRecord, std::strlen(kEndRecord));
+    f->put(kRecordEnd, 2);
     if (!f->close()) {
       std::ostringstream s;
       s << "Could not write hex file '" << f->name() << "'.";

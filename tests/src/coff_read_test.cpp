@@ -157,10 +157,13 @@ TEST(CoffReadMalformed, EachDamageGivesItsMessageAndNoObject) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(CoffRead, MemoryImageAloneLeavesSymbolsAndLinesUnread) {
+TEST(CoffRead, MemoryImageAloneLeavesSymbolsLinesAndRelocationsUnread) {
   const std::string dir = makeTempDir("coffread");
-  const ReadResult whole = readCaptured(standardBuilder().bytes());
-  const ReadResult image = readImageCaptured(standardBuilder().bytes(), dir + "/std.o");
+  CoffBuilder b = standardBuilder();
+  b.section(".romdata", scnRomData, 0x20, {5, 6});
+  b.section(".idata", scnIData, 0x40, {7, 8});
+  const ReadResult whole = readCaptured(b.bytes());
+  const ReadResult image = readImageCaptured(b.bytes(), dir + "/std.o");
   std::filesystem::remove_all(dir);
   ASSERT_NE(whole.coff, nullptr);
   ASSERT_NE(image.coff, nullptr);
@@ -169,8 +172,13 @@ TEST(CoffRead, MemoryImageAloneLeavesSymbolsAndLinesUnread) {
   const Data& imageCode = image.coff->cRawData.at(".code");
   EXPECT_EQ(Bytes(imageCode.data(), imageCode.data() + imageCode.size()),
             Bytes(wholeCode.data(), wholeCode.data() + wholeCode.size()));
+  EXPECT_EQ(image.coff->cRawData.count(".romdata"), 1u);
+  // Data memory is not part of the image.
+  EXPECT_EQ(whole.coff->cRawData.count(".idata"), 1u);
+  EXPECT_EQ(image.coff->cRawData.count(".idata"), 0u);
   EXPECT_EQ(image.coff->cScnNum, whole.coff->cScnNum);
-  EXPECT_EQ(image.coff->cRelocInfo.size(), whole.coff->cRelocInfo.size());
+  EXPECT_FALSE(whole.coff->cRelocInfo.empty());
+  EXPECT_TRUE(image.coff->cRelocInfo.empty());
   EXPECT_EQ(image.coff->cOptHdr.rom_width_bits, whole.coff->cOptHdr.rom_width_bits);
   EXPECT_FALSE(whole.coff->cSymbolTbl.empty());
   EXPECT_FALSE(whole.coff->cLineInfo.empty());
