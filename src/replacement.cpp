@@ -7,8 +7,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <system_error>
-#include <thread>
 
 namespace replacement {
 namespace {
@@ -28,9 +26,6 @@ std::atomic<const char*> gPending[kPendingSlots];
 // programs ignore.
 const int kCleanedSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGXFSZ, SIGQUIT, SIGUSR1,
                                SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGABRT};
-
-// The replaced file releaseLater holds, -1 when none.
-int gHeld = -1;
 
 extern "C" void removePendingAndDie(int sig) {
   removePending();
@@ -70,7 +65,6 @@ void installHandlers() {
 }  // namespace
 
 int createPending(char* pattern) {
-  releaseHeld();
   installHandlers();
   sigset_t held, previous;
   sigemptyset(&held);
@@ -102,7 +96,6 @@ void removePending() {
 }
 
 Created createWhole(const String& path, const unsigned char* bytes, std::size_t size) {
-  releaseHeld();
   installHandlers();
   // Listed before it is created, without holding signals off: the name
   // was free when the caller looked, so a signal in between removes
@@ -394,37 +387,6 @@ mode_t creationMode() {
   mode_t mask = umask(0);
   umask(mask);
   return static_cast<mode_t>(0666 & ~mask);
-}
-
-int holdForRelease(const String& path, const struct stat& facts) {
-  constexpr off_t kLarge = off_t(1) << 20;
-  // Most files replaced are small: those cost no system call here.
-  if (!S_ISREG(facts.st_mode) || facts.st_size < kLarge) return -1;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < kLarge) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-void releaseLater(int fd) {
-  if (fd < 0) return;
-  releaseHeld();  // one held before goes now
-  gHeld = fd;
-}
-
-void releaseHeld() {
-  const int fd = gHeld;
-  if (fd < 0) return;
-  gHeld = -1;
-  try {
-    std::thread([fd] { ::close(fd); }).detach();
-  } catch (const std::system_error&) {
-    ::close(fd);
-  }
 }
 
 }  // namespace replacement

@@ -31,20 +31,6 @@ int resolveLinks(const String& path, String& target, struct stat& facts, bool& e
 // The permission bits a plain create would give a new file.
 mode_t creationMode();
 
-// Letting go of a large file costs the file system milliseconds (its cached
-// pages and its blocks are freed), which nothing need wait for. Before the
-// file at path (whose stat is facts) is replaced or removed,
-// holdForRelease opens it when it is a regular file of at least a megabyte
-// (else -1); once its name is gone, releaseLater keeps it open until the
-// next file is begun (releaseHeld), which closes it on a thread of its own,
-// so the last reference drops there while the new file is written (at
-// once, when no thread can be had). When no other file follows, the exit
-// closes it: a thread would save nothing then, as the process ends only
-// when the file is let go all the same. -1 is passed over.
-int holdForRelease(const String& path, const struct stat& facts);
-void releaseLater(int fd);
-void releaseHeld();
-
 // Whether a name stands for a descriptor the process already holds
 // (/dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N and the like): what
 // it leads to is written in place, never replaced by a file of that path.
@@ -158,7 +144,6 @@ class TempFile {
   // or not at all: place renames the file over the target, where unplace
   // can still take it back; settle lets the old file go.
   int place(const struct stat* replaced) {
-    cHeld = replaced ? holdForRelease(cTarget, *replaced) : -1;
     // Where the file system can, the two files swap names and the old one
     // goes under the temporary name: a rename over an existing file makes
     // some file systems write the new file out before the rename returns,
@@ -169,8 +154,6 @@ class TempFile {
     } else if (std::rename(cPath.c_str(), cTarget.c_str()) == 0) {
       cPlaced = replaced ? kOverwritten : kCreated;
     } else {
-      if (cHeld >= 0) ::close(cHeld);
-      cHeld = -1;
       return 0;
     }
     return 1;
@@ -182,16 +165,12 @@ class TempFile {
       std::rename(cTarget.c_str(), cPath.c_str());
     // An old file renamed over is gone: nothing brings it back.
     cPlaced = kNone;
-    if (cHeld >= 0) ::close(cHeld);
-    cHeld = -1;
   }
   void settle() {
     if (cPlaced == kSwapped) ::unlink(cPath.c_str());
     cPlaced = kNone;
     forgetPending(cPath.c_str());
     cPath.clear();
-    releaseLater(cHeld);
-    cHeld = -1;
   }
 
  private:
@@ -213,7 +192,6 @@ class TempFile {
   String cPath;
   std::FILE* cFile = nullptr;
   Placed cPlaced = kNone;
-  int cHeld = -1;  // the old file, held for release (see holdForRelease)
 };
 
 // An output file written whole: nothing reaches the target before commit.
