@@ -304,6 +304,123 @@ bool readRegularFile(const std::string& hostPath, std::vector<unsigned char>& by
   return result != readNoFile;
 }
 
+LineReader::~LineReader() { finish(); }
+
+bool LineReader::open(const std::string& hostPath) {
+  struct stat st;
+  cFd = openRegularFile(hostPath, st);
+  if (cFd < 0) return false;
+  // A file that gives no size is read to its end, but no further than the
+  // largest input.
+  cSized = st.st_size > 0;
+  cLeft = cSized ? static_cast<std::uint64_t>(st.st_size) : kMaxInputSize + 1;
+  return true;
+}
+
+void LineReader::finish() {
+  if (cFd >= 0) ::close(cFd);
+  cFd = -1;
+}
+
+bool LineReader::next(std::string_view& line) {
+  for (;;) {
+    if (cSearch < cEnd) {
+      const char* const at = cBuffer.get();
+      const auto* newLine =
+          static_cast<const char*>(std::memchr(at + cSearch, '\n', cEnd - cSearch));
+      if (newLine) {
+        const std::size_t stop = static_cast<std::size_t>(newLine - at);
+        line = std::string_view(at + cBegin, stop - cBegin);
+        cBegin = cSearch = stop + 1;
+        break;
+      }
+      cSearch = cEnd;
+    }
+    if (cFailed) return false;
+    if (cAtEnd) {
+      if (cBegin == cEnd) return false;
+      line = std::string_view(cBuffer.get() + cBegin, cEnd - cBegin);
+      cBegin = cSearch = cEnd;
+      break;
+    }
+    fill();
+  }
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return true;
+}
+
+// Makes room after the line begun at cBegin and reads into it.
+void LineReader::fill() {
+  const std::size_t partial = cEnd - cBegin;
+  if (cCapacity == 0 || (cCapacity > kChunk && partial < kChunk)) {
+    moveLine(kChunk);
+  } else if (partial == cCapacity) {
+    // The line fills the buffer: it grows to the line's length, found by
+    // reading ahead without keeping the bytes. A line is read twice, but
+    // never held in two buffers of about its length at once, as growing by
+    // steps would at the last one. Without a length the buffer doubles.
+    std::uint64_t ahead = cCapacity;
+    if (!lengthAhead(ahead)) ahead = cCapacity;
+    ahead = std::min(std::max<std::uint64_t>(ahead, 1), cLeft);
+    moveLine(cCapacity + static_cast<std::size_t>(ahead));
+  } else if (cBegin > 0) {
+    std::memmove(cBuffer.get(), cBuffer.get() + cBegin, partial);
+    cSearch -= cBegin;
+    cEnd = partial;
+    cBegin = 0;
+  }
+  const std::size_t room =
+      static_cast<std::size_t>(std::min<std::uint64_t>(cCapacity - cEnd, cLeft));
+  ssize_t n;
+  do {
+    n = ::read(cFd, cBuffer.get() + cEnd, room);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    (n < 0 ? cFailed : cAtEnd) = true;
+  } else {
+    cEnd += static_cast<std::size_t>(n);
+    cOffset += static_cast<std::uint64_t>(n);
+    cLeft -= static_cast<std::uint64_t>(n);
+    // A sized file is read up to its size; one without a size is refused
+    // past the largest input.
+    if (cLeft == 0) (cSized ? cAtEnd : cFailed) = true;
+  }
+  if (cAtEnd || cFailed) finish();
+}
+
+// A buffer of capacity bytes, the line begun at cBegin moved to its start.
+void LineReader::moveLine(std::size_t capacity) {
+  std::unique_ptr<char[]> buffer(new char[capacity]);
+  const std::size_t partial = cEnd - cBegin;
+  if (partial > 0) std::memcpy(buffer.get(), cBuffer.get() + cBegin, partial);
+  cBuffer = std::move(buffer);
+  cCapacity = capacity;
+  cSearch -= cBegin;
+  cEnd = partial;
+  cBegin = 0;
+}
+
+// The bytes the file still gives up to the next "\n" (with it) or its
+// end, no more than cLeft; false when a read fails.
+bool LineReader::lengthAhead(std::uint64_t& ahead) const {
+  std::unique_ptr<char[]> chunk(new char[kChunk]);
+  ahead = 0;
+  while (ahead < cLeft) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, cLeft - ahead));
+    const ssize_t n = ::pread(cFd, chunk.get(), want, static_cast<off_t>(cOffset + ahead));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    if (const void* newLine = std::memchr(chunk.get(), '\n', static_cast<std::size_t>(n))) {
+      ahead += static_cast<std::uint64_t>(static_cast<const char*>(newLine) - chunk.get()) + 1;
+      break;
+    }
+    ahead += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
 // A sanitizer's allocator is its own; the heap is left to it.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)

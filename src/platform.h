@@ -7,6 +7,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -114,6 +115,52 @@ int openRegularFile(const std::string& hostPath, std::uint64_t& size);
 // Reads exactly length bytes at offset of the open file fd; false when the
 // file ends first or a read fails.
 bool readAt(int fd, void* buffer, std::uint64_t length, std::uint64_t offset);
+
+// Reads a file line by line, holding only the line being read: a file of
+// many short lines costs a chunk of memory, one long line about its own
+// length. A line ends at "\n", one "\r" before it dropped; a last line
+// without one counts, an empty file has none; every other byte (NUL
+// among them) stays in the line. The same files as readWholeFile are
+// refused, and no more is read than the size the file had when opened: a
+// file that grows meanwhile is read as it was, one that shrinks ends early.
+class LineReader {
+ public:
+  // Bytes asked of the file at a time, and what the buffer shrinks back
+  // to when the line it holds is short.
+  static constexpr std::size_t kChunk = std::size_t{64} << 10;
+
+  LineReader() = default;
+  ~LineReader();
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  // Opens the file at a host path; false for one readWholeFile refuses.
+  bool open(const std::string& hostPath);
+  // The next line, valid until the next call; false at the end of the
+  // file, and after a failed read (failed() then tells).
+  bool next(std::string_view& line);
+  // A read failed (or a file that gives no size went past kMaxInputSize);
+  // the lines before it were given.
+  bool failed() const { return cFailed; }
+
+ private:
+  void fill();
+  void moveLine(std::size_t capacity);
+  bool lengthAhead(std::uint64_t& ahead) const;
+  void finish();
+
+  int cFd = -1;
+  bool cSized = false;
+  std::uint64_t cLeft = 0;    // bytes the file may still give
+  std::uint64_t cOffset = 0;  // bytes read so far
+  std::unique_ptr<char[]> cBuffer;
+  std::size_t cCapacity = 0;
+  std::size_t cBegin = 0;   // the line being read starts here
+  std::size_t cSearch = 0;  // no "\n" in [cBegin, cSearch)
+  std::size_t cEnd = 0;     // bytes read end here
+  bool cAtEnd = false;
+  bool cFailed = false;
+};
 
 // For a program whose heap grows to tens of megabytes and lives a fraction
 // of a second: the heap is reserved in one piece and given large pages where

@@ -67,18 +67,6 @@ char* putHex(char* out, uint32_t value, unsigned width) {
   return out;
 }
 
-// The line at the start of [at, end) without its end ("\n", or "\r\n" from
-// other hosts), at then past the line; false when nothing is left.
-bool nextSourceLine(const char*& at, const char* end, std::string_view& line) {
-  if (at >= end) return false;
-  const auto* newLine = static_cast<const char*>(std::memchr(at, '\n', size_t(end - at)));
-  const char* stop = newLine ? newLine : end;
-  line = std::string_view(at, size_t(stop - at));
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  at = newLine ? newLine + 1 : end;
-  return true;
-}
-
 // The little-endian word at offset of a section's bytes; bytes outside the
 // section read as zero.
 uint16_t wordAt(const Data* data, int64_t offset) {
@@ -318,11 +306,14 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   const String name = coff.getName(aux_file::decode(coff.cSymbolTbl[fileIndex + 1]));
   const platform::Activity reading("reading source file", name);
 
-  // The source is read whole before a row is written, so one that cannot
-  // be read (a directory, a device, a FIFO, a read error part-way) is left
-  // out with the warning rather than listed empty or cut short.
-  std::vector<unsigned char> sourceBytes;
-  if (platform::readWholeFile(platform::hostPath(name), sourceBytes) != platform::readDone) {
+  // The first line is read before a row is written, so a source that
+  // cannot be read (a directory, a device, a FIFO, a read that fails at
+  // once) is left out with the warning rather than listed empty.
+  platform::LineReader source;
+  std::string_view text;
+  const bool opened = source.open(platform::hostPath(name));
+  bool more = opened && source.next(text);
+  if (!opened || source.failed()) {
     index = fileIndex + 1;
     std::ostringstream s;
     s << "Could not open source file '" << name
@@ -339,11 +330,8 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
   // This file's line records, walked along with its lines.
   auto record = std::lower_bound(cLine.begin(), cLine.end(), fileIndex,
                                  [](const LstLine& l, uint32_t file) { return l.cFile < file; });
-  const char* pos = reinterpret_cast<const char*>(sourceBytes.data());
-  const char* const end = pos + sourceBytes.size();
-  std::string_view text;
   uint32_t line = 0;
-  while (!cListFailed && nextSourceLine(pos, end, text)) {
+  while (more && !cListFailed) {
     ++line;
     checkListControl(coff, index + 1, line);
 
@@ -413,6 +401,15 @@ int Coff2Cod::doNextFile(const Coff& coff, uint32_t& index) {
       }
       index = at;
     }
+    if (!cListFailed) more = source.next(text);
+  }
+  // Rows of the source are written already: a listing cut short at a read
+  // that failed is no listing, and the old one stays.
+  if (source.failed()) {
+    cListFailed = true;
+    std::ostringstream s;
+    s << "Could not read source file '" << name << "'.";
+    reportStream(SevError, "Coff2Cod::doNextFile()", s, 0);
   }
 
   index = fileIndex;

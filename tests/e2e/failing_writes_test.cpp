@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,60 +81,73 @@ std::vector<std::string> hiddenFiles(const std::string& dir) {
 }
 
 #if defined(__x86_64__)
-// What signalAtListingWrite saw.
-struct TracedWrite {
-  bool reached = false;  // the write came; the child was signalled and let go
+// What a traced child came to.
+struct TracedCall {
+  bool reached = false;  // the call came; the child was let go after it
   bool ended = false;    // the child ended before (its wait status in status)
   int status = 0;
-  std::vector<std::string> during;  // the hidden files at the write
+  std::vector<std::string> during;  // the hidden files at the call, if asked
   std::string problem;              // why tracing stopped, if it failed
 };
 
-// Steps the traced child pid (stopped at its start) from system call to
-// system call up to the first write to a file whose path begins with
-// prefix, then lists the hidden files of dir, sends sig and lets the child
-// go on. Writes to other descriptors (the sanitizers' own, say) are passed
-// over. On any failure of tracing the child is killed and reaped, so that
-// nothing waits for it without end.
-TracedWrite signalAtListingWrite(pid_t pid, int sig, const std::string& prefix,
-                                 const std::string& dir) {
-  TracedWrite t;
-  const auto waitFor = [&](int& st) {
-    pid_t got;
-    while ((got = waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
-    }
-    return got == pid;
-  };
-  const auto fail = [&](const std::string& what) {
-    t.problem = what + ": " + std::strerror(errno);
-    kill(pid, SIGKILL);
-    int st = 0;
-    while (waitFor(st) && !WIFEXITED(st) && !WIFSIGNALED(st)) {
-    }
-    return t;
-  };
+bool waitForChild(pid_t pid, int& st) {
+  pid_t got;
+  while ((got = waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
+  }
+  return got == pid;
+}
+
+// Ends tracing that failed at what: the child is killed and reaped, so
+// that nothing waits for it without end.
+bool giveUpTracing(pid_t pid, TracedCall& t, const std::string& what) {
+  t.problem = what + ": " + std::strerror(errno);
+  kill(pid, SIGKILL);
   int st = 0;
-  if (!waitFor(st)) return fail("waitpid");
+  while (waitForChild(pid, st) && !WIFEXITED(st) && !WIFSIGNALED(st)) {
+  }
+  return false;
+}
+
+// The path of the child's descriptor fd, empty when it has none.
+std::string descriptorPath(pid_t pid, unsigned long long fd) {
+  const std::string link =
+      "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(static_cast<int>(fd));
+  char target[4096];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Steps the traced child pid (stopped at its start) from system call to
+// system call and leaves it stopped at the entry of the first one that
+// isIt takes, its registers in regs: true. False when the child ended
+// first (t.ended) or tracing failed (t.problem).
+bool stopAtCall(pid_t pid, const std::function<bool(const user_regs_struct&)>& isIt,
+                user_regs_struct& regs, TracedCall& t) {
+  int st = 0;
+  if (!waitForChild(pid, st)) return giveUpTracing(pid, t, "waitpid");
   if (WIFEXITED(st) || WIFSIGNALED(st)) {
     t.ended = true;
     t.status = st;
-    return t;
+    return false;
   }
-  if (!WIFSTOPPED(st) || WSTOPSIG(st) != SIGTRAP) return fail("no stop at the start");
+  if (!WIFSTOPPED(st) || WSTOPSIG(st) != SIGTRAP)
+    return giveUpTracing(pid, t, "no stop at the start");
   // A sanitizer runtime may start the program again: that exec is an event,
   // not a trap signal to pass on.
   const long options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEEXEC;
-  if (ptrace(PTRACE_SETOPTIONS, pid, nullptr, options) != 0) return fail("PTRACE_SETOPTIONS");
+  if (ptrace(PTRACE_SETOPTIONS, pid, nullptr, options) != 0)
+    return giveUpTracing(pid, t, "PTRACE_SETOPTIONS");
   bool inCall = false;  // stops alternate between entry and exit
   int pass = 0;         // a signal to deliver on resuming
   for (;;) {
-    if (ptrace(PTRACE_SYSCALL, pid, nullptr, pass) != 0) return fail("PTRACE_SYSCALL");
+    if (ptrace(PTRACE_SYSCALL, pid, nullptr, pass) != 0)
+      return giveUpTracing(pid, t, "PTRACE_SYSCALL");
     pass = 0;
-    if (!waitFor(st)) return fail("waitpid");
+    if (!waitForChild(pid, st)) return giveUpTracing(pid, t, "waitpid");
     if (WIFEXITED(st) || WIFSIGNALED(st)) {
       t.ended = true;
       t.status = st;
-      return t;
+      return false;
     }
     if (!WIFSTOPPED(st)) continue;
     if (WSTOPSIG(st) != (SIGTRAP | 0x80)) {
@@ -142,23 +156,76 @@ TracedWrite signalAtListingWrite(pid_t pid, int sig, const std::string& prefix,
     }
     inCall = !inCall;
     if (!inCall) continue;
-    struct user_regs_struct regs;
-    if (ptrace(PTRACE_GETREGS, pid, nullptr, &regs) != 0) return fail("PTRACE_GETREGS");
-    if (regs.orig_rax != SYS_write) continue;
-    const std::string link =
-        "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(static_cast<int>(regs.rdi));
-    char target[4096];
-    const ssize_t n = readlink(link.c_str(), target, sizeof target);
-    if (n <= 0 || std::string(target, static_cast<std::size_t>(n)).compare(0, prefix.size(),
-                                                                          prefix) != 0)
-      continue;
-    t.during = hiddenFiles(dir);
-    // Pending while the child is held; it arrives once the write is done.
-    if (kill(pid, sig) != 0) return fail("kill");
-    if (ptrace(PTRACE_DETACH, pid, nullptr, 0) != 0) return fail("PTRACE_DETACH");
-    t.reached = true;
+    if (ptrace(PTRACE_GETREGS, pid, nullptr, &regs) != 0)
+      return giveUpTracing(pid, t, "PTRACE_GETREGS");
+    if (isIt(regs)) return true;
+  }
+}
+
+// Steps the traced child pid (stopped at its start) up to the first write
+// to a file whose path begins with prefix, then lists the hidden files of
+// dir, sends sig and lets the child go on. Writes to other descriptors (the
+// sanitizers' own, say) are passed over.
+TracedCall signalAtListingWrite(pid_t pid, int sig, const std::string& prefix,
+                                const std::string& dir) {
+  TracedCall t;
+  user_regs_struct regs;
+  const auto isIt = [&](const user_regs_struct& r) {
+    return r.orig_rax == SYS_write &&
+           descriptorPath(pid, r.rdi).compare(0, prefix.size(), prefix) == 0;
+  };
+  if (!stopAtCall(pid, isIt, regs, t)) return t;
+  t.during = hiddenFiles(dir);
+  // Pending while the child is held; it arrives once the write is done.
+  if (kill(pid, sig) != 0) {
+    giveUpTracing(pid, t, "kill");
     return t;
   }
+  if (ptrace(PTRACE_DETACH, pid, nullptr, 0) != 0) {
+    giveUpTracing(pid, t, "PTRACE_DETACH");
+    return t;
+  }
+  t.reached = true;
+  return t;
+}
+
+// Steps the traced child pid (stopped at its start) up to its read
+// numbered nth (from 1) of the file at path, which then fails with EIO as
+// a failing disk fails it: the call is not made, the error is its result.
+// Then lets the child go on.
+TracedCall failReadOf(pid_t pid, const std::string& path, int nth) {
+  TracedCall t;
+  user_regs_struct regs;
+  int reads = 0;
+  const auto isIt = [&](const user_regs_struct& r) {
+    return (r.orig_rax == SYS_read || r.orig_rax == SYS_pread64) &&
+           descriptorPath(pid, r.rdi) == path && ++reads == nth;
+  };
+  if (!stopAtCall(pid, isIt, regs, t)) return t;
+  regs.orig_rax = static_cast<unsigned long long>(-1);  // no such call: none is made
+  if (ptrace(PTRACE_SETREGS, pid, nullptr, &regs) != 0) {
+    giveUpTracing(pid, t, "PTRACE_SETREGS");
+    return t;
+  }
+  int st = 0;
+  do {
+    if (ptrace(PTRACE_SYSCALL, pid, nullptr, 0) != 0 || !waitForChild(pid, st)) {
+      giveUpTracing(pid, t, "to the end of the read");
+      return t;
+    }
+  } while (WIFSTOPPED(st) && WSTOPSIG(st) != (SIGTRAP | 0x80));
+  if (!WIFSTOPPED(st) || ptrace(PTRACE_GETREGS, pid, nullptr, &regs) != 0) {
+    giveUpTracing(pid, t, "at the end of the read");
+    return t;
+  }
+  regs.rax = static_cast<unsigned long long>(-EIO);
+  if (ptrace(PTRACE_SETREGS, pid, nullptr, &regs) != 0 ||
+      ptrace(PTRACE_DETACH, pid, nullptr, 0) != 0) {
+    giveUpTracing(pid, t, "after the read");
+    return t;
+  }
+  t.reached = true;
+  return t;
 }
 #endif
 
@@ -432,7 +499,7 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAListingLeavesNoTemporaryFile) {
     if (c.ignored) limits.ignoredSignal = c.sig;
     const Child child = testing_support::startChild(dir, toolPath("dralm"), {"prog.out"}, limits);
     ASSERT_GT(child.pid, 0);
-    const TracedWrite t = signalAtListingWrite(child.pid, c.sig, prefix, dir);
+    const TracedCall t = signalAtListingWrite(child.pid, c.sig, prefix, dir);
     const ChildEnd end = t.reached ? testing_support::collectChild(child, limits)
                                    : testing_support::collectChild(child, limits, &t.status);
     if (t.ended && end.status == kTraceRefused &&
@@ -454,6 +521,64 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAListingLeavesNoTemporaryFile) {
       expectEarlierOutputs(dir, {"prog.lst"});
       // No temporary file, no COD file, no core file.
       EXPECT_EQ(testing_support::directoryEntries(dir), before);
+    }
+    EXPECT_TRUE(hiddenFiles(dir).empty());
+  }
+#else
+  GTEST_SKIP() << "the system-call stops are read for x86-64 only";
+#endif
+}
+
+// A source whose read fails once rows of it are written ends the run as a
+// failed write does: an error, status 1, the earlier listing and COD file
+// as they were and no temporary file. A read that fails before any row is
+// written leaves the source out with a warning, as one that cannot be
+// opened.
+TEST_F(FailingWrites, ASourceReadThatFailsPartWayEndsTheListing) {
+#if defined(__x86_64__)
+  // Several chunks of the line reader, so that a later read comes after
+  // rows of the first.
+  writeFile(dir + "/prog.asm", sourceLines(8000));
+  const std::string source = std::filesystem::canonical(dir).string() + "/prog.asm";
+  struct Case {
+    int failingRead;
+    int status;
+    const char* message;
+    bool kept;  // the earlier outputs
+  };
+  const Case cases[] = {
+      {2, 1, "Error - Could not read source file 'prog.asm'.\n", true},
+      {1, 0,
+       "Warning - Could not open source file 'prog.asm'.\nThis file will not be present in the "
+       "list file.\n",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("read " + std::to_string(c.failingRead));
+    writeEarlierOutputs(dir, {"prog.lst", "prog.cod"});
+    ChildLimits limits = limitsIn(dir);
+    limits.traced = true;
+    limits.alarmSeconds = kGuardSeconds;
+    const Child child = testing_support::startChild(dir, toolPath("dralm"), {"prog.out"}, limits);
+    ASSERT_GT(child.pid, 0);
+    const TracedCall t = failReadOf(child.pid, source, c.failingRead);
+    const ChildEnd end = t.reached ? testing_support::collectChild(child, limits)
+                                   : testing_support::collectChild(child, limits, &t.status);
+    if (t.ended && end.status == kTraceRefused &&
+        end.output.find(kTraceRefusedText) != std::string::npos)
+      GTEST_SKIP() << "this system does not let a test trace its child";
+    ASSERT_TRUE(t.reached) << (t.ended ? "dralm ended before that read" : t.problem) << "\n"
+                           << end.output;
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.status, c.status) << end.output;
+    const std::size_t at = end.output.find(c.message);
+    EXPECT_NE(at, std::string::npos) << end.output;
+    EXPECT_EQ(end.output.find(c.message, at + 1), std::string::npos) << end.output;
+    if (c.kept) {
+      expectEarlierOutputs(dir, {"prog.lst", "prog.cod"});
+    } else {
+      EXPECT_EQ(readFile(dir + "/prog.lst").find("prog.asm"), std::string::npos);
+      EXPECT_NE(readFile(dir + "/prog.cod"), "earlier prog.cod\n");
     }
     EXPECT_TRUE(hiddenFiles(dir).empty());
   }

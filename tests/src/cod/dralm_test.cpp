@@ -221,26 +221,74 @@ TEST_F(DralmTest, TheFilesWrittenHoldTheWholeProgram) {
   EXPECT_NE(listing.find("008001   0064     CLRWDT"), std::string::npos) << listing;
 }
 
-// A source of one long line costs about its own size once, not a multiple
-// of it: a 64 MB line is listed under a limit that twice the line and the
-// program's own needs fit in, and six times the line would not.
-TEST_F(DralmTest, ASourceOfOneHugeLineIsListedWithinTwiceItsSize) {
+// A source costs about its longest line, not its size. A 64 MB line is
+// listed under a limit that twice the line and the program's own needs fit
+// in, and six times the line would not; 96 MB of short lines under a limit
+// of half that. The short lines are numbered and all but three are left out
+// by list control, so that the rows listed show every line was counted.
+TEST_F(DralmTest, ASourceIsListedInMemoryBoundedByItsLongestLine) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the sanitizer's shadow memory needs the address space the limit takes";
 #endif
-  const size_t line = size_t(64) << 20;
-  writeFile("huge.asm", std::string(line, ';') + "\n");
+  const size_t hugeLine = size_t(64) << 20;
+  writeFile("huge.asm", std::string(hugeLine, ';') + "\n");
   program("huge.out", kCoreB, "huge.asm").writeFile("huge.out");
-  ChildLimits limits;
-  limits.addressSpace = 2 * line + (rlim_t(32) << 20);
-  limits.alarmSeconds = 120;  // only a guard
-  const ChildEnd end = runChild(cDir, dralmPath(), {"huge.out"}, limits);
-  EXPECT_EQ(end.shellStatus(), 0) << end.output;
-  EXPECT_EQ(end.output, banner() + summary(0, 0));
-  // The row of line 1 holds the line whole.
-  const std::string listing = readFile("huge.lst");
-  EXPECT_NE(listing.find(" " + std::string(line, ';') + " huge.asm\n"), std::string::npos);
-  EXPECT_TRUE(platform::fileExists("huge.cod"));
+
+  const size_t manyBytes = size_t(96) << 20;
+  std::string many;
+  many.reserve(manyBytes + 64);
+  uint32_t lines = 0;
+  const auto numbered = [](uint32_t n) {
+    char text[32];
+    std::snprintf(text, sizeof text, "; short line %07u", n);
+    return std::string(text);
+  };
+  while (many.size() < manyBytes) many += numbered(++lines) + "\n";
+  writeFile("many.asm", many);
+  std::string().swap(many);
+  fixtures::CoffBuilder b = executable("many.out", kCoreB);
+  b.section(".code", scnCode, 0, {0x00, 0x00});
+  sourceFile(b, "many.asm");
+  b.symbol(".nolist", 2, kScnNumDebug, kClassStatic);
+  b.symbol(".list", lines - 1, kScnNumDebug, kClassStatic);
+  endOfFile(b);
+  b.writeFile("many.out");
+  const auto sourceRow = [](const std::string& text, const std::string& file) {
+    return std::string(43, ' ') + text + std::string(80 - text.size(), ' ') + " " + file + "\n";
+  };
+
+  struct Case {
+    const char* input;
+    rlim_t addressSpace;
+    size_t rows;       // of the listing
+    std::string last;  // its last rows, whole (or the end of one)
+  };
+  const std::vector<Case> cases = {
+      {"huge", 2 * hugeLine + (rlim_t(32) << 20), 1,
+       " " + std::string(hugeLine, ';') + " huge.asm\n"},
+      {"many", manyBytes / 2, 3,
+       sourceRow(numbered(1), "many.asm") + sourceRow(numbered(lines - 1), "many.asm") +
+           sourceRow(numbered(lines), "many.asm")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    const std::string input = std::string(c.input) + ".out";
+    ChildLimits limits;
+    limits.addressSpace = c.addressSpace;
+    limits.alarmSeconds = 120;  // only a guard
+    const ChildEnd end = runChild(cDir, dralmPath(), {input}, limits);
+    EXPECT_EQ(end.shellStatus(), 0) << end.output;
+    EXPECT_EQ(end.output, banner() + summary(0, 0));
+    // The rows follow the column rules, the last line of the header.
+    const std::string listing = readFile(std::string(c.input) + ".lst");
+    const size_t rules = listing.find("-----\n");
+    ASSERT_NE(rules, std::string::npos);
+    EXPECT_EQ(size_t(std::count(listing.begin() + rules, listing.end(), '\n')) - 1, c.rows);
+    ASSERT_GE(listing.size(), c.last.size());
+    EXPECT_TRUE(listing.compare(listing.size() - c.last.size(), c.last.size(), c.last) == 0)
+        << listing.substr(rules + 6, 1000);
+    EXPECT_TRUE(platform::fileExists(std::string(c.input) + ".cod"));
+  }
   for (const std::string& name : directoryEntries(cDir))
     EXPECT_NE(name[0], '.') << "left behind: " << name;
 }
