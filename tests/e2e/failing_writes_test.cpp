@@ -1025,3 +1025,67 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAnyOutputLeavesNoTemporaryFile) {
 #endif
 
 }  // namespace
+
+namespace {
+
+// Rewrites each kind of output, found as an earlier run's file with a
+// second hard link and set-user-ID (and, when otherOwner, owned by
+// kNobody): the file stays the same file, both its names see the new
+// contents, its owner and group stay, and set-user-ID is dropped.
+void expectOutputsKeepTheirIdentity(const std::string& dir, bool otherOwner) {
+  struct Case {
+    const char* tool;
+    std::vector<std::string> args;
+    const char* where;   // the directory it runs in, under dir
+    const char* output;  // under dir
+  };
+  const std::vector<Case> cases = {
+      {"torvan", {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"}, "", "many.out"},
+      {"torvan", {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"}, "", "many.map"},
+      {"ponzer", {"prog.out"}, "", "prog.hex"},
+      {"ponzer", {"/a", "INHX8S", "prog.out"}, "", "prog.hxh"},
+      {"dralm", {"prog.out"}, "", "prog.lst"},
+      {"dralm", {"prog.out"}, "", "prog.cod"},
+      {"kesvo", {"/c", "new.lib", "many.o"}, "", "new.lib"},
+      {"kesvo", {"/x", "../many.lib"}, "ex", "ex/many.o"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    const std::string path = dir + "/" + c.output;
+    const std::string second = path + ".2";
+    unlink(second.c_str());
+    writeEarlierOutputs(dir, {c.output});
+    ASSERT_EQ(chmod(path.c_str(), 04750), 0);
+    if (otherOwner) {
+      ASSERT_EQ(chown(path.c_str(), testing_support::kNobody, testing_support::kNobody), 0);
+    }
+    ASSERT_EQ(link(path.c_str(), second.c_str()), 0);
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    const ChildEnd end = runTool(dir + "/" + c.where, c.tool, c.args);
+    EXPECT_EQ(end.status, 0) << end.output;
+    struct stat after;
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    const std::string contents = readFile(path);
+    EXPECT_NE(contents, "earlier " + std::string(c.output) + "\n");
+    EXPECT_EQ(readFile(second), contents);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(after.st_mode & 07777, 0750u);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_TRUE(hiddenFiles(dir).empty());
+    EXPECT_TRUE(hiddenFiles(dir + "/ex").empty());
+  }
+}
+
+TEST_F(FailingWrites, AReplacedOutputKeepsItsLinksAndLosesSetUserId) {
+  expectOutputsKeepTheirIdentity(dir, false);
+}
+
+TEST_F(FailingWrites, AReplacedOutputOfAnotherUserKeepsItsOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root may give a file to another user";
+  expectOutputsKeepTheirIdentity(dir, true);
+}
+
+}  // namespace
