@@ -629,6 +629,11 @@ TEST_F(FailingWrites, OutputsThroughDescriptorsAndPipesGetOneWholeContent) {
        "", 0, 1, 0, false},
       {"map to /dev/fd/1", {"link.lkr", "many.o", "-o", "a.out", "-m", "/dev/fd/1"}, "", 0, 1, 0,
        false},
+      {"map to /proc/self/fd/1", {"link.lkr", "many.o", "-o", "a.out", "-m", "/proc/self/fd/1"},
+       "", 0, 1, 0, false},
+      // Standard error goes where standard output goes.
+      {"map to /dev/stderr", {"link.lkr", "many.o", "-o", "a.out", "-m", "/dev/stderr"}, "", 0, 1,
+       0, false},
       {"error map to /dev/stdout", {"tight.lkr", "many.o", "-o", "t.out", "-m", "/dev/stdout"}, "",
        1, 0, 1, false},
       {"executable to /dev/stdout, a file", {"-q", "link.lkr", "many.o", "-o", "/dev/stdout"}, "out.bin",
