@@ -41,6 +41,7 @@ using testing_support::ChildEnd;
 using testing_support::ChildLimits;
 using testing_support::kTraceRefused;
 using testing_support::kTraceRefusedText;
+using testing_support::directoryState;
 using testing_support::makeTempDir;
 using testing_support::readFile;
 using testing_support::toolPath;
@@ -392,6 +393,9 @@ TEST_F(FailingWrites, AFailedWriteLeavesTheEarlierOutputsAsTheyWere) {
     long limit;
     std::vector<std::string> kept;  // outputs of the earlier run
     const char* message;            // printed when the write fails
+    // The map a link that failed after placing its sections leaves (the
+    // partial map), if any; every other file stays as it was.
+    const char* errorMap = nullptr;
   };
   const std::vector<Case> cases = {
       {"hex", "ponzer", {"prog.out"}, 4096, {"prog.hex"}, "Could not write hex file 'prog.hex'."},
@@ -418,7 +422,8 @@ TEST_F(FailingWrites, AFailedWriteLeavesTheEarlierOutputsAsTheyWere) {
        {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"},
        4096,
        {"many.out"},
-       "Coff file 'many.out' could not write"},
+       "Coff file 'many.out' could not write",
+       "many.map"},
       // The member's writer names what failed; the library adds nothing.
       {"library", "kesvo", {"/c", "new.lib", "many.o"}, 1024, {"new.lib"},
        "Coff file 'many.o' could not write"},
@@ -429,8 +434,10 @@ TEST_F(FailingWrites, AFailedWriteLeavesTheEarlierOutputsAsTheyWere) {
     for (const bool atDefault : {false, true}) {
       SCOPED_TRACE(std::string(c.label) + (atDefault ? ", signal at its default" : ", signal ignored"));
       writeEarlierOutputs(dir, c.kept);
+      const std::vector<std::string> before = directoryState(dir);
       const std::string where = c.kept[0].compare(0, 3, "ex/") == 0 ? dir + "/ex" : dir;
       ChildLimits limits = limitsIn(where);
+      limits.log = root + "/child.log";
       limits.fileSize = c.limit;
       limits.ignoreFileSizeSignal = !atDefault;
       const ChildEnd end = testing_support::runChild(where, toolPath(c.tool), c.args, limits);
@@ -440,6 +447,20 @@ TEST_F(FailingWrites, AFailedWriteLeavesTheEarlierOutputsAsTheyWere) {
       expectEarlierOutputs(dir, c.kept);
       EXPECT_TRUE(hiddenFiles(dir).empty());
       EXPECT_TRUE(hiddenFiles(dir + "/ex").empty());
+      std::vector<std::string> after = directoryState(dir);
+      std::vector<std::string> expected = before;
+      if (c.errorMap) {
+        EXPECT_NE(readFile(dir + "/" + c.errorMap).find("\nLinker Error Map File - Created"),
+                  std::string::npos);
+        const std::string entry = std::string(c.errorMap) + " ";
+        for (std::vector<std::string>* state : {&after, &expected})
+          state->erase(std::remove_if(state->begin(), state->end(),
+                                      [&](const std::string& line) {
+                                        return line.compare(0, entry.size(), entry) == 0;
+                                      }),
+                       state->end());
+      }
+      EXPECT_EQ(after, expected);
     }
   }
 }
@@ -451,6 +472,7 @@ TEST_F(FailingWrites, AFullMapThatFailsLeavesTheEarlierMapAndExecutable) {
   for (const bool atDefault : {false, true}) {
     SCOPED_TRACE(atDefault);
     writeEarlierOutputs(dir, {"many.map", "many.out"});
+    const std::vector<std::string> before = directoryState(dir);
     ChildLimits limits = limitsIn(dir);
     limits.fileSize = 16384;
     limits.ignoreFileSizeSignal = !atDefault;
@@ -464,6 +486,7 @@ TEST_F(FailingWrites, AFullMapThatFailsLeavesTheEarlierMapAndExecutable) {
     EXPECT_EQ(end.output.find(message, at + 1), std::string::npos) << end.output;
     expectEarlierOutputs(dir, {"many.map", "many.out"});
     EXPECT_TRUE(hiddenFiles(dir).empty());
+    EXPECT_EQ(directoryState(dir), before);
   }
 }
 
@@ -494,6 +517,7 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAListingLeavesNoTemporaryFile) {
     unlink((dir + "/prog.cod").c_str());
     writeEarlierOutputs(dir, {"prog.lst"});
     const std::vector<std::string> before = testing_support::directoryEntries(dir);
+    const std::vector<std::string> state = directoryState(dir);
     ChildLimits limits = limitsIn(dir);
     limits.traced = true;
     if (c.ignored) limits.ignoredSignal = c.sig;
@@ -521,6 +545,7 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAListingLeavesNoTemporaryFile) {
       expectEarlierOutputs(dir, {"prog.lst"});
       // No temporary file, no COD file, no core file.
       EXPECT_EQ(testing_support::directoryEntries(dir), before);
+      EXPECT_EQ(directoryState(dir), state);
     }
     EXPECT_TRUE(hiddenFiles(dir).empty());
   }
@@ -620,6 +645,10 @@ TEST_F(FailingWrites, APipeWithoutReaderOnStandardOutputEndsNoRun) {
       expected.push_back(o.sizeOnly ? std::to_string(bytes.size()) : withoutStamp(bytes, o.stamp));
       unlink((dir + "/" + o.name).c_str());
     }
+    // What is there now, and the outputs again: no temporary file beside them.
+    std::vector<std::string> names = testing_support::directoryEntries(dir);
+    for (const Output& o : c.outputs) names.push_back(o.name);
+    std::sort(names.begin(), names.end());
     ChildEnd end;
     if (!runOnPipeWithoutReader(dir, c.tool, c.args, end))
       GTEST_SKIP() << "this system does not let a test trace its child";
@@ -633,6 +662,7 @@ TEST_F(FailingWrites, APipeWithoutReaderOnStandardOutputEndsNoRun) {
           << o.name;
     }
     EXPECT_TRUE(hiddenFiles(dir).empty());
+    EXPECT_EQ(testing_support::directoryEntries(dir), names);
   }
 }
 
@@ -738,6 +768,11 @@ TEST_F(FailingWrites, OutputsThroughDescriptorsAndPipesGetOneWholeContent) {
        "", 0, 1, 0, false},
       {"map to /dev/fd/1", {"link.lkr", "many.o", "-o", "a.out", "-m", "/dev/fd/1"}, "", 0, 1, 0,
        false},
+      {"map to /proc/self/fd/1", {"link.lkr", "many.o", "-o", "a.out", "-m", "/proc/self/fd/1"},
+       "", 0, 1, 0, false},
+      // Standard error goes where standard output goes.
+      {"map to /dev/stderr", {"link.lkr", "many.o", "-o", "a.out", "-m", "/dev/stderr"}, "", 0, 1,
+       0, false},
       {"error map to /dev/stdout", {"tight.lkr", "many.o", "-o", "t.out", "-m", "/dev/stdout"}, "",
        1, 0, 1, false},
       {"executable to /dev/stdout, a file", {"-q", "link.lkr", "many.o", "-o", "/dev/stdout"}, "out.bin",
@@ -758,30 +793,63 @@ TEST_F(FailingWrites, OutputsThroughDescriptorsAndPipesGetOneWholeContent) {
     EXPECT_TRUE(hiddenFiles(dir).empty());
     if (*c.log) std::remove((dir + "/" + c.log).c_str());
   }
-  // A FIFO with a reader gets the executable whole.
-  ASSERT_EQ(mkfifo((dir + "/exe.fifo").c_str(), 0600), 0);
-  const int reader = ::open((dir + "/exe.fifo").c_str(), O_RDONLY | O_NONBLOCK);
-  ASSERT_GE(reader, 0);
-  std::string received;
-  ChildLimits guarded = limitsIn(dir);
-  guarded.closeOutput = true;
-  guarded.alarmSeconds = 60;  // only a guard against a writer that blocks
-  Child writer = testing_support::startChild(dir, toolPath("torvan"),
-                                             {"link.lkr", "many.o", "-o", "exe.fifo"}, guarded);
-  for (;;) {
+  // A FIFO with a reader gets the one whole content. This process holds a
+  // writing end too, so that its reader sees no end of the data before the
+  // program is done; the pipe is made large enough to take all of it, and
+  // read once the program has ended.
+  struct FifoCase {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::size_t maps, errorMaps;
+    bool holdsExecutable;
+    std::vector<std::string> written;  // beside the FIFO
+  };
+  const std::vector<FifoCase> fifoCases = {
+      {"executable to a FIFO", {"link.lkr", "many.o", "-o", "out.fifo"}, 0, 0, 0, true, {}},
+      {"map to a FIFO", {"link.lkr", "many.o", "-o", "f.out", "-m", "out.fifo"}, 0, 1, 0, false,
+       {"f.out"}},
+      {"error map to a FIFO", {"tight.lkr", "many.o", "-o", "t.out", "-m", "out.fifo"}, 1, 0, 1,
+       false, {}},
+  };
+  for (const FifoCase& c : fifoCases) {
+    SCOPED_TRACE(c.name);
+    const std::string fifo = dir + "/out.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const int holder = ::open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(holder, 0);
+    ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 1 << 20), 1 << 20);
+    std::vector<std::string> names = testing_support::directoryEntries(dir);
+    names.insert(names.end(), c.written.begin(), c.written.end());
+    std::sort(names.begin(), names.end());
+    ChildLimits guarded = limitsIn(dir);
+    guarded.alarmSeconds = kGuardSeconds;  // only a guard against a writer that blocks
+    const ChildEnd end = testing_support::runChild(dir, toolPath("torvan"), c.args, guarded);
+    ::close(holder);
+    ASSERT_EQ(fcntl(reader, F_SETFL, 0), 0);
+    std::string received;
     char buffer[4096];
-    const ssize_t n = ::read(reader, buffer, sizeof buffer);
-    if (n > 0) {
-      received.append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0 && waitpid(writer.pid, nullptr, WNOHANG) == writer.pid) {
-      break;
-    } else {
-      usleep(1000);
+    for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) != 0;) {
+      if (n > 0)
+        received.append(buffer, static_cast<std::size_t>(n));
+      else if (errno != EINTR)
+        break;
     }
+    ::close(reader);
+    EXPECT_EQ(end.signal, 0) << end.output;
+    EXPECT_EQ(end.status, c.status) << end.output;
+    EXPECT_EQ(count(received, "\nLinker Map File - Created"), c.maps) << received;
+    EXPECT_EQ(count(received, "\nLinker Error Map File - Created"), c.errorMaps) << received;
+    if (c.holdsExecutable) {
+      EXPECT_EQ(received.size(), executable.size() + 8);
+      EXPECT_NE(received.find(executable), std::string::npos);
+    }
+    EXPECT_EQ(testing_support::directoryEntries(dir), names);
+    unlink(fifo.c_str());
+    unlink((dir + "/f.out").c_str());
   }
-  ::close(reader);
-  EXPECT_EQ(received.size(), executable.size() + 8);
-  EXPECT_NE(received.find(executable), std::string::npos);
 }
 
 TEST_F(FailingWrites, AnOutputThatIsItsOwnInputIsRefused) {
@@ -827,11 +895,13 @@ TEST_F(FailingWrites, AnOutputThatIsItsOwnInputIsRefused) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
     const std::string before = readFile(dir + "/" + c.input);
+    const std::vector<std::string> state = directoryState(dir);
     const ChildEnd end = runTool(dir, c.tool, c.args);
     EXPECT_EQ(end.status, 1);
     EXPECT_NE(end.output.find(c.message), std::string::npos) << end.output;
     EXPECT_EQ(readFile(dir + "/" + c.input), before);
     EXPECT_TRUE(hiddenFiles(dir).empty());
+    EXPECT_EQ(directoryState(dir), state);
   }
   struct stat st;
   EXPECT_NE(stat((dir + "/prog.hxl").c_str(), &st), 0);
@@ -891,12 +961,14 @@ TEST_F(FailingWrites, AnAddressBeyondTheFormatWritesNothing) {
     SCOPED_TRACE(c.format);
     writeExecutable(dir + "/far.out", {}, 32, c.address);
     writeEarlierOutputs(dir, c.files);
+    const std::vector<std::string> before = directoryState(dir);
     const ChildEnd end = runTool(dir, "ponzer", {"/a", c.format, "far.out"});
     EXPECT_EQ(end.status, 255);
     EXPECT_NE(end.output.find("Selected hex format does not support byte addresses above 64kb"),
               std::string::npos);
     expectEarlierOutputs(dir, c.files);
     EXPECT_TRUE(hiddenFiles(dir).empty());
+    EXPECT_EQ(directoryState(dir), before);
   }
 }
 
@@ -919,6 +991,8 @@ TEST_F(FailingWrites, OutputsThroughLinksOverInputsOrEachOtherAreRefused) {
        "Error - Hex file 'prog.hxh' would overwrite the Hex file 'prog.hxl'."},
       {"prog.cod", "prog.lst", "dralm", {"prog.out"},
        "Error - Cod file 'prog.cod' would overwrite the List file 'prog.lst'."},
+      {"prog.cod", "prog.asm", "dralm", {"prog.out"},
+       "Error - Cod file 'prog.cod' would overwrite the source file 'prog.asm'."},
       {"t.map", "t.out", "torvan", {"link.lkr", "many.o", "-o", "t.out", "-m", "t.map"},
        "Error - map file 't.map' would overwrite the output file 't.out'."},
       {"evil.lib", "many.o", "kesvo", {"/c", "evil.lib", "many.o"},
@@ -932,15 +1006,230 @@ TEST_F(FailingWrites, OutputsThroughLinksOverInputsOrEachOtherAreRefused) {
     struct stat st;
     const bool existed = stat(target.c_str(), &st) == 0;
     const std::string bytes = existed ? readFile(target) : "";
+    const std::vector<std::string> state = directoryState(dir);
     const ChildEnd end = runTool(dir, c.tool, c.args);
     EXPECT_EQ(end.status, 1) << end.output;
     EXPECT_NE(end.output.find(c.message), std::string::npos) << end.output;
     EXPECT_EQ(testing_support::directoryEntries(dir), before);
+    EXPECT_EQ(directoryState(dir), state);
     if (existed) {
       EXPECT_EQ(readFile(target), bytes);
     }
     unlink((dir + "/" + c.link).c_str());
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A run whose last output cannot be made (its directory is missing, or it
+// leads to a full device) puts none of the others in place: the files of
+// the earlier run stay as they were, and the failure is reported once.
+TEST_F(FailingWrites, AFailingRunChangesNoneOfItsOutputs) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
+  struct Case {
+    const char* label;
+    const char* tool;
+    std::vector<std::string> args;
+    std::vector<std::string> kept;  // outputs of the earlier run
+    const char* full;               // a name made a link to /dev/full; nullptr: none
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"map in a missing directory", "torvan",
+       {"link.lkr", "many.o", "-o", "many.out", "-m", "nodir/many.map"}, {"many.out"}, nullptr,
+       "Error - Could not open map file 'nodir/many.map' for writing."},
+      {"map to a full device", "torvan",
+       {"link.lkr", "many.o", "-o", "many.out", "-m", "full.map"}, {"many.out"}, "full.map",
+       "Error - Could not write map file 'full.map'."},
+      {"listing to a full device", "dralm", {"prog.out"}, {"prog.cod"}, "prog.lst",
+       "Error - Could not write list file 'prog.lst'."},
+      {"COD file to a full device", "dralm", {"prog.out"}, {"prog.lst"}, "prog.cod",
+       "Error - Could not write Cod file 'prog.cod'."},
+      {"high bytes to a full device", "ponzer", {"/a", "INHX8S", "prog.out"}, {"prog.hxl"},
+       "prog.hxh", "Error - Could not write hex file 'prog.hxh'."},
+      {"low bytes to a full device", "ponzer", {"/a", "INHX8S", "prog.out"}, {"prog.hxh"},
+       "prog.hxl", "Error - Could not write hex file 'prog.hxl'."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    writeEarlierOutputs(dir, c.kept);
+    if (c.full) {
+      unlink((dir + "/" + c.full).c_str());
+      ASSERT_EQ(symlink("/dev/full", (dir + "/" + c.full).c_str()), 0);
+    }
+    const std::vector<std::string> before = directoryState(dir);
+    const ChildEnd end = runTool(dir, c.tool, c.args);
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.status, 1) << end.output;
+    const std::size_t at = end.output.find(c.message);
+    EXPECT_NE(at, std::string::npos) << end.output;
+    EXPECT_EQ(end.output.find(c.message, at + 1), std::string::npos) << end.output;
+    expectEarlierOutputs(dir, c.kept);
+    EXPECT_EQ(directoryState(dir), before);
+    if (c.full) unlink((dir + "/" + c.full).c_str());
+  }
+}
+
+// Each output, named through a link to /dev/stdout, reaches the pipe on
+// standard output whole and once, as a regular file would have held it.
+TEST_F(FailingWrites, EveryKindOfOutputReachesAPipeWhole) {
+  struct Case {
+    const char* label;
+    const char* tool;
+    std::vector<std::string> args;  // quiet: the output alone reaches the pipe
+    const char* output;             // named through the link
+    const char* stamp;              // the line that holds the time; nullptr: none
+    bool sizeOnly;                  // a binary file with the time in it
+  };
+  const std::vector<Case> cases = {
+      {"library", "kesvo", {"/q", "/c", "piped.lib", "many.o"}, "piped.lib", nullptr, false},
+      {"HEX file", "ponzer", {"/q", "prog.out"}, "prog.hex", nullptr, false},
+      {"low bytes", "ponzer", {"/q", "/a", "INHX8S", "prog.out"}, "prog.hxl", nullptr, false},
+      {"COD file", "dralm", {"-q", "-d", "prog.out"}, "prog.cod", nullptr, true},
+      {"listing", "dralm", {"-q", "prog.out"}, "prog.lst", kListingStamp, false},
+      {"map", "torvan", {"-q", "link.lkr", "many.o", "-o", "many.out", "-m", "many.map"},
+       "many.map", "Created", false},
+  };
+  const auto comparable = [](const Case& c, const std::string& bytes) {
+    return c.sizeOnly ? std::to_string(bytes.size()) : withoutStamp(bytes, c.stamp);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string path = dir + "/" + c.output;
+    const ChildEnd normal = runTool(dir, c.tool, c.args);
+    ASSERT_EQ(normal.status, 0) << normal.output;
+    const std::string expected = comparable(c, readFile(path));
+    ASSERT_FALSE(expected.empty());
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/stdout", path.c_str()), 0);
+    const std::vector<std::string> names = testing_support::directoryEntries(dir);
+    ChildLimits piped;
+    piped.defaultSignals = true;  // standard output: a pipe this process reads
+    const ChildEnd end = testing_support::runChild(dir, toolPath(c.tool), c.args, piped);
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.status, 0);
+    EXPECT_EQ(comparable(c, end.output), expected);
+    EXPECT_EQ(testing_support::directoryEntries(dir), names);
+    unlink(path.c_str());
+  }
+}
+
+#if defined(__x86_64__)
+// Held at its first write to the temporary file of one of its outputs (or
+// to the member kesvo /x creates at its name), each program is sent a
+// signal that ends it: it removes what it was writing and ends as the
+// signal would have, its earlier outputs and the directory as they were.
+TEST_F(FailingWrites, ASignalInTheMiddleOfAnyOutputLeavesNoTemporaryFile) {
+  const std::string base = std::filesystem::canonical(dir).string() + "/";
+  const NoCoreFiles noCores;
+  struct Case {
+    const char* tool;
+    std::vector<std::string> args;
+    const char* where;    // the directory it runs in, under dir
+    const char* writing;  // the start of the path it is held at, under dir
+    std::vector<std::string> kept;  // outputs of an earlier run
+  };
+  const std::vector<Case> cases = {
+      {"torvan", {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"}, "", ".many.map.",
+       {"many.out", "many.map"}},
+      {"torvan", {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"}, "", ".many.out.",
+       {"many.out", "many.map"}},
+      {"ponzer", {"prog.out"}, "", ".prog.hex.", {"prog.hex"}},
+      {"ponzer", {"/a", "INHX8S", "prog.out"}, "", ".prog.hxh.", {"prog.hxl", "prog.hxh"}},
+      {"dralm", {"-d", "prog.out"}, "", ".prog.cod.", {"prog.cod"}},
+      {"kesvo", {"/c", "new.lib", "many.o"}, "", ".new.lib.", {"new.lib"}},
+      {"kesvo", {"/x", "../many.lib"}, "ex", "ex/many.o", {}},
+  };
+  for (const Case& c : cases) {
+    for (const int sig : {SIGINT, SIGQUIT, SIGUSR2}) {
+      SCOPED_TRACE(std::string(c.tool) + " at " + c.writing + ", " + strsignal(sig));
+      writeEarlierOutputs(dir, c.kept);
+      const std::vector<std::string> before = directoryState(dir);
+      const std::string where = dir + "/" + c.where;
+      ChildLimits limits = limitsIn(dir);
+      limits.traced = true;
+      const Child child = testing_support::startChild(where, toolPath(c.tool), c.args, limits);
+      ASSERT_GT(child.pid, 0);
+      const TracedWrite t = signalAtListingWrite(child.pid, sig, base + c.writing, where);
+      const ChildEnd end = t.reached ? testing_support::collectChild(child, limits)
+                                     : testing_support::collectChild(child, limits, &t.status);
+      if (t.ended && end.status == kTraceRefused &&
+          end.output.find(kTraceRefusedText) != std::string::npos)
+        GTEST_SKIP() << "this system does not let a test trace its child";
+      ASSERT_TRUE(t.reached) << (t.ended ? "it ended before it wrote there" : t.problem) << "\n"
+                             << end.output;
+      EXPECT_EQ(end.signal, sig) << end.output;
+      expectEarlierOutputs(dir, c.kept);
+      EXPECT_EQ(directoryState(dir), before);
+    }
+  }
+}
+#endif
+
+}  // namespace
+
+namespace {
+
+// Rewrites each kind of output, found as an earlier run's file with a
+// second hard link and set-user-ID (and, when otherOwner, owned by
+// kNobody): the file stays the same file, both its names see the new
+// contents, its owner and group stay, and set-user-ID is dropped.
+void expectOutputsKeepTheirIdentity(const std::string& dir, bool otherOwner) {
+  struct Case {
+    const char* tool;
+    std::vector<std::string> args;
+    const char* where;   // the directory it runs in, under dir
+    const char* output;  // under dir
+  };
+  const std::vector<Case> cases = {
+      {"torvan", {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"}, "", "many.out"},
+      {"torvan", {"link.lkr", "many.o", "-o", "many.out", "-m", "many.map"}, "", "many.map"},
+      {"ponzer", {"prog.out"}, "", "prog.hex"},
+      {"ponzer", {"/a", "INHX8S", "prog.out"}, "", "prog.hxh"},
+      {"dralm", {"prog.out"}, "", "prog.lst"},
+      {"dralm", {"prog.out"}, "", "prog.cod"},
+      {"kesvo", {"/c", "new.lib", "many.o"}, "", "new.lib"},
+      {"kesvo", {"/x", "../many.lib"}, "ex", "ex/many.o"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    const std::string path = dir + "/" + c.output;
+    const std::string second = path + ".2";
+    unlink(second.c_str());
+    writeEarlierOutputs(dir, {c.output});
+    ASSERT_EQ(chmod(path.c_str(), 04750), 0);
+    if (otherOwner) {
+      ASSERT_EQ(chown(path.c_str(), testing_support::kNobody, testing_support::kNobody), 0);
+    }
+    ASSERT_EQ(link(path.c_str(), second.c_str()), 0);
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    const ChildEnd end = runTool(dir + "/" + c.where, c.tool, c.args);
+    EXPECT_EQ(end.status, 0) << end.output;
+    struct stat after;
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    const std::string contents = readFile(path);
+    EXPECT_NE(contents, "earlier " + std::string(c.output) + "\n");
+    EXPECT_EQ(readFile(second), contents);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(after.st_mode & 07777, 0750u);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_TRUE(hiddenFiles(dir).empty());
+    EXPECT_TRUE(hiddenFiles(dir + "/ex").empty());
+  }
+}
+
+TEST_F(FailingWrites, AReplacedOutputKeepsItsLinksAndLosesSetUserId) {
+  expectOutputsKeepTheirIdentity(dir, false);
+}
+
+TEST_F(FailingWrites, AReplacedOutputOfAnotherUserKeepsItsOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root may give a file to another user";
+  expectOutputsKeepTheirIdentity(dir, true);
 }
 
 }  // namespace

@@ -263,8 +263,14 @@ class HostileInputCase : public HostileInput, public ::testing::WithParamInterfa
 TEST_P(HostileInputCase, IsRefusedWithinBoundedMemory) {
   const Case& c = GetParam();
   c.make(*this);
+  const std::vector<std::string> before = testing_support::directoryState(cDir);
   const RunResult r = runLimited(cDir, c.tool, c.args);
   EXPECT_EQ(r.status, c.status) << r.output;
+  // A refused input leaves the directory as it was: no output, nothing
+  // half-written.
+  if (c.status != 0) {
+    EXPECT_EQ(testing_support::directoryState(cDir), before);
+  }
   for (const std::string& m : c.messages) EXPECT_NE(r.output.find(m), std::string::npos) << m;
   for (const std::string& f : c.absent) EXPECT_FALSE(std::filesystem::exists(path(f))) << f;
 }

@@ -7,6 +7,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -204,6 +205,7 @@ TEST_P(LinkLimits, Link) {
   const LimitCase& c = GetParam();
   const std::string dir = testing_support::makeTempDir(std::string("limits-") + c.name);
   c.make(dir);
+  const std::vector<std::string> before = testing_support::directoryState(dir);
   const Outcome r = runTorvan(dir, {"link.lkr", "/o", "out.out", "/m", "out.map"}, c.stackBytes);
   EXPECT_EQ(r.status, c.status) << r.output;
   if (!c.message.empty()) {
@@ -218,6 +220,11 @@ TEST_P(LinkLimits, Link) {
     // either kind.
     EXPECT_FALSE(std::filesystem::exists(dir + "/out.out"));
     EXPECT_FALSE(std::filesystem::exists(dir + "/out.map"));
+    // Nor anything else: the directory is as it was but for the log.
+    std::vector<std::string> after = testing_support::directoryState(dir);
+    const auto isLog = [](const std::string& line) { return line.rfind("torvan.log ", 0) == 0; };
+    after.erase(std::remove_if(after.begin(), after.end(), isLog), after.end());
+    EXPECT_EQ(after, before);
   }
   std::filesystem::remove_all(dir);
 }

@@ -65,8 +65,13 @@ class MemoryBounds : public ::testing::Test {
         std::string line = step.tool;
         for (const std::string& a : step.args) line += " " + (a.size() > 40 ? a.substr(0, 40) : a);
         SCOPED_TRACE(line);
+        const std::vector<std::string> before = testing_support::directoryState(cDir);
         const testing_support::ChildEnd end = run(step);
         EXPECT_EQ(end.shellStatus(), step.status) << end.output;
+        // A refused run writes nothing and leaves nothing behind.
+        if (step.status != 0) {
+          EXPECT_EQ(testing_support::directoryState(cDir), before);
+        }
         EXPECT_NE(end.output.find(step.expect), std::string::npos) << end.output;
         EXPECT_EQ(end.output.find("bad_alloc"), std::string::npos) << end.output;
       }

@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <string>
@@ -80,74 +81,88 @@ TEST(OutputFile, ACommittedFileReplacesTheOldOneKeepingItsMode) {
   EXPECT_TRUE(isLink(dir + "/link"));
 }
 
+// How a file is before it is replaced, and what its mode becomes.
+struct IdentityCase {
+  const char* name;
+  mode_t mode;       // before
+  bool otherOwner;   // owned by kNobody before (root only)
+  bool hardLink;     // a second name, "<name>.2", before
+  bool viaDescriptor;
+  mode_t expectedMode;
+};
+
+// Replaces dir/<k.name>, made as k says, and checks that it is still that
+// file with the new contents.
+void expectIdentityKept(const std::string& dir, const IdentityCase& k) {
+  SCOPED_TRACE(k.name);
+  const std::string path = dir + "/" + k.name;
+  writeFile(path, "old contents");
+  ASSERT_EQ(chmod(path.c_str(), k.mode), 0);
+  if (k.otherOwner) {
+    ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+  }
+  if (k.hardLink) {
+    ASSERT_EQ(link(path.c_str(), (path + ".2").c_str()), 0);
+  }
+  struct stat before;
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  int held = -1;
+  std::string name = path;
+  if (k.viaDescriptor) {
+    held = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(held, 0);
+    name = "/dev/fd/" + std::to_string(held);
+  }
+  {
+    replacement::OutputFile out(name);
+    ASSERT_EQ(out.open(), 1);
+    std::fputs("new contents", out.file());
+    ASSERT_EQ(out.close(), 1);
+    ASSERT_EQ(out.commit(), 1);
+  }
+  if (held >= 0) ::close(held);
+  struct stat after;
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_EQ(readFile(path), "new contents");
+  EXPECT_EQ(after.st_mode & 07777, k.expectedMode);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(after.st_nlink, before.st_nlink);
+  if (k.hardLink) {
+    EXPECT_EQ(readFile(path + ".2"), "new contents");
+  }
+  if (k.hardLink || k.viaDescriptor) {
+    EXPECT_EQ(after.st_ino, before.st_ino);
+  }
+  EXPECT_TRUE(hiddenIn(dir).empty());
+}
+
 // A replaced file keeps what makes it that file: its other hard links see
-// the new contents, its owner and group stay (as root), its permission bits
-// stay but for set-user-ID and set-group-ID; a name that stands for a
-// descriptor is written in place, the file behind it keeping its inode.
-TEST(OutputFile, AReplacedFileKeepsItsLinksOwnerAndModeLessSetId) {
+// the new contents, its permission bits stay but for set-user-ID and
+// set-group-ID; a name that stands for a descriptor is written in place,
+// the file behind it keeping its inode.
+TEST(OutputFile, AReplacedFileKeepsItsLinksAndModeLessSetId) {
   const std::string dir = makeTempDir("identity");
-  struct Case {
-    const char* name;
-    mode_t mode;       // before
-    bool otherOwner;   // owned by kNobody before (root only)
-    bool hardLink;     // a second name, "<name>.2", before
-    bool viaDescriptor;
-    mode_t expectedMode;
-  };
-  const Case cases[] = {
+  const IdentityCase cases[] = {
       {"plain", 0640, false, false, false, 0640},
       {"setid", 04750, false, false, false, 0750},
       {"setgid", 02755, false, false, false, 0755},
       {"linked", 0644, false, true, false, 0644},
-      {"foreign", 04750, true, false, false, 0750},
-      {"foreignlinked", 0640, true, true, false, 0640},
       {"descriptor", 0600, false, false, true, 0600},
   };
-  const bool root = geteuid() == 0;
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.name);
-    if (k.otherOwner && !root) continue;  // only root may give a file away
-    const std::string path = dir + "/" + k.name;
-    writeFile(path, "old contents");
-    ASSERT_EQ(chmod(path.c_str(), k.mode), 0);
-    if (k.otherOwner) {
-      ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
-    }
-    if (k.hardLink) {
-      ASSERT_EQ(link(path.c_str(), (path + ".2").c_str()), 0);
-    }
-    struct stat before;
-    ASSERT_EQ(stat(path.c_str(), &before), 0);
-    int held = -1;
-    std::string name = path;
-    if (k.viaDescriptor) {
-      held = ::open(path.c_str(), O_WRONLY);
-      ASSERT_GE(held, 0);
-      name = "/dev/fd/" + std::to_string(held);
-    }
-    {
-      replacement::OutputFile out(name);
-      ASSERT_EQ(out.open(), 1);
-      std::fputs("new contents", out.file());
-      ASSERT_EQ(out.close(), 1);
-      ASSERT_EQ(out.commit(), 1);
-    }
-    if (held >= 0) ::close(held);
-    struct stat after;
-    ASSERT_EQ(stat(path.c_str(), &after), 0);
-    EXPECT_EQ(readFile(path), "new contents");
-    EXPECT_EQ(after.st_mode & 07777, k.expectedMode);
-    EXPECT_EQ(after.st_uid, before.st_uid);
-    EXPECT_EQ(after.st_gid, before.st_gid);
-    EXPECT_EQ(after.st_nlink, before.st_nlink);
-    if (k.hardLink) {
-      EXPECT_EQ(readFile(path + ".2"), "new contents");
-    }
-    if (k.hardLink || k.viaDescriptor) {
-      EXPECT_EQ(after.st_ino, before.st_ino);
-    }
-    EXPECT_TRUE(hiddenIn(dir).empty());
-  }
+  for (const IdentityCase& k : cases) expectIdentityKept(dir, k);
+}
+
+// Run by root, a replaced file of another user stays that user's (and
+// loses set-user-ID), with its hard links.
+TEST(OutputFile, AReplacedFileOfAnotherUserKeepsItsOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root may give a file to another user";
+  const std::string dir = makeTempDir("identity");
+  const IdentityCase cases[] = {
+      {"foreign", 04750, true, false, false, 0750},
+      {"foreignlinked", 0640, true, true, false, 0640},
+  };
+  for (const IdentityCase& k : cases) expectIdentityKept(dir, k);
 }
 
 // Dropped before its commit, or refused at the open, an output changes
@@ -244,39 +259,55 @@ TEST(OutputFile, PendingTemporaryFilesAreRemovedOnRequest) {
   EXPECT_EQ(platform::fileExists(dir + "/kept"), 1);
 }
 
-// In a child: a temporary file being written when a signal comes, or when
-// the process ends without unwinding, is removed, and the signal still ends
-// the process. (That an ignored signal stays ignored is seen in the
+// Stands for a failed internal check in the signal table below.
+constexpr int kFailedCheck = -1;
+
+// In a child: a temporary file being written when a signal comes, when the
+// process ends without unwinding, or when an internal check fails, is
+// removed, and the signal still ends the process (a failed check ends it
+// with status 255). (That an ignored signal stays ignored is seen in the
 // programs' own runs, where the handlers are set up afresh.)
 TEST(OutputFile, ASignalOrAnExitRemovesThePendingFile) {
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, 0}) {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                        SIGVTALRM, SIGPROF, SIGXCPU, SIGABRT, 0, kFailedCheck}) {
     SCOPED_TRACE(sig);
     // A signal this process was started to ignore is ignored by the child
     // too, handler or not.
     struct sigaction inherited {};
-    if (sig && sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+    if (sig > 0 && sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
       continue;
     const std::string dir = makeTempDir("signal");
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+      // No core file from the signals that dump one, no report on the
+      // test's own error stream.
+      const struct rlimit noCore = {0, 0};
+      setrlimit(RLIMIT_CORE, &noCore);
+      const int quiet = ::open("/dev/null", O_WRONLY);
+      if (quiet < 0 || dup2(quiet, 2) < 0) _exit(102);
       replacement::TempFile temp(dir + "/out");
       if (!temp.open()) _exit(100);
       std::fputs("half of it", temp.file());
-      if (sig) raise(sig);
+      if (sig > 0) raise(sig);
+      if (sig == kFailedCheck) {
+        const int never = 0;
+        TOOL_ASSERT(never == 1);
+      }
       platform::exitProcess(5);
       _exit(101);
     }
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
-    if (sig) {
+    if (sig > 0) {
       ASSERT_TRUE(WIFSIGNALED(st)) << st;
       EXPECT_EQ(WTERMSIG(st), sig);
     } else {
       ASSERT_TRUE(WIFEXITED(st)) << st;
-      EXPECT_EQ(WEXITSTATUS(st), 5);
+      EXPECT_EQ(WEXITSTATUS(st), sig == kFailedCheck ? 255 : 5);
     }
     EXPECT_TRUE(hiddenIn(dir).empty());
+    EXPECT_TRUE(directoryEntries(dir).empty());
   }
 }
 

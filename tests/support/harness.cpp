@@ -347,6 +347,45 @@ std::vector<std::string> directoryEntries(const std::string& dir) {
   return names;
 }
 
+// Files up to this size are read for directoryState's digest.
+constexpr off_t kLargestDigested = off_t(64) << 20;
+
+std::vector<std::string> directoryState(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> lines;
+  std::error_code failed;
+  for (fs::recursive_directory_iterator it(dir, failed), end; !failed && it != end;
+       it.increment(failed)) {
+    const std::string path = it->path().string();
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    char facts[96];
+    std::snprintf(facts, sizeof facts, " %04o %u:%u links %lu", unsigned(st.st_mode & 07777),
+                  unsigned(st.st_uid), unsigned(st.st_gid), static_cast<unsigned long>(st.st_nlink));
+    std::string line = fs::relative(it->path(), dir).string();
+    if (S_ISREG(st.st_mode) && st.st_size > kLargestDigested) {
+      // A huge input (sparse, as tests make them) is not read: its size and
+      // the time of its last change stand for its bytes.
+      line += " file" + std::string(facts) + " " + std::to_string(st.st_size) + " bytes changed " +
+              std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+    } else if (S_ISREG(st.st_mode)) {
+      const std::string bytes = readFile(path);
+      line += " file" + std::string(facts) + " " + std::to_string(bytes.size()) + " bytes #" +
+              std::to_string(std::hash<std::string>()(bytes));
+    } else if (S_ISLNK(st.st_mode)) {
+      std::error_code unreadable;
+      line += " link to " + fs::read_symlink(it->path(), unreadable).string();
+    } else if (S_ISDIR(st.st_mode)) {
+      line += " directory" + std::string(facts);
+    } else {
+      line += " special" + std::string(facts);  // never opened: a FIFO would block
+    }
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());

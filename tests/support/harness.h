@@ -206,6 +206,14 @@ bool giveToUnprivileged(const std::string& path);
 // The names in dir (not "." and ".."), sorted; empty when it cannot be read.
 std::vector<std::string> directoryEntries(const std::string& dir);
 
+// What is on disk under dir, one line per entry below it (links not
+// followed), sorted by path: its kind, permission bits, owner and group,
+// link count and, for a regular file, its size and a digest of its bytes
+// (past 64 MB, the time of its last change instead; a link: its target).
+// Two states compare equal when every file is whole as it was and nothing
+// was added or removed.
+std::vector<std::string> directoryState(const std::string& dir);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 
