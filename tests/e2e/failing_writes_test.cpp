@@ -1152,7 +1152,7 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAnyOutputLeavesNoTemporaryFile) {
       limits.traced = true;
       const Child child = testing_support::startChild(where, toolPath(c.tool), c.args, limits);
       ASSERT_GT(child.pid, 0);
-      const TracedWrite t = signalAtListingWrite(child.pid, sig, base + c.writing, where);
+      const TracedCall t = signalAtListingWrite(child.pid, sig, base + c.writing, where);
       const ChildEnd end = t.reached ? testing_support::collectChild(child, limits)
                                      : testing_support::collectChild(child, limits, &t.status);
       if (t.ended && end.status == kTraceRefused &&
