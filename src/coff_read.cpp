@@ -406,20 +406,22 @@ std::unique_ptr<Coff> Coff::make(const String& name) {
 std::unique_ptr<Coff> Coff::makeMemoryImage(const String& name) {
   const platform::Activity reading("reading Coff file", name);
   std::uint64_t size = 0;
-  const int fd = platform::openRegularFile(platform::hostPath(name), size);
-  if (fd < 0) return make(name, false, std::vector<unsigned char>());
+  // Closed however the read ends: a fatal report may unwind through it.
+  struct Descriptor {
+    int fd;
+    ~Descriptor() {
+      if (fd >= 0) ::close(fd);
+    }
+  } file{platform::openRegularFile(platform::hostPath(name), size)};
+  if (file.fd < 0) return make(name, false, std::vector<unsigned char>());
   // A file that gives no size (some host files do) is read to its end.
   if (size == 0) {
-    ::close(fd);
-    std::vector<unsigned char> file;
-    const bool opened = platform::readWholeFile(platform::hostPath(name), file) != platform::readNoFile;
-    if (!opened) return make(name, false, file);
-    return parse(ImageView(file.data(), file.size(), 0), name, false);
+    std::vector<unsigned char> bytes;
+    const bool opened = platform::readWholeFile(platform::hostPath(name), bytes) != platform::readNoFile;
+    if (!opened) return make(name, false, bytes);
+    return parse(ImageView(bytes.data(), bytes.size(), 0), name, false);
   }
-  const ImageView img(fd, size);
-  std::unique_ptr<Coff> coff = parse(img, name, false);
-  ::close(fd);
-  return coff;
+  return parse(ImageView(file.fd, size), name, false);
 }
 
 std::unique_ptr<Coff> Coff::make(const String& name, bool opened,

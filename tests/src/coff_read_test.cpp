@@ -367,6 +367,44 @@ TEST(CoffReadMalformed, MissingLongSectionNameIsFatal) {
             "Errors    : 1\nWarnings  : 0\n\n");
 }
 
+// The memory-image reader reads its file by offset: a fatal report that
+// unwinds through it (as under a replaced exit function) leaves no
+// descriptor open, however many times it happens.
+TEST(CoffReadMalformed, MissingLongSectionNameInAMemoryImageLeavesNoDescriptorOpen) {
+  CoffBuilder b;
+  b.section(".long_section_name", scnCode, 0, {1, 2});
+  Bytes bytes = b.bytes();
+  put32(bytes, kScn1 + 4, 99);
+  const std::string dir = makeTempDir("coffread");
+  fixtures::writeBytes(dir + "/bad.o", bytes);
+  const auto openDescriptors = [] {
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      (void)entry;
+      ++n;
+    }
+    return n;
+  };
+  const std::size_t before = openDescriptors();
+  for (int i = 0; i < 3; ++i) {
+    DiagnosticsScope scope;
+    ExitTrap trap;
+    OutputCapture out;
+    int status = -1;
+    try {
+      Coff::makeMemoryImage(dir + "/bad.o");
+    } catch (const ProcessExit& e) {
+      status = e.status;
+    }
+    EXPECT_EQ(status, 255);
+    EXPECT_EQ(out.text(),
+              "Error - Unable to find section name in string table.\n"
+              "Errors    : 1\nWarnings  : 0\n\n");
+  }
+  EXPECT_EQ(openDescriptors(), before);
+  std::filesystem::remove_all(dir);
+}
+
 TEST(CoffReadMalformed, MissingLongSectionNameGivesNoObjectWhenTheExitReturns) {
   CoffBuilder b;
   b.section(".long_section_name", scnCode, 0, {1, 2});
