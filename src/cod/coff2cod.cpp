@@ -66,22 +66,24 @@ bool Coff2Cod::checkInput(const Coff& coff, bool noListing) const {
     reportStream(SevError, kInitContext, s, 0);
     return false;
   }
-  if (noListing) return true;
-  const String listName = listFileName(coff);
-  const replacement::FileIdentity list = identityOf(listName);
-  if (replacement::sameFile(list, executable)) {
+  // Without a listing there is no list file to check, but the COD file
+  // still must not land on a source: that would lose the user's text.
+  const String listName = noListing ? String() : listFileName(coff);
+  const replacement::FileIdentity list = noListing ? replacement::FileIdentity() : identityOf(listName);
+  if (!noListing && replacement::sameFile(list, executable)) {
     s << "List file '" << listName << "' would overwrite the Coff file '" << coff.cFileName
       << "'.";
     reportStream(SevError, kInitContext, s, 0);
     return false;
   }
-  if (replacement::sameFile(cod, list)) {
+  if (!noListing && replacement::sameFile(cod, list)) {
     s << "Cod file '" << codName << "' would overwrite the List file '" << listName << "'.";
     reportStream(SevError, kInitContext, s, 0);
     return false;
   }
-  // The sources are read while the listing is written: one of them that is
-  // an output would be replaced. Only an existing output can be one.
+  // The sources are read while the listing is written, and named in the
+  // COD file: one of them that is an output would be replaced. Only an
+  // existing output can be one.
   if (list.regular || cod.regular) {
     const size_t n = coff.cSymbolTbl.size();
     for (size_t i = 0; i + 1 < n && i + 1 < coff.cAuxKind.size(); ++i) {

@@ -993,13 +993,16 @@ TEST_F(FailingWrites, OutputsThroughLinksOverInputsOrEachOtherAreRefused) {
        "Error - Cod file 'prog.cod' would overwrite the List file 'prog.lst'."},
       {"prog.cod", "prog.asm", "dralm", {"prog.out"},
        "Error - Cod file 'prog.cod' would overwrite the source file 'prog.asm'."},
+      // Without a listing the sources are not read, but still not lost.
+      {"prog.cod", "prog.asm", "dralm", {"-d", "prog.out"},
+       "Error - Cod file 'prog.cod' would overwrite the source file 'prog.asm'."},
       {"t.map", "t.out", "torvan", {"link.lkr", "many.o", "-o", "t.out", "-m", "t.map"},
        "Error - map file 't.map' would overwrite the output file 't.out'."},
       {"evil.lib", "many.o", "kesvo", {"/c", "evil.lib", "many.o"},
        "Error - Library 'evil.lib' would overwrite the member 'many.o'; nothing is written."},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.link);
+    SCOPED_TRACE(c.link + (" " + c.args[0]));
     ASSERT_EQ(symlink(c.to, (dir + "/" + c.link).c_str()), 0);
     const std::vector<std::string> before = testing_support::directoryEntries(dir);
     const std::string target = dir + "/" + c.to;
