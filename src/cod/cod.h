@@ -331,8 +331,8 @@ class Cod {
 
   // The packers: a table as its list of blocks.
   static BlockList packRawDataBlocks(const std::map<unsigned, Block>& blocks);
-  template <class Record>
-  static BlockList packRecordBlocks(const std::list<Record>& records);
+  template <class Records>
+  static BlockList packRecordBlocks(const Records& records);
   static BlockList packLocalGroupBlocks(const std::list<LocalGroup>& groups);
   static BlockList packLongSymbolBlocks(const std::list<LongSymbol>& symbols);
   static BlockList packDebugMsgBlocks(const std::list<DebugMsg>& messages);
@@ -347,7 +347,8 @@ class Cod {
   std::vector<Directory> cDirectory;  // directory i is block i, window i
   std::list<Symbol> cSymbolList;
   std::list<SourceName> cSourceNameList;
-  std::vector<std::list<LineInfo>> cLineInfoTable;  // one per directory
+  // One per directory; a flat table, as a listing adds a record per line.
+  std::vector<std::vector<LineInfo>> cLineInfoTable;
   std::vector<std::list<MemoryMap>> cMemoryMapList;  // one per directory
   std::list<LongSymbol> cLongSymbolList;
   std::list<LocalGroup> cLocalGroupList;
@@ -372,8 +373,9 @@ class Cod {
   String cOutputName;
 };
 
-template <class Record>
-BlockList Cod::packRecordBlocks(const std::list<Record>& records) {
+template <class Records>
+BlockList Cod::packRecordBlocks(const Records& records) {
+  using Record = typename Records::value_type;
   BlockList out;
   Block block;
   size_t slot = 0;

@@ -62,8 +62,9 @@ class BlockReader {
 };
 
 // Fixed-size records are read at every slot; empty ones are skipped.
-template <class Record>
-std::function<bool(const uint8_t*)> recordTaker(std::list<Record>& table) {
+template <class Table>
+std::function<bool(const uint8_t*)> recordTaker(Table& table) {
+  using Record = typename Table::value_type;
   return [&table](const uint8_t* block) {
     for (size_t slot = 0; slot < Record::kPerBlock; ++slot) {
       Record r = Record::decode(block + slot * Record::kSize);
