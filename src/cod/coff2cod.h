@@ -121,7 +121,13 @@ class Coff2Cod : public Cod {
 
   bool checkInput(const Coff& coff, bool noListing) const;
   void markSymbols(const Coff& coff);
+  // The listing is gathered in cListBuffer and written a buffer at a time:
+  // a write per row cost as much as formatting it. put is false once a
+  // write failed (reported once).
   bool put(std::string_view text);
+  void putPadded(std::string_view text, size_t width);
+  bool flushList();
+  bool writeList(const char* text, size_t size);
   // Appends a line record to directory dir (only counts it while the
   // listing is measured); a file numbered past what FileNum holds gets none.
   void addLineRecord(size_t dir, uint32_t fileNum, uint8_t flags, uint32_t line,
@@ -129,7 +135,7 @@ class Coff2Cod : public Cod {
   void addHeaderLine();
   // A row with the address, program word and disassembly of one line
   // record, and one of a line without code; source and file are empty on
-  // the second and later rows of a line. Built in cRow.
+  // the second and later rows of a line.
   void writeCodeRow(uint32_t address, uint16_t word, const char* disassembly,
                     std::string_view source, std::string_view file);
   void writeSourceRow(std::string_view source, std::string_view file);
@@ -145,7 +151,9 @@ class Coff2Cod : public Cod {
   bool cListFailed = false;
   bool cListOn = true;
   bool cTraceIncludes = false;
-  String cRow;  // the row being formatted
+  static constexpr size_t kListBuffer = 256 * 1024;
+  std::unique_ptr<char[]> cListBuffer;
+  size_t cListUsed = 0;
   unsigned cIncludeDepth = 0;
   uint64_t cRowCount = 0;
   bool cHaveTime = false;

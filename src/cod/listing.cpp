@@ -44,18 +44,10 @@ constexpr size_t kAddressWidth = 6;
 constexpr size_t kValueWidth = 6;
 constexpr size_t kDisassemblyWidth = 24;
 constexpr size_t kSourceWidth = 80;
-// A longer source line is written from the source's own bytes, not copied
-// into the row.
-constexpr size_t kLongSourceLine = 4096;
 
 const char kSpaces[] =
     "                                                                                ";
 static_assert(sizeof kSpaces - 1 >= kSourceWidth, "padding reaches the widest column");
-
-void appendPadded(String& row, std::string_view text, size_t width) {
-  row.append(text.data(), text.size());
-  if (text.size() < width) row.append(kSpaces, width - text.size());
-}
 
 // Writes value at out in lower-case hex digits, at least width (up to 8) of
 // them; gives the end.
@@ -81,9 +73,9 @@ uint16_t wordAt(const Data* data, int64_t offset) {
 
 // ------------------------------------------------------------------ output
 
-bool Coff2Cod::put(std::string_view text) {
+bool Coff2Cod::writeList(const char* text, size_t size) {
   if (cListFailed) return false;
-  if (std::fwrite(text.data(), 1, text.size(), cListFile) != text.size()) {
+  if (size > 0 && std::fwrite(text, 1, size, cListFile) != size) {
     cListFailed = true;
     std::ostringstream s;
     s << "Could not write list file '" << cListName << "'.";
@@ -91,6 +83,29 @@ bool Coff2Cod::put(std::string_view text) {
     return false;
   }
   return true;
+}
+
+bool Coff2Cod::flushList() {
+  const size_t used = cListUsed;
+  cListUsed = 0;
+  return writeList(cListBuffer.get(), used);
+}
+
+bool Coff2Cod::put(std::string_view text) {
+  if (text.empty()) return !cListFailed;  // an empty view may hold no pointer
+  if (text.size() > kListBuffer - cListUsed) {
+    if (!flushList()) return false;
+    // Longer than the buffer (a huge source line): written from where it is.
+    if (text.size() > kListBuffer) return writeList(text.data(), text.size());
+  }
+  std::memcpy(cListBuffer.get() + cListUsed, text.data(), text.size());
+  cListUsed += text.size();
+  return !cListFailed;
+}
+
+void Coff2Cod::putPadded(std::string_view text, size_t width) {
+  put(text);
+  if (text.size() < width) put(std::string_view(kSpaces, width - text.size()));
 }
 
 void Coff2Cod::addLineRecord(size_t dir, uint32_t fileNum, uint8_t flags, uint32_t line,
@@ -138,29 +153,22 @@ void Coff2Cod::writeCodeRow(uint32_t address, uint16_t word, const char* disasse
   at = std::copy_n(kSpaces, kGap, at);
   at = putHex(at, word, 4);  // a word has four digits
   at = std::copy_n(kSpaces, kValueWidth - 4 + kGap, at);
-  cRow.assign(columns, size_t(at - columns));
-  appendPadded(cRow, disassembly, kDisassemblyWidth);
+  put(std::string_view(columns, size_t(at - columns)));
+  putPadded(disassembly, kDisassemblyWidth);
   finishRow(source, file);
 }
 
 void Coff2Cod::writeSourceRow(std::string_view source, std::string_view file) {
-  cRow.assign(kSpaces, kAddressWidth + kGap + kValueWidth + kGap + kDisassemblyWidth);
+  put(std::string_view(kSpaces, kAddressWidth + kGap + kValueWidth + kGap + kDisassemblyWidth));
   finishRow(source, file);
 }
 
 void Coff2Cod::finishRow(std::string_view source, std::string_view file) {
-  cRow.push_back(' ');
-  if (source.size() > kLongSourceLine) {
-    put(cRow);
-    put(source);
-    cRow.clear();
-  } else {
-    appendPadded(cRow, source, kSourceWidth);
-  }
-  cRow.push_back(' ');
-  cRow.append(file);
-  cRow.push_back('\n');
-  put(cRow);
+  put(" ");
+  putPadded(source, kSourceWidth);
+  put(" ");
+  put(file);
+  put("\n");
 }
 
 // ------------------------------------------------------------------ scans
@@ -271,11 +279,14 @@ bool Coff2Cod::createListFile(const Coff& coff) {
     return false;
   }
   cListFile = cListOutput->file();
+  if (!cListBuffer) cListBuffer.reset(new char[kListBuffer]);
+  cListUsed = 0;
   cTraceIncludes = DebugSwitch("Coff2Cod::hasInclude").isOn();
   markSymbols(coff);
   writeListHeader(true);
   uint32_t index = 0;
   while (!cListFailed && findFile(coff, index)) doNextFile(coff, index);
+  flushList();
 
   bool ok = !cListFailed;
   cListFile = nullptr;
