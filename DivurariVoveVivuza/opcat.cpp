@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "opcat_rows.h"
 #include "platform.h"
@@ -53,10 +54,41 @@ const FamilyTable* tableOf(CoreFamily family) {
 
 // First row whose test the word passes; null when none does. Masks hold no
 // bits above the family's width, so those bits never take part.
-const Row* matchWord(const FamilyTable& table, std::uint16_t word) {
+const Row* scanRows(const FamilyTable& table, std::uint16_t word) {
   for (std::size_t i = 0; i < table.count; ++i)
     if ((word & table.rows[i].mask) == table.rows[i].pattern) return &table.rows[i];
   return nullptr;
+}
+
+// scanRows remembered per word: the listing looks up every program word
+// several times. Entries are filled on each word's first lookup, not up
+// front, so a short run scans only for the words it meets.
+class RowCache {
+ public:
+  const Row* lookup(const FamilyTable& table, std::uint16_t word) {
+    if (table.count >= kNoRow) return scanRows(table, word);  // indexes would not fit
+    if (!cEntries) cEntries.reset(new std::uint8_t[kWords]());
+    std::uint8_t& entry = cEntries[word];
+    if (entry == kUnknown) {
+      const Row* row = scanRows(table, word);
+      entry = row ? static_cast<std::uint8_t>(row - table.rows + 1) : kNoRow;
+    }
+    return entry == kNoRow ? nullptr : &table.rows[entry - 1];
+  }
+
+ private:
+  static constexpr std::size_t kWords = 0x10000;
+  // Entry values: kUnknown, a row index + 1, or kNoRow.
+  static constexpr std::uint8_t kUnknown = 0;
+  static constexpr std::uint8_t kNoRow = 0xFF;
+  std::unique_ptr<std::uint8_t[]> cEntries;
+};
+
+RowCache gRowCache[4];  // one per family, indexed by family code - 1
+
+// scanRows through the family's cache; the family is one tableOf accepted.
+const Row* matchWord(CoreFamily family, std::uint16_t word) {
+  return gRowCache[family - 1].lookup(*tableOf(family), word);
 }
 
 const Row* findInst(const FamilyTable& table, InstType inst) {
@@ -68,9 +100,8 @@ const Row* findInst(const FamilyTable& table, InstType inst) {
 // Row of the word's mnemonic; asserts once in the decoder and once more for
 // the missing mnemonic, as every operation built on decoding does.
 const Row* decodedRow(std::uint16_t word, CoreFamily family) {
-  const FamilyTable* table = tableOf(family);
-  if (!table) return nullptr;
-  const Row* row = matchWord(*table, word);
+  if (!tableOf(family)) return nullptr;
+  const Row* row = matchWord(family, word);
   if (!row) {
     TOOL_ASSERT(0);  // the decoder's failure
     TOOL_ASSERT(0);  // InstType 0 has no fields
@@ -163,7 +194,7 @@ class Text {
   void mnemonic(const char* name, std::size_t width) {
     const std::size_t n = std::strlen(name);
     put(name, n);
-    for (std::size_t i = n; i < width; ++i) put(" ", 1);
+    if (n < width) spaces(width - n);
   }
   // First operand without a comma, every further one with; in hex, as
   // "0x" and its digits without leading zeros.
@@ -193,6 +224,13 @@ class Text {
     cUsed += n;
     cBuffer[cUsed] = '\0';
   }
+  // As many of n spaces as fit.
+  void spaces(std::size_t n) {
+    if (n > cSize - 1 - cUsed) n = cSize - 1 - cUsed;
+    std::memset(cBuffer + cUsed, ' ', n);
+    cUsed += n;
+    cBuffer[cUsed] = '\0';
+  }
 
   char* cBuffer;
   std::size_t cSize;
@@ -208,9 +246,8 @@ char gText[4][kTextSize];  // one per family, indexed by family code - 1
 // --- Decoding and operand fields --------------------------------------------
 
 InstType instDecode(std::uint16_t word, CoreFamily family) {
-  const FamilyTable* table = tableOf(family);
-  if (!table) return 0;
-  const Row* row = matchWord(*table, word);
+  if (!tableOf(family)) return 0;
+  const Row* row = matchWord(family, word);
   if (!row) {
     TOOL_ASSERT(0);
     return 0;
@@ -294,9 +331,8 @@ int instWord2Operand(InstType inst, CoreFamily family) {
 // --- Validity and disassembly -------------------------------------------------
 
 int instIsValid(std::uint16_t word, CoreFamily family) {
-  const FamilyTable* table = tableOf(family);
-  if (!table) return 0;
-  return matchWord(*table, word) ? 1 : 0;
+  if (!tableOf(family)) return 0;
+  return matchWord(family, word) ? 1 : 0;
 }
 
 const char* instDisassemble(std::uint32_t address, std::uint16_t word, std::uint16_t next,
@@ -311,7 +347,7 @@ const char* instDisassemble(std::uint32_t address, std::uint16_t word, std::uint
   // Only CoreD has rows with forms other than kPlain.
   const Row* nextRow = row->form == opcat_rows::kPlain
                            ? nullptr
-                           : matchWord(opcat_rows::kCoreDTable, next);
+                           : matchWord(CoreD, next);
   bool secondWord = nextRow && nextRow->inst == Inst::WORD2;
   std::uint32_t op1 = row->operand[0].kind == opcat_rows::kBits ? readField(word, row->operand[0]) : 0;
 
