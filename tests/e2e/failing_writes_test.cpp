@@ -91,6 +91,20 @@ struct TracedCall {
   std::string problem;              // why tracing stopped, if it failed
 };
 
+// How a traced child ended: collected as usual once the trace let it go,
+// else from the wait status the trace took.
+ChildEnd collectTraced(const testing_support::Child& child, const ChildLimits& limits,
+                       const TracedCall& t) {
+  return t.reached ? testing_support::collectChild(child, limits)
+                   : testing_support::collectChild(child, limits, &t.status);
+}
+
+// Whether the system would not let the test trace its child.
+bool traceRefused(const TracedCall& t, const ChildEnd& end) {
+  return t.ended && end.status == kTraceRefused &&
+         end.output.find(kTraceRefusedText) != std::string::npos;
+}
+
 bool waitForChild(pid_t pid, int& st) {
   pid_t got;
   while ((got = waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
@@ -524,10 +538,8 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAListingLeavesNoTemporaryFile) {
     const Child child = testing_support::startChild(dir, toolPath("dralm"), {"prog.out"}, limits);
     ASSERT_GT(child.pid, 0);
     const TracedCall t = signalAtListingWrite(child.pid, c.sig, prefix, dir);
-    const ChildEnd end = t.reached ? testing_support::collectChild(child, limits)
-                                   : testing_support::collectChild(child, limits, &t.status);
-    if (t.ended && end.status == kTraceRefused &&
-        end.output.find(kTraceRefusedText) != std::string::npos)
+    const ChildEnd end = collectTraced(child, limits, t);
+    if (traceRefused(t, end))
       GTEST_SKIP() << "this system does not let a test trace its child";
     ASSERT_TRUE(t.reached) << (t.ended ? "dralm ended before it wrote its listing"
                                        : t.problem)
@@ -587,10 +599,8 @@ TEST_F(FailingWrites, ASourceReadThatFailsPartWayEndsTheListing) {
     const Child child = testing_support::startChild(dir, toolPath("dralm"), {"prog.out"}, limits);
     ASSERT_GT(child.pid, 0);
     const TracedCall t = failReadOf(child.pid, source, c.failingRead);
-    const ChildEnd end = t.reached ? testing_support::collectChild(child, limits)
-                                   : testing_support::collectChild(child, limits, &t.status);
-    if (t.ended && end.status == kTraceRefused &&
-        end.output.find(kTraceRefusedText) != std::string::npos)
+    const ChildEnd end = collectTraced(child, limits, t);
+    if (traceRefused(t, end))
       GTEST_SKIP() << "this system does not let a test trace its child";
     ASSERT_TRUE(t.reached) << (t.ended ? "dralm ended before that read" : t.problem) << "\n"
                            << end.output;
@@ -1156,10 +1166,8 @@ TEST_F(FailingWrites, ASignalInTheMiddleOfAnyOutputLeavesNoTemporaryFile) {
       const Child child = testing_support::startChild(where, toolPath(c.tool), c.args, limits);
       ASSERT_GT(child.pid, 0);
       const TracedCall t = signalAtListingWrite(child.pid, sig, base + c.writing, where);
-      const ChildEnd end = t.reached ? testing_support::collectChild(child, limits)
-                                     : testing_support::collectChild(child, limits, &t.status);
-      if (t.ended && end.status == kTraceRefused &&
-          end.output.find(kTraceRefusedText) != std::string::npos)
+      const ChildEnd end = collectTraced(child, limits, t);
+      if (traceRefused(t, end))
         GTEST_SKIP() << "this system does not let a test trace its child";
       ASSERT_TRUE(t.reached) << (t.ended ? "it ended before it wrote there" : t.problem) << "\n"
                              << end.output;

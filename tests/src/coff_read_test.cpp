@@ -347,36 +347,48 @@ TEST(CoffReadMalformed, ZeroFilledSectionsAreCappedInTotal) {
   EXPECT_EQ(bad.output, "Error - Coff file 'bad.o' could not read raw data.\n");
 }
 
-TEST(CoffReadMalformed, MissingLongSectionNameIsFatal) {
+// One code section whose long name points past the string table.
+Bytes missingLongSectionName() {
   CoffBuilder b;
   b.section(".long_section_name", scnCode, 0, {1, 2});
   Bytes bytes = b.bytes();
   put32(bytes, kScn1 + 4, 99);  // s_offset into nowhere
+  return bytes;
+}
+
+const char kMissingNameReport[] =
+    "Error - Unable to find section name in string table.\n"
+    "Errors    : 1\nWarnings  : 0\n\n";
+
+// Runs read with an exit that unwinds; the status it exited with (-1 for
+// none), and what it printed in output.
+int exitStatusOf(const std::function<void()>& read, std::string& output) {
   DiagnosticsScope scope;
   ExitTrap trap;
   OutputCapture out;
   int status = -1;
   try {
-    Coff::make(bytes, 0, "bad.o");
+    read();
   } catch (const ProcessExit& e) {
     status = e.status;
   }
-  EXPECT_EQ(status, 255);
-  EXPECT_EQ(out.text(),
-            "Error - Unable to find section name in string table.\n"
-            "Errors    : 1\nWarnings  : 0\n\n");
+  output = out.text();
+  return status;
+}
+
+TEST(CoffReadMalformed, MissingLongSectionNameIsFatal) {
+  const Bytes bytes = missingLongSectionName();
+  std::string output;
+  EXPECT_EQ(exitStatusOf([&] { Coff::make(bytes, 0, "bad.o"); }, output), 255);
+  EXPECT_EQ(output, kMissingNameReport);
 }
 
 // The memory-image reader reads its file by offset: a fatal report that
 // unwinds through it (as under a replaced exit function) leaves no
 // descriptor open, however many times it happens.
 TEST(CoffReadMalformed, MissingLongSectionNameInAMemoryImageLeavesNoDescriptorOpen) {
-  CoffBuilder b;
-  b.section(".long_section_name", scnCode, 0, {1, 2});
-  Bytes bytes = b.bytes();
-  put32(bytes, kScn1 + 4, 99);
   const std::string dir = makeTempDir("coffread");
-  fixtures::writeBytes(dir + "/bad.o", bytes);
+  fixtures::writeBytes(dir + "/bad.o", missingLongSectionName());
   const auto openDescriptors = [] {
     std::size_t n = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
@@ -387,29 +399,16 @@ TEST(CoffReadMalformed, MissingLongSectionNameInAMemoryImageLeavesNoDescriptorOp
   };
   const std::size_t before = openDescriptors();
   for (int i = 0; i < 3; ++i) {
-    DiagnosticsScope scope;
-    ExitTrap trap;
-    OutputCapture out;
-    int status = -1;
-    try {
-      Coff::makeMemoryImage(dir + "/bad.o");
-    } catch (const ProcessExit& e) {
-      status = e.status;
-    }
-    EXPECT_EQ(status, 255);
-    EXPECT_EQ(out.text(),
-              "Error - Unable to find section name in string table.\n"
-              "Errors    : 1\nWarnings  : 0\n\n");
+    std::string output;
+    EXPECT_EQ(exitStatusOf([&] { Coff::makeMemoryImage(dir + "/bad.o"); }, output), 255);
+    EXPECT_EQ(output, kMissingNameReport);
   }
   EXPECT_EQ(openDescriptors(), before);
   std::filesystem::remove_all(dir);
 }
 
 TEST(CoffReadMalformed, MissingLongSectionNameGivesNoObjectWhenTheExitReturns) {
-  CoffBuilder b;
-  b.section(".long_section_name", scnCode, 0, {1, 2});
-  Bytes bytes = b.bytes();
-  put32(bytes, kScn1 + 4, 99);
+  const Bytes bytes = missingLongSectionName();
   DiagnosticsScope scope;
   ExitRecorder recorder;
   OutputCapture out;
