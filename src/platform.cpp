@@ -144,13 +144,7 @@ void assertFailed(const char* expr, const char* file, int line) {
       *gAssertionStream << piece;
       continue;
     }
-    for (std::size_t left = std::strlen(piece); left > 0;) {
-      const ssize_t n = ::write(2, piece, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      piece += n;
-      left -= static_cast<std::size_t>(n);
-    }
+    writeAll(2, piece, std::strlen(piece));
   }
   if (gAssertionStream) gAssertionStream->flush();
   exitProcess(255);
@@ -197,6 +191,18 @@ bool readAt(int fd, void* buffer, std::uint64_t length, std::uint64_t offset) {
     bytes += n;
     length -= static_cast<std::uint64_t>(n);
     offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+bool writeAll(int fd, const void* bytes, std::size_t size) {
+  const char* at = static_cast<const char*>(bytes);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, at, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<std::size_t>(n);
   }
   return true;
 }
@@ -274,28 +280,6 @@ ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>
   const int fd = openRegularFile(hostPath, st);
   if (fd < 0) return readNoFile;
   return readOpenFile(fd, st, bytes);
-}
-
-ReadResult readWholeFile(const std::string& hostPath, std::unique_ptr<unsigned char[]>& bytes,
-                         std::size_t& size) {
-  size = 0;
-  bytes.reset();
-  struct stat st;
-  const int fd = openRegularFile(hostPath, st);
-  if (fd < 0) return readNoFile;
-  if (st.st_size <= 0) {
-    std::vector<unsigned char> read;
-    const ReadResult result = readOpenFile(fd, st, read);
-    bytes.reset(new unsigned char[read.size()]);
-    if (!read.empty()) std::memcpy(bytes.get(), read.data(), read.size());
-    size = read.size();
-    return result;
-  }
-  const std::size_t want = static_cast<std::size_t>(st.st_size);
-  bytes.reset(new unsigned char[want]);
-  const ReadResult result = readInto(fd, bytes.get(), want, size);
-  ::close(fd);
-  return result;
 }
 
 bool readRegularFile(const std::string& hostPath, std::vector<unsigned char>& bytes,

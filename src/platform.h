@@ -98,12 +98,6 @@ constexpr std::uint64_t kMaxInputSize = std::uint64_t(1) << 30;
 // with nothing kept. bytes holds what was read, also after a read error.
 enum ReadResult { readNoFile, readFailed, readDone };
 ReadResult readWholeFile(const std::string& hostPath, std::vector<unsigned char>& bytes);
-// The same into a buffer that is not cleared before the read fills it
-// (clearing a large input first costs a pass over its memory); size is the
-// count of bytes read. A file that gives no size is read as above and
-// copied.
-ReadResult readWholeFile(const std::string& hostPath, std::unique_ptr<unsigned char[]>& bytes,
-                         std::size_t& size);
 // The same, true when the file was read (result readDone or readFailed);
 // false, with nothing kept, for a file readWholeFile refuses.
 bool readRegularFile(const std::string& hostPath, std::vector<unsigned char>& bytes,
@@ -115,6 +109,9 @@ int openRegularFile(const std::string& hostPath, std::uint64_t& size);
 // Reads exactly length bytes at offset of the open file fd; false when the
 // file ends first or a read fails.
 bool readAt(int fd, void* buffer, std::uint64_t length, std::uint64_t offset);
+// Writes all size bytes to fd, however many writes it takes; false when
+// one fails.
+bool writeAll(int fd, const void* bytes, std::size_t size);
 
 // Reads a file line by line, holding only the line being read: a file of
 // many short lines costs a chunk of memory, one long line about its own

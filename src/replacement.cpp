@@ -1,11 +1,14 @@
 #include "replacement.h"
 
+#include "platform.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 namespace replacement {
@@ -112,13 +115,7 @@ Created createWhole(const String& path, const unsigned char* bytes, std::size_t 
     forgetPending(name);
     return why == EEXIST ? alreadyThere : openFailed;
   }
-  bool ok = true;
-  for (std::size_t done = 0; ok && done < size;) {
-    const ssize_t n = ::write(fd, bytes + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<std::size_t>(n);
-  }
+  bool ok = platform::writeAll(fd, bytes, size);
   if (::close(fd) != 0) ok = false;
   if (!ok) ::unlink(name);
   forgetPending(name);
@@ -192,12 +189,7 @@ bool copyWhole(int from, int to, off_t& copied) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
-    for (ssize_t done = 0; done < n;) {
-      const ssize_t w = ::write(to, buffer.get() + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      done += w;
-    }
+    if (!platform::writeAll(to, buffer.get(), static_cast<std::size_t>(n))) return false;
     copied += n;
   }
 }
@@ -349,6 +341,39 @@ OutputFile* commitAll(std::initializer_list<OutputFile*> files) {
     f->cTemp.reset();
   }
   return nullptr;
+}
+
+void OutputBuffer::reset(std::FILE* stream) {
+  cStream = stream;
+  cUsed = 0;
+  cFailed = false;
+}
+
+char* OutputBuffer::room(std::size_t size) {
+  TOOL_ASSERT(size <= cSize);
+  if (!cBuffer) cBuffer.reset(new char[cSize]);
+  if (cSize - cUsed < size) flush();
+  return cFailed ? nullptr : cBuffer.get() + cUsed;
+}
+
+bool OutputBuffer::putAfterFlush(std::string_view text) {
+  if (cFailed || (cUsed > 0 && !flush())) return false;
+  if (text.size() > cSize) return write(text.data(), text.size());
+  std::memcpy(room(text.size()), text.data(), text.size());
+  used(text.size());
+  return !cFailed;
+}
+
+bool OutputBuffer::flush() {
+  const std::size_t size = cUsed;
+  cUsed = 0;
+  return write(cBuffer.get(), size);
+}
+
+bool OutputBuffer::write(const char* bytes, std::size_t size) {
+  if (cFailed) return false;
+  if (size > 0 && (!cStream || std::fwrite(bytes, 1, size, cStream) != size)) cFailed = true;
+  return !cFailed;
 }
 
 String directoryOf(const String& path) {

@@ -9,8 +9,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "diagnostics.h"
@@ -259,6 +261,45 @@ class OutputFile {
   struct stat cFacts {};
   std::unique_ptr<TempFile> cTemp;  // beside the target
   std::FILE* cSpool = nullptr;      // unnamed, for a target written in place
+};
+
+// Bytes gathered for an output's stream and written a buffer at a time: a
+// stream write per HEX record or listing row cost as much as formatting
+// it. Once a write fails nothing more is written.
+class OutputBuffer {
+ public:
+  // Bytes written at a time: what measured fastest for the writer's pieces.
+  explicit OutputBuffer(std::size_t size) : cSize(size) {}
+  std::size_t size() const { return cSize; }
+
+  // Starts over on stream (null: nothing is written), with no failure.
+  void reset(std::FILE* stream);
+  // Room for size bytes (at most size()) after what was put, or null once a
+  // write failed; used says how many of them were filled.
+  char* room(std::size_t size);
+  void used(std::size_t size) { cUsed += size; }
+  // false once a write failed. A text longer than the buffer is written
+  // from where it is, not copied. Inline: a listing puts a few pieces a
+  // row.
+  bool put(std::string_view text) {
+    if (text.empty()) return !cFailed;  // an empty view may hold no pointer
+    if (!cBuffer || text.size() > cSize - cUsed) return putAfterFlush(text);
+    std::memcpy(cBuffer.get() + cUsed, text.data(), text.size());
+    cUsed += text.size();
+    return !cFailed;
+  }
+  // Writes what was gathered; false once a write failed.
+  bool flush();
+
+ private:
+  bool putAfterFlush(std::string_view text);
+  bool write(const char* bytes, std::size_t size);
+
+  const std::size_t cSize;
+  std::FILE* cStream = nullptr;
+  std::unique_ptr<char[]> cBuffer;
+  std::size_t cUsed = 0;
+  bool cFailed = false;
 };
 
 // Commits every file given (null ones passed over) or none: the renames

@@ -121,13 +121,16 @@ class Coff2Cod : public Cod {
 
   bool checkInput(const Coff& coff, bool noListing) const;
   void markSymbols(const Coff& coff);
-  // The listing is gathered in cListBuffer and written a buffer at a time:
-  // a write per row cost as much as formatting it. put is false once a
-  // write failed (reported once).
-  bool put(std::string_view text);
+  // The listing is gathered in cListOut and written a buffer at a time.
+  // put is false once a write failed (reported once, by listWriteFailed).
+  // Inline, as the buffer's put: a row is a few pieces.
+  bool put(std::string_view text) {
+    if (cListFailed) return false;
+    if (!cListOut.put(text)) listWriteFailed();
+    return !cListFailed;
+  }
   void putPadded(std::string_view text, size_t width);
-  bool flushList();
-  bool writeList(const char* text, size_t size);
+  void listWriteFailed();
   // Appends a line record to directory dir (only counts it while the
   // listing is measured); a file numbered past what FileNum holds gets none.
   void addLineRecord(size_t dir, uint32_t fileNum, uint8_t flags, uint32_t line,
@@ -139,21 +142,21 @@ class Coff2Cod : public Cod {
   void writeCodeRow(uint32_t address, uint16_t word, const char* disassembly,
                     std::string_view source, std::string_view file);
   void writeSourceRow(std::string_view source, std::string_view file);
-  void finishRow(std::string_view source, std::string_view file);
+  // A row: the columns, the disassembly and the source line each padded to
+  // its width, and the file name.
+  void putRow(std::string_view columns, std::string_view disassembly, std::string_view source,
+              std::string_view file);
 
   // Listing state.
   std::unique_ptr<replacement::OutputFile> cListOutput;  // written whole, then kept to commit
   // The COD file, opened before the listing is written, so that a COD file
   // that cannot be made costs no listing.
   std::unique_ptr<replacement::OutputFile> cCodOutput;
-  FILE* cListFile = nullptr;                              // its stream
   String cListName;
   bool cListFailed = false;
   bool cListOn = true;
   bool cTraceIncludes = false;
-  static constexpr size_t kListBuffer = 256 * 1024;
-  std::unique_ptr<char[]> cListBuffer;
-  size_t cListUsed = 0;
+  replacement::OutputBuffer cListOut{256 * 1024};  // the listing's rows, for its stream
   unsigned cIncludeDepth = 0;
   uint64_t cRowCount = 0;
   bool cHaveTime = false;

@@ -73,34 +73,11 @@ uint16_t wordAt(const Data* data, int64_t offset) {
 
 // ------------------------------------------------------------------ output
 
-bool Coff2Cod::writeList(const char* text, size_t size) {
-  if (cListFailed) return false;
-  if (size > 0 && std::fwrite(text, 1, size, cListFile) != size) {
-    cListFailed = true;
-    std::ostringstream s;
-    s << "Could not write list file '" << cListName << "'.";
-    reportStream(SevError, kListContext, s, 0);
-    return false;
-  }
-  return true;
-}
-
-bool Coff2Cod::flushList() {
-  const size_t used = cListUsed;
-  cListUsed = 0;
-  return writeList(cListBuffer.get(), used);
-}
-
-bool Coff2Cod::put(std::string_view text) {
-  if (text.empty()) return !cListFailed;  // an empty view may hold no pointer
-  if (text.size() > kListBuffer - cListUsed) {
-    if (!flushList()) return false;
-    // Longer than the buffer (a huge source line): written from where it is.
-    if (text.size() > kListBuffer) return writeList(text.data(), text.size());
-  }
-  std::memcpy(cListBuffer.get() + cListUsed, text.data(), text.size());
-  cListUsed += text.size();
-  return !cListFailed;
+void Coff2Cod::listWriteFailed() {
+  cListFailed = true;
+  std::ostringstream s;
+  s << "Could not write list file '" << cListName << "'.";
+  reportStream(SevError, kListContext, s, 0);
 }
 
 void Coff2Cod::putPadded(std::string_view text, size_t width) {
@@ -153,22 +130,50 @@ void Coff2Cod::writeCodeRow(uint32_t address, uint16_t word, const char* disasse
   at = std::copy_n(kSpaces, kGap, at);
   at = putHex(at, word, 4);  // a word has four digits
   at = std::copy_n(kSpaces, kValueWidth - 4 + kGap, at);
-  put(std::string_view(columns, size_t(at - columns)));
-  putPadded(disassembly, kDisassemblyWidth);
-  finishRow(source, file);
+  putRow(std::string_view(columns, size_t(at - columns)), disassembly, source, file);
 }
 
 void Coff2Cod::writeSourceRow(std::string_view source, std::string_view file) {
-  put(std::string_view(kSpaces, kAddressWidth + kGap + kValueWidth + kGap + kDisassemblyWidth));
-  finishRow(source, file);
+  putRow(std::string_view(kSpaces, kAddressWidth + kGap + kValueWidth + kGap), {}, source, file);
 }
 
-void Coff2Cod::finishRow(std::string_view source, std::string_view file) {
-  put(" ");
-  putPadded(source, kSourceWidth);
-  put(" ");
-  put(file);
-  put("\n");
+void Coff2Cod::putRow(std::string_view columns, std::string_view disassembly,
+                      std::string_view source, std::string_view file) {
+  if (cListFailed) return;
+  const size_t disassemblyWidth = std::max(disassembly.size(), kDisassemblyWidth);
+  const size_t sourceWidth = std::max(source.size(), kSourceWidth);
+  const size_t size = columns.size() + disassemblyWidth + 1 + sourceWidth + 1 + file.size() + 1;
+  if (size > cListOut.size()) {
+    // A huge source line is written from where it is, not copied.
+    put(columns);
+    putPadded(disassembly, kDisassemblyWidth);
+    put(" ");
+    putPadded(source, kSourceWidth);
+    put(" ");
+    put(file);
+    put("\n");
+    return;
+  }
+  // One row, formatted straight into the buffer.
+  char* const row = cListOut.room(size);
+  if (!row) {
+    listWriteFailed();
+    return;
+  }
+  char* out = row;
+  const auto copy = [&out](std::string_view text) {
+    if (!text.empty()) out = std::copy_n(text.data(), text.size(), out);
+  };
+  copy(columns);
+  copy(disassembly);
+  out = std::fill_n(out, disassemblyWidth - disassembly.size(), ' ');
+  *out++ = ' ';
+  copy(source);
+  out = std::fill_n(out, sourceWidth - source.size(), ' ');
+  *out++ = ' ';
+  copy(file);
+  *out++ = '\n';
+  cListOut.used(size);
 }
 
 // ------------------------------------------------------------------ scans
@@ -278,18 +283,16 @@ bool Coff2Cod::createListFile(const Coff& coff) {
     reportStream(SevError, kListContext, s, 0);
     return false;
   }
-  cListFile = cListOutput->file();
-  if (!cListBuffer) cListBuffer.reset(new char[kListBuffer]);
-  cListUsed = 0;
+  cListOut.reset(cListOutput->file());
   cTraceIncludes = DebugSwitch("Coff2Cod::hasInclude").isOn();
   markSymbols(coff);
   writeListHeader(true);
   uint32_t index = 0;
   while (!cListFailed && findFile(coff, index)) doNextFile(coff, index);
-  flushList();
+  if (!cListFailed && !cListOut.flush()) listWriteFailed();
+  cListOut.reset(nullptr);
 
   bool ok = !cListFailed;
-  cListFile = nullptr;
   // Only now are the listing's line records known: a COD file they would
   // take past the blocks it can number leaves the old listing as it was.
   if (ok) {

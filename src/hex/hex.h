@@ -61,13 +61,11 @@ class HexFile {
   HexFile& operator=(const HexFile&) = delete;
 
   bool open();
-  // Records are gathered and written in pieces of up to kBufferSize: a
-  // write per record of 45 bytes cost as much as the formatting.
-  void put(const char* text, size_t size);
-  // Room for size bytes at the end of what was put (size at most
-  // kBufferSize); used says how many of them were filled.
-  char* room(size_t size);
-  void used(size_t size) { cUsed += size; }
+  // Records are gathered in the output buffer and written a buffer at a
+  // time.
+  void put(const char* text, size_t size) { cOut.put(std::string_view(text, size)); }
+  char* room(size_t size) { return cOut.room(size); }
+  void used(size_t size) { cOut.used(size); }
   // Flushes and closes; false when anything written was lost.
   bool close();
   // Puts the files (one, or the two of INHX8S) in place of the old ones
@@ -78,13 +76,8 @@ class HexFile {
 
  private:
   String cName;
-  void flush();
-
-  static constexpr size_t kBufferSize = 64 * 1024;
   replacement::OutputFile cFile;  // its stream is null unless open
-  std::unique_ptr<char[]> cBuffer;
-  size_t cUsed = 0;
-  bool cFailed = false;
+  replacement::OutputBuffer cOut{64 * 1024};
 };
 
 class Hex {

@@ -41,6 +41,7 @@ void dataRecord(uint32_t address, const uint8_t* bytes, size_t count, HexFile& f
   TOOL_ASSERT(count <= 16);
   // ':', 8 header digits, 2 per byte, 2 checksum digits, CR LF
   char* const text = file.room(45);
+  if (!text) return;  // a write failed already; close reports it
   char* out = text;
   const uint32_t addr16 = address & 0xFFFFu;
   *out++ = ':';
@@ -77,34 +78,15 @@ void HexRange::print(std::ostream& os) const {
 }
 
 bool HexFile::open() {
-  cFailed = false;
-  return cFile.open() != 0;
-}
-
-char* HexFile::room(size_t size) {
-  TOOL_ASSERT(size <= kBufferSize);
-  if (!cBuffer) cBuffer.reset(new char[kBufferSize]);
-  if (kBufferSize - cUsed < size) flush();
-  return cBuffer.get() + cUsed;
-}
-
-void HexFile::put(const char* text, size_t size) {
-  std::memcpy(room(size), text, size);
-  used(size);
-}
-
-void HexFile::flush() {
-  std::FILE* stream = cFile.file();
-  if (stream && !cFailed && cUsed > 0 && std::fwrite(cBuffer.get(), 1, cUsed, stream) != cUsed)
-    cFailed = true;
-  cUsed = 0;
+  if (!cFile.open()) return false;
+  cOut.reset(cFile.file());
+  return true;
 }
 
 bool HexFile::close() {
   if (!cFile.file()) return false;
-  flush();
-  if (!cFile.close()) cFailed = true;
-  return !cFailed;
+  const bool written = cOut.flush();
+  return cFile.close() && written;
 }
 
 const HexFile* HexFile::commitAll(const std::vector<std::unique_ptr<HexFile>>& files) {

@@ -66,6 +66,13 @@ int doPatchCoreD(const PatchTarget& target, const PatchRequest& request, Data& d
   const std::uint32_t value = request.value();
   const std::uint64_t at = request.record.r_vaddr;
   FieldWrites writes;
+  // A field that holds the value whole: a value that does not fit it is
+  // refused, never cut.
+  const auto addWhole = [&](unsigned bits, const char* what, FieldSpec field) {
+    if (!fitsWholeField(request, bits, what, err)) return false;
+    writes.add(at, value, field);
+    return true;
+  };
   switch (request.record.r_type) {
     case RELOCT_CALL:
     case RELOCT_GOTO:
@@ -73,8 +80,7 @@ int doPatchCoreD(const PatchTarget& target, const PatchRequest& request, Data& d
         err = notWordAlignedMessage(request.symbolName);
         return 0;
       }
-      if (!fitsWholeField(request, kCallTargetBits, kCallTarget, err)) return 0;
-      writes.add(at, value, {1, 0, 8});
+      if (!addWhole(kCallTargetBits, kCallTarget, {1, 0, 8})) return 0;
       break;
     case RELOCT_HIGH:
     case RELOCT_BANKSEL:
@@ -83,36 +89,26 @@ int doPatchCoreD(const PatchTarget& target, const PatchRequest& request, Data& d
     case RELOCT_LOW:
     case RELOCT_F: writes.add(at, value, {0, 0, 8}); break;
     case RELOCT_LFSR2:
-      if (!fitsWholeField(request, kDataAddressBits, "literal of an LFSR instruction", err))
-        return 0;
-      writes.add(at, value, {0, 0, 8});
+      if (!addWhole(kDataAddressBits, "literal of an LFSR instruction", {0, 0, 8})) return 0;
       break;
     case RELOCT_ALL:
-      if (!fitsWholeField(request, 16, "data word", err)) return 0;
-      writes.add(at, value, {0, 0, 16});
+      if (!addWhole(16, "data word", {0, 0, 16})) return 0;
       break;
     case RELOCT_CALL2:
-      if (!fitsWholeField(request, kCallTargetBits, kCallTarget, err)) return 0;
-      writes.add(at, value, {9, 0, 12});
+      if (!addWhole(kCallTargetBits, kCallTarget, {9, 0, 12})) return 0;
       break;
     case RELOCT_FF1:
-      if (!fitsWholeField(request, kDataAddressBits, "source of a MOVFF instruction", err))
-        return 0;
-      writes.add(at, value, {0, 0, 12});
+      if (!addWhole(kDataAddressBits, "source of a MOVFF instruction", {0, 0, 12})) return 0;
       break;
     case RELOCT_FF2:
       if (const char* reg = movffForbidden(value)) {
         err = String(reg) + " cannot be used as the destination of a MOVFF instruction.";
         return 0;
       }
-      if (!fitsWholeField(request, kDataAddressBits, "destination of a MOVFF instruction", err))
-        return 0;
-      writes.add(at, value, {0, 0, 12});
+      if (!addWhole(kDataAddressBits, "destination of a MOVFF instruction", {0, 0, 12})) return 0;
       break;
     case RELOCT_LFSR1:
-      if (!fitsWholeField(request, kDataAddressBits, "literal of an LFSR instruction", err))
-        return 0;
-      writes.add(at, value, {8, 0, 4});
+      if (!addWhole(kDataAddressBits, "literal of an LFSR instruction", {8, 0, 4})) return 0;
       break;
     case RELOCT_BRA: {
       std::uint32_t field = 0;
